@@ -1,0 +1,27 @@
+# GoogleTest for both builds: Debian's library natively, its sources compiled for MinGW.
+include(CTest)
+include(GoogleTest)
+
+if(WIN32)
+  set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  add_library(GTest::gtest ALIAS gtest)
+  add_library(GTest::gtest_main ALIAS gtest_main)
+  add_library(GTest::gmock ALIAS gmock)
+else()
+  find_package(GTest REQUIRED)
+endif()
+
+# A test program whose cases CTest lists one by one. Under Wine the list is read when CTest
+# runs (inside the sandbox), never at build time.
+function(tessel_add_test_program name)
+  add_executable(${name} ${ARGN})
+  target_link_libraries(${name} PRIVATE GTest::gtest_main)
+  tessel_warnings(${name})
+  if(CMAKE_CROSSCOMPILING)
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120)
+  else()
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60)
+  endif()
+endfunction()

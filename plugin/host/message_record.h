@@ -1,0 +1,60 @@
+// The 128-byte message record the host streams to the plug-in, and its value-type codes.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+static_assert(std::endian::native == std::endian::little, "records are little-endian on the wire");
+
+enum class DataType : std::uint8_t {
+    Void = 0,
+    Int = 1,
+    Double = 2,
+    Vector2 = 3,
+    Vector3 = 4,
+    Vector4 = 5,
+    WideString = 6,
+    String = 7,
+};
+
+inline constexpr std::uint32_t kRecordHeaderSize = 64;
+inline constexpr std::uint32_t kRecordValueSize = 64;
+inline constexpr std::uint32_t kRecordSize = kRecordHeaderSize + kRecordValueSize;
+
+// Field by field as the wire lays it out; every field sits at its natural alignment, so the
+// struct is the wire layout itself and a header is copied in with one memcpy.
+struct MessageRecord {
+    std::uint8_t marker0;             // 0: 0xAA in records built by the plug-in
+    std::uint8_t marker1;             // 1
+    std::uint16_t size;               // 2: header plus value bytes in the stream
+    std::uint8_t reserved0[12];       // 4
+    std::uint64_t id;                 // 16: MessageId of the name
+    std::uint8_t reserved1;           // 24
+    std::uint8_t data_type;           // 25: DataType code, carried through unchecked
+    std::uint8_t reserved2;           // 26
+    std::uint8_t reserved3[29];       // 27
+    std::uint64_t flags;              // 56
+    std::uint8_t value[kRecordValueSize];  // 64: zero beyond the bytes received
+};
+
+static_assert(sizeof(MessageRecord) == kRecordSize);
+static_assert(offsetof(MessageRecord, size) == 2);
+static_assert(offsetof(MessageRecord, id) == 16);
+static_assert(offsetof(MessageRecord, data_type) == 25);
+static_assert(offsetof(MessageRecord, flags) == 56);
+static_assert(offsetof(MessageRecord, value) == kRecordHeaderSize);
+
+// The value area read as the index-th double (0 to 7), little-endian IEEE 754.
+inline double record_double(const MessageRecord& record, std::size_t index) {
+    double v;
+    std::memcpy(&v, record.value + index * sizeof(double), sizeof v);
+    return v;
+}
+
+inline std::int64_t record_int(const MessageRecord& record) {
+    std::int64_t v;
+    std::memcpy(&v, record.value, sizeof v);
+    return v;
+}
