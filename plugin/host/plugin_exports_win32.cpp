@@ -1,0 +1,77 @@
+// The plug-in's boundary with the host: the load hook, the four exports and the plug-in-wide
+// state they share.
+#include "plugin/host/frame_decoder.h"
+#include "plugin/host/frame_exchange.h"
+#include "plugin/monitor/window_thread.h"
+#include "plugin/telemetry/g1_broadcast.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace {
+
+constexpr std::int32_t kInterfaceVersion = 2;
+
+struct PluginState {
+    HINSTANCE module = nullptr;
+    std::vector<MessageRecord> records;  // the current frame, storage kept from frame to frame
+    FrameExchange exchange;
+};
+
+PluginState g_plugin;
+
+}  // namespace
+
+extern "C" {
+
+BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        g_plugin.module = module;
+    }
+    return TRUE;
+}
+
+std::int32_t Corvane_Tessel_External_DLL_GetInterfaceVersion() { return kInterfaceVersion; }
+
+bool Corvane_Tessel_External_DLL_Init(void*) {
+    return window_thread_start(g_plugin.module, g_plugin.exchange);
+}
+
+// Arguments 3 and 5 of the host's interface: the stream's byte length, which bounds decoding,
+// and an out-stream the plug-in does not use.
+bool Corvane_Tessel_External_DLL_Update(double dt, const std::uint8_t* stream,
+                                        std::uint32_t stream_size, std::uint32_t count,
+                                        std::uint8_t*, std::uint32_t* out_a,
+                                        std::uint32_t* out_b) {
+    bool handled = true;
+    try {
+        const std::span<const std::uint8_t> bytes =
+            stream != nullptr ? std::span(stream, stream_size) : std::span<const std::uint8_t>();
+        decode_frame(bytes, count, g_plugin.records);
+        if (!g_plugin.records.empty()) {
+            frame_exchange_publish(g_plugin.exchange, g_plugin.records, dt);
+        }
+    } catch (...) {
+        // Only growing the record storage can throw; no exception may cross into the host.
+        g_plugin.records.clear();
+        handled = false;
+    }
+    if (out_a != nullptr) {
+        *out_a = 0;
+    }
+    if (out_b != nullptr) {
+        *out_b = 0;
+    }
+    g1_broadcast(g_plugin.records);
+    return handled;
+}
+
+void Corvane_Tessel_External_DLL_Shutdown() {
+    window_thread_stop();
+    g1_broadcast_close();
+}
+
+}  // extern "C"

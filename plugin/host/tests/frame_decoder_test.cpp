@@ -1,0 +1,163 @@
+// Framing of the host's stream: sizes, bounds and what each record keeps.
+#include "plugin/host/frame_decoder.h"
+
+#include "plugin/testing/stream_builder.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+
+namespace {
+
+std::vector<MessageRecord> decode(const StreamBuilder& b, std::uint32_t count) {
+    std::vector<MessageRecord> records;
+    decode_frame(b.bytes, count, records);
+    return records;
+}
+
+bool value_zero_from(const MessageRecord& r, std::size_t offset) {
+    for (std::size_t i = offset; i < kRecordValueSize; ++i) {
+        if (r.value[i] != 0) return false;
+    }
+    return true;
+}
+
+std::array<std::uint8_t, 64> pattern(std::uint8_t first) {
+    std::array<std::uint8_t, 64> p;
+    for (std::size_t i = 0; i < p.size(); ++i) p[i] = static_cast<std::uint8_t>(first + i);
+    return p;
+}
+
+}  // namespace
+
+TEST(FrameDecoder, CountZeroYieldsNoRecords) {
+    StreamBuilder b;
+    b.doubles("Simulation.Time", {1.0});
+    EXPECT_TRUE(decode(b, 0).empty());
+}
+
+TEST(FrameDecoder, HeaderIsTakenOverByteForByte) {
+    StreamBuilder b;
+    b.doubles("Aircraft.Bank", {0.5}, 0x1234);
+    b.bytes[4] = 0x77;  // reserved bytes are copied unchecked
+    b.bytes[0] = 0x11;  // and so are the markers
+    const auto records = decode(b, 1);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(std::memcmp(&records[0], b.bytes.data(), kRecordHeaderSize), 0);
+    EXPECT_EQ(records[0].id, message_id("Aircraft.Bank"));
+    EXPECT_EQ(records[0].flags, 0x1234u);
+    EXPECT_DOUBLE_EQ(record_double(records[0], 0), 0.5);
+}
+
+TEST(FrameDecoder, SizeSixtyFourHasNoValueAndNextStartsSixtyFourLater) {
+    StreamBuilder b;
+    b.none("Controls.Gear").integer("Aircraft.Mass", 7);
+    const auto records = decode(b, 2);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_TRUE(value_zero_from(records[0], 0));
+    EXPECT_EQ(record_int(records[1]), 7);
+}
+
+TEST(FrameDecoder, SizeEightyEightLeavesTheRestOfTheValueZero) {
+    StreamBuilder b;
+    b.doubles("Aircraft.Velocity", {1.0, 2.0, 3.0}).doubles("Simulation.Time", {9.0});
+    const auto records = decode(b, 2);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].size, 88);
+    EXPECT_DOUBLE_EQ(record_double(records[0], 2), 3.0);
+    EXPECT_TRUE(value_zero_from(records[0], 24));
+    EXPECT_DOUBLE_EQ(record_double(records[1], 0), 9.0);
+}
+
+TEST(FrameDecoder, SizeOneTwentyEightFillsTheValueArea) {
+    const auto p = pattern(1);
+    StreamBuilder b;
+    b.message(message_id("Aircraft.Name"), DataType::String, p.data(), p.size());
+    b.none("View.Up");
+    const auto records = decode(b, 2);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(std::memcmp(records[0].value, p.data(), p.size()), 0);
+    EXPECT_EQ(records[1].id, message_id("View.Up"));
+}
+
+TEST(FrameDecoder, SizeAbove128KeepsFramingAndTheFirst64ValueBytes) {
+    std::array<std::uint8_t, 100> long_value{};
+    for (std::size_t i = 0; i < long_value.size(); ++i) long_value[i] = 0xC0;
+    StreamBuilder b;
+    b.message(message_id("Aircraft.Name"), DataType::String, long_value.data(), long_value.size());
+    b.doubles("Simulation.Time", {4.0});
+    const auto records = decode(b, 2);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].size, 164);
+    EXPECT_EQ(records[0].value[63], 0xC0);
+    EXPECT_EQ(records[1].id, message_id("Simulation.Time"));
+    EXPECT_DOUBLE_EQ(record_double(records[1], 0), 4.0);
+}
+
+TEST(FrameDecoder, SizeBelow64EndsDecodingAndKeepsEarlierRecords) {
+    StreamBuilder b;
+    b.doubles("Simulation.Time", {1.0});
+    b.raw(message_id("Aircraft.Bank"), DataType::Double, 63, nullptr, 0);
+    b.doubles("Aircraft.Pitch", {2.0});
+    const auto records = decode(b, 3);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].id, message_id("Simulation.Time"));
+}
+
+TEST(FrameDecoder, CountLargerThanTheStreamHoldsStopsAtTheEnd) {
+    StreamBuilder b;
+    b.doubles("Simulation.Time", {1.0}).doubles("Aircraft.Bank", {2.0});
+    EXPECT_EQ(decode(b, 0xFFFFFFFFu).size(), 2u);
+}
+
+TEST(FrameDecoder, RecordRunningPastTheStreamIsNotDecoded) {
+    StreamBuilder b;
+    b.doubles("Simulation.Time", {1.0}).doubles("Aircraft.Velocity", {1.0, 2.0, 3.0});
+    b.bytes.resize(b.bytes.size() - 1);  // last value byte missing
+    EXPECT_EQ(decode(b, 2).size(), 1u);
+    b.bytes.resize(72 + 10);  // second header cut short
+    EXPECT_EQ(decode(b, 2).size(), 1u);
+}
+
+TEST(FrameDecoder, EmptyStreamYieldsNoRecords) {
+    std::vector<MessageRecord> records(3);
+    decode_frame({}, 5, records);
+    EXPECT_TRUE(records.empty());
+}
+
+TEST(FrameDecoder, SameIdTwiceIsKeptTwiceInStreamOrder) {
+    StreamBuilder b;
+    b.doubles("Simulation.Time", {1.0}).doubles("Simulation.Time", {2.0});
+    const auto records = decode(b, 2);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_DOUBLE_EQ(record_double(records[0], 0), 1.0);
+    EXPECT_DOUBLE_EQ(record_double(records[1], 0), 2.0);
+}
+
+TEST(FrameDecoder, ListIsEmptiedButKeepsItsStorage) {
+    StreamBuilder big;
+    for (int i = 0; i < 50; ++i) big.doubles("Simulation.Time", {1.0});
+    std::vector<MessageRecord> records;
+    decode_frame(big.bytes, big.count, records);
+    const MessageRecord* storage = records.data();
+    StreamBuilder small;
+    small.doubles("Aircraft.Bank", {1.0});
+    decode_frame(small.bytes, small.count, records);
+    EXPECT_EQ(records.size(), 1u);
+    EXPECT_EQ(records.data(), storage);
+}
+
+TEST(MessageId, MatchesTheHostsIds) {
+    EXPECT_EQ(message_id("Aircraft.Pitch"), 0x98489fca9a0c6699u);
+    EXPECT_EQ(message_id("Simulation.Time"), 0x9ca7fb58f287a1f3u);
+    EXPECT_EQ(message_id("View.Up"), 0x1a511e5141cbaacdu);
+    EXPECT_EQ(message_id("unknown"), 0x11fe4b665c0e723bu);
+}
+
+TEST(MessageId, HighBytesEnterSignExtended) {
+    // 0x80 widened as a signed byte sets the upper 56 bits before the multiply.
+    constexpr std::uint64_t expected =
+        ((kFnvOffsetBasis ^ 0xFFFFFFFFFFFFFF80ull) * kFnvPrime) * kFnvPrime;
+    EXPECT_EQ(message_id("\x80"), expected);
+}

@@ -1,0 +1,97 @@
+// The plug-in as the host sees it: loaded with LoadLibrary and driven through its exports.
+#include "plugin/testing/plugin_under_test_win32.h"
+#include "plugin/testing/stream_builder.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+
+struct PluginExports : ::testing::Test {
+    WinsockSession winsock;
+    PluginUnderTest plugin = plugin_load();
+
+    void SetUp() override {
+        ASSERT_NE(plugin.module, nullptr) << "could not load " << kPluginDllName;
+        ASSERT_NE(plugin.update, nullptr);
+    }
+    void TearDown() override { plugin_unload(plugin); }
+};
+
+// Two pages, the second without access: a stream placed to end at the boundary faults on any
+// read past its end.
+struct GuardedStream {
+    std::uint8_t* base = nullptr;
+    std::size_t page = 0;
+
+    GuardedStream() {
+        SYSTEM_INFO info;
+        ::GetSystemInfo(&info);
+        page = info.dwPageSize;
+        base = static_cast<std::uint8_t*>(
+            ::VirtualAlloc(nullptr, 2 * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+        DWORD old;
+        ::VirtualProtect(base + page, page, PAGE_NOACCESS, &old);
+    }
+    ~GuardedStream() { ::VirtualFree(base, 0, MEM_RELEASE); }
+
+    const std::uint8_t* place(const std::vector<std::uint8_t>& bytes) {
+        std::uint8_t* at = base + page - bytes.size();
+        std::memcpy(at, bytes.data(), bytes.size());
+        return at;
+    }
+};
+
+}  // namespace
+
+TEST_F(PluginExports, InterfaceVersionIsTwoBeforeAndAfterInit) {
+    EXPECT_EQ(plugin.get_interface_version(), 2);
+    ASSERT_TRUE(plugin.init(nullptr));
+    EXPECT_EQ(plugin.get_interface_version(), 2);
+    plugin.shutdown();
+    EXPECT_EQ(plugin.get_interface_version(), 2);
+}
+
+TEST_F(PluginExports, UpdateWritesZeroThroughBothOutPointers) {
+    StreamBuilder b;
+    b.doubles("Simulation.Time", {1.0});
+    const UpdateResult with_records =
+        plugin_update(plugin, 0.016, b.bytes.data(), static_cast<std::uint32_t>(b.bytes.size()), 1);
+    EXPECT_TRUE(with_records.returned);
+    EXPECT_EQ(with_records.out_a, 0u);
+    EXPECT_EQ(with_records.out_b, 0u);
+    const UpdateResult empty = plugin_update(plugin, 0.016, b.bytes.data(), 0, 0);
+    EXPECT_TRUE(empty.returned);
+    EXPECT_EQ(empty.out_a, 0u);
+    EXPECT_EQ(empty.out_b, 0u);
+}
+
+TEST_F(PluginExports, NullStreamAndNullOutPointersAreSafe) {
+    EXPECT_TRUE(plugin.update(0.016, nullptr, 4096, 10, nullptr, nullptr, nullptr));
+    std::uint32_t a = 7;
+    EXPECT_TRUE(plugin.update(0.016, nullptr, 0, 0, nullptr, &a, nullptr));
+    EXPECT_EQ(a, 0u);
+}
+
+TEST_F(PluginExports, StreamEndingBeforeANoAccessPageIsNeverReadPast) {
+    GuardedStream guard;
+    StreamBuilder b;
+    b.doubles("Simulation.Time", {1.0}).doubles("Aircraft.Velocity", {1.0, 2.0, 3.0});
+    const std::uint8_t* stream = guard.place(b.bytes);
+    const auto size = static_cast<std::uint32_t>(b.bytes.size());
+    EXPECT_TRUE(plugin_update(plugin, 0.016, stream, size, 1000).returned);
+
+    // A last record whose size field promises more than the stream holds.
+    b.raw(message_id("Aircraft.Name"), DataType::String, 128, "abc", 3);
+    const std::uint8_t* cut = guard.place(b.bytes);
+    EXPECT_TRUE(
+        plugin_update(plugin, 0.016, cut, static_cast<std::uint32_t>(b.bytes.size()), 3).returned);
+}
+
+TEST_F(PluginExports, InitShutdownTwiceStartsAndEndsTwoWindowThreads) {
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_TRUE(plugin.init(nullptr)) << "round " << round;
+        plugin.shutdown();
+    }
+}

@@ -1,0 +1,14 @@
+// The monitor window's own thread: started by Init, ended by Shutdown or by closing the window.
+#pragma once
+
+#include "plugin/host/frame_exchange.h"
+
+#include <windows.h>
+
+// Starts the thread, which creates, places and services the window and repaints it from
+// `exchange` every 500 ms. Returns false if the thread could not be started, or one runs.
+bool window_thread_start(HINSTANCE module, FrameExchange& exchange);
+
+// Ends the thread promptly in every state (window open, closed by hand, not yet created,
+// creation failed) and waits for it. Does nothing when no thread was started.
+void window_thread_stop();

@@ -1,0 +1,148 @@
+// The monitor's thread: window class, window, placement, repaint timer and message loop.
+#include "plugin/monitor/window_thread.h"
+
+#include "plugin/monitor/frame_painter.h"
+
+#include <atomic>
+#include <system_error>
+#include <thread>
+
+namespace {
+
+constexpr const char* kWindowClassName = "corvane_external_dll_sample";
+constexpr const char* kWindowTitle = "Corvane External DLL Sample";
+constexpr int kWindowWidth = 640;
+constexpr int kWindowHeight = 1080;
+constexpr DWORD kWindowStyle = WS_OVERLAPPEDWINDOW | WS_CLIPSIBLINGS | WS_CLIPCHILDREN;
+constexpr UINT_PTR kRepaintTimerId = 0;
+constexpr UINT kRepaintPeriodMs = 500;
+
+struct WindowThreadState {
+    std::thread thread;
+    // Written by the window thread, read by the host's thread in window_thread_stop.
+    std::atomic<HWND> window{nullptr};
+    std::atomic<bool> stop_requested{false};
+    // A reference on our own module held for the thread, so that a host that unloads us
+    // without Shutdown cannot unmap the code the thread is running.
+    HMODULE pinned_module = nullptr;
+    FrameExchange* exchange = nullptr;
+    bool close_requested = false;  // window thread only
+
+    // At process exit the system has already ended the thread; a joinable std::thread would
+    // terminate the process here, and a join would wait forever under the loader lock.
+    ~WindowThreadState() {
+        if (thread.joinable()) {
+            thread.detach();
+        }
+    }
+};
+
+WindowThreadState g_window;
+
+LRESULT CALLBACK monitor_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    switch (message) {
+    case WM_DESTROY: ::PostQuitMessage(0); return 0;
+    case WM_PAINT: {
+        PAINTSTRUCT paint;
+        const HDC dc = ::BeginPaint(window, &paint);
+        frame_painter_paint(dc, *g_window.exchange);
+        ::EndPaint(window, &paint);
+        return 0;
+    }
+    case WM_CLOSE: g_window.close_requested = true; break;
+    case WM_TIMER: ::InvalidateRect(window, nullptr, FALSE); return 0;
+    default: break;
+    }
+    return ::DefWindowProcA(window, message, wparam, lparam);
+}
+
+void register_window_class(HINSTANCE module) {
+    WNDCLASSA window_class = {};
+    window_class.style = CS_HREDRAW | CS_VREDRAW;
+    window_class.lpfnWndProc = monitor_window_proc;
+    window_class.hInstance = module;
+    window_class.hIcon = ::LoadIconA(nullptr, IDI_ASTERISK);
+    window_class.hCursor = ::LoadCursorA(nullptr, IDC_ARROW);
+    window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BACKGROUND + 1);
+    window_class.lpszClassName = kWindowClassName;
+    ::RegisterClassA(&window_class);  // fails harmlessly when an earlier start registered it
+}
+
+// Docks the window at the top right of the primary screen, on top and visible.
+void place_window(HWND window) {
+    const int screen_width = ::GetSystemMetrics(SM_CXSCREEN);
+    ::SetWindowPos(window, HWND_TOP, screen_width - kWindowWidth, 0, kWindowWidth, kWindowHeight,
+                   SWP_SHOWWINDOW);
+}
+
+// Ends on a quit request posted to the window, on closing it, on a stop request that came
+// before the window existed, and on an error from GetMessageA (the window is gone).
+void run_message_loop() {
+    MSG message;
+    while (!g_window.close_requested && !g_window.stop_requested.load()) {
+        const BOOL result = ::GetMessageA(&message, g_window.window.load(), 0, 0);
+        if (result == 0 || result == -1) {
+            return;
+        }
+        ::TranslateMessage(&message);
+        ::DispatchMessageA(&message);
+    }
+}
+
+void run_window_thread(HINSTANCE module) {
+    const ULONG_PTR gdiplus = frame_painter_startup();
+    register_window_class(module);
+    g_window.close_requested = false;
+    const HWND window =
+        ::CreateWindowExA(0, kWindowClassName, kWindowTitle, kWindowStyle, CW_USEDEFAULT, 0,
+                          kWindowWidth, kWindowHeight, nullptr, nullptr, module, nullptr);
+    // Published before the loop looks at the stop flag: a stop that saw no window is then seen
+    // by the loop, and one that saw the window posts its quit request to it.
+    g_window.window.store(window);
+    if (window != nullptr) {
+        place_window(window);
+        ::SetTimer(window, kRepaintTimerId, kRepaintPeriodMs, nullptr);
+        run_message_loop();
+        ::DestroyWindow(window);  // fails harmlessly when closing by hand destroyed it already
+    }
+    g_window.window.store(nullptr);
+    frame_painter_shutdown(gdiplus);
+}
+
+}  // namespace
+
+bool window_thread_start(HINSTANCE module, FrameExchange& exchange) {
+    if (g_window.thread.joinable()) {
+        return false;
+    }
+    HMODULE pinned = nullptr;
+    ::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                         reinterpret_cast<LPCSTR>(&run_window_thread), &pinned);
+    g_window.exchange = &exchange;
+    g_window.stop_requested.store(false);
+    try {
+        g_window.thread = std::thread(run_window_thread, module);
+    } catch (const std::system_error&) {
+        if (pinned != nullptr) {
+            ::FreeLibrary(pinned);
+        }
+        return false;
+    }
+    g_window.pinned_module = pinned;
+    return true;
+}
+
+void window_thread_stop() {
+    if (!g_window.thread.joinable()) {
+        return;
+    }
+    g_window.stop_requested.store(true);
+    if (const HWND window = g_window.window.load()) {
+        ::PostMessageA(window, WM_QUIT, 0, 0);
+    }
+    g_window.thread.join();
+    if (g_window.pinned_module != nullptr) {
+        ::FreeLibrary(g_window.pinned_module);  // the host holds its own reference
+        g_window.pinned_module = nullptr;
+    }
+}

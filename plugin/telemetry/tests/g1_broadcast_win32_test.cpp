@@ -1,0 +1,83 @@
+// The G1 datagram on the wire: what the plug-in broadcasts for the frames it is given.
+#include "plugin/telemetry/g1_datagram.h"
+#include "plugin/testing/plugin_under_test_win32.h"
+#include "plugin/testing/stream_builder.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+StreamBuilder worked_example() {
+    StreamBuilder b;
+    b.doubles("Aircraft.Gravity", {0.0, 0.0, -9.81})
+        .doubles("Simulation.Time", {1.5})
+        .doubles("Aircraft.Bank", {-0.0125})
+        .doubles("Aircraft.TrueHeading", {3.141592653589793});
+    return b;
+}
+
+void send(const PluginUnderTest& plugin, const StreamBuilder& b) {
+    plugin_update(plugin, 0.016, b.bytes.data(), static_cast<std::uint32_t>(b.bytes.size()),
+                  b.count);
+}
+
+struct G1Broadcast : ::testing::Test {
+    WinsockSession winsock;
+    DatagramReceiver receiver;
+    PluginUnderTest plugin = plugin_load();
+
+    void SetUp() override {
+        ASSERT_NE(receiver.socket, INVALID_SOCKET) << "cannot bind 0.0.0.0:" << kG1Port;
+        ASSERT_NE(plugin.module, nullptr);
+    }
+    void TearDown() override { plugin_unload(plugin); }
+};
+
+}  // namespace
+
+TEST_F(G1Broadcast, WorkedExampleArrivesByteForByte) {
+    send(plugin, worked_example());
+    const auto datagram = receiver.receive();
+    ASSERT_TRUE(datagram.has_value());
+    EXPECT_EQ(*datagram, "G1,1500000,0,0,0,-12,0,3141,0,0,0,0,0,0,");
+}
+
+TEST_F(G1Broadcast, FrameWithoutRecordsSendsNothing) {
+    StreamBuilder empty;
+    send(plugin, empty);
+    EXPECT_FALSE(receiver.receive(300).has_value());
+}
+
+TEST_F(G1Broadcast, EveryFrameWithRecordsSendsOneDatagram) {
+    const StreamBuilder b = worked_example();
+    constexpr int kFrames = 50;
+    for (int i = 0; i < kFrames; ++i) {
+        send(plugin, b);
+    }
+    EXPECT_EQ(receiver.drain(), kFrames);
+}
+
+TEST_F(G1Broadcast, UpdateBeforeInitBroadcasts) {
+    send(plugin, worked_example());
+    EXPECT_TRUE(receiver.receive().has_value());
+}
+
+TEST_F(G1Broadcast, DatagramsGoOnAfterShutdownAndANewInit) {
+    ASSERT_TRUE(plugin.init(nullptr));
+    send(plugin, worked_example());
+    plugin.shutdown();  // closes the socket
+    send(plugin, worked_example());
+    EXPECT_EQ(receiver.drain(), 2);
+}
+
+TEST(G1BroadcastWithoutWinsock, DatagramsStartOnceTheHostInitialisesWinsock) {
+    PluginUnderTest plugin = plugin_load();
+    ASSERT_NE(plugin.module, nullptr);
+    send(plugin, worked_example());  // socket() fails: this frame's datagram is lost
+    WinsockSession winsock;
+    DatagramReceiver receiver;
+    ASSERT_NE(receiver.socket, INVALID_SOCKET);
+    send(plugin, worked_example());
+    EXPECT_EQ(receiver.receive().value_or(""), "G1,1500000,0,0,0,-12,0,3141,0,0,0,0,0,0,");
+    plugin_unload(plugin);
+}
