@@ -1,0 +1,19 @@
+// The secret generator's real platform: the CryptoAPI random source and the C runtime's files
+// and console output, behind the SecretOps seam.
+#pragma once
+
+#include "secretgen/secret_writer.h"
+
+#include <cstdio>
+
+#include <windows.h>
+// After windows.h, whose types it uses.
+#include <wincrypt.h>
+
+// What one run holds between the calls: the output stream and the provider handle.
+struct Win32SecretState {
+    std::FILE* out = nullptr;
+    HCRYPTPROV provider = 0;
+};
+
+SecretOps win32_secret_ops(Win32SecretState& state);
