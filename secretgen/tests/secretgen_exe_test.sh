@@ -112,6 +112,8 @@ makes_a_different_secret_each_run() {
 reports_an_unwritable_directory() {
     local ro="$scratch/ro" prefix="$scratch/prefix" layers="$scratch/layers"
     mkdir "$ro" "$prefix" "$layers"
+    # The inner script takes its paths as arguments, so it expands them itself.
+    # shellcheck disable=SC2016
     unshare --mount --propagation private bash -c '
         set -e
         mount -t tmpfs -o size=64m tmpfs "$3"
