@@ -12,13 +12,15 @@ else()
 endif()
 
 # A test program whose cases CTest lists one by one. Under Wine the list is read when CTest
-# runs (inside the sandbox), never at build time.
+# runs (inside the sandbox), never at build time, and the cases run one at a time: they share
+# the screen and the broadcast port, and each receiver hears every sender.
 function(tessel_add_test_program name)
   add_executable(${name} ${ARGN})
   target_link_libraries(${name} PRIVATE GTest::gtest_main)
   tessel_warnings(${name})
   if(CMAKE_CROSSCOMPILING)
-    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120)
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
+      PROPERTIES RESOURCE_LOCK wine_session)
   else()
     gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60)
   endif()

@@ -23,6 +23,13 @@ export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 mkdir -p "$(dirname "$WINEPREFIX")"
 
+# One sandbox at a time per prefix: each one stops the prefix's server when it starts.
+exec 9>"$WINEPREFIX.lock"
+if ! flock -n 9; then
+  echo "sandbox: waiting for another sandbox that uses $WINEPREFIX" >&2
+  flock 9
+fi
+
 xvfb_pid=""
 cleanup() {
   wineserver -k >/dev/null 2>&1 || true
@@ -35,7 +42,7 @@ display=90
 while [ -e "/tmp/.X${display}-lock" ] || [ -e "/tmp/.X11-unix/X${display}" ]; do
   display=$((display + 1))
 done
-Xvfb ":${display}" -screen 0 1920x1200x24 -nolisten tcp -noreset >/dev/null 2>&1 &
+Xvfb ":${display}" -screen 0 1920x1200x24 -nolisten tcp -noreset >/dev/null 2>&1 9>&- &
 xvfb_pid=$!
 export DISPLAY=":${display}"
 for _ in $(seq 100); do
@@ -62,7 +69,7 @@ if [ ! -f "$stamp" ]; then
   touch "$stamp"
 fi
 
-wineserver -p >/dev/null 2>&1
+wineserver -p >/dev/null 2>&1 9>&-
 # The server works in a directory named after the prefix's device and inode.
 server_dir="$(printf 'server-%x-%x' "$(stat -c %d "$WINEPREFIX")" "$(stat -c %i "$WINEPREFIX")")"
 server_pid=""

@@ -16,7 +16,8 @@ run_ctest() {
   local preset="$1"
   local log="build/$preset/ctest.log"
   echo "== $preset"
-  ctest --preset "$preset" -j "$(nproc)" --timeout 300 2>&1 | tee "$log" | grep -E "tests passed|Failed|\*\*\*" || true
+  ctest --preset "$preset" -j "$(nproc)" --timeout 300 >"$log" 2>&1
+  sed -n '/tests passed/p; /The following tests FAILED/,/^Errors/p' "$log"
   local summary total bad
   summary="$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1)"
   if [ -z "$summary" ]; then
