@@ -4,7 +4,6 @@
 #include "plugin/monitor/frame_painter.h"
 
 #include <atomic>
-#include <system_error>
 #include <thread>
 
 namespace {
@@ -41,17 +40,17 @@ WindowThreadState g_window;
 
 LRESULT CALLBACK monitor_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
     switch (message) {
-    case WM_DESTROY: ::PostQuitMessage(0); return 0;
-    case WM_PAINT: {
-        PAINTSTRUCT paint;
-        const HDC dc = ::BeginPaint(window, &paint);
-        frame_painter_paint(dc, *g_window.exchange);
-        ::EndPaint(window, &paint);
-        return 0;
-    }
-    case WM_CLOSE: g_window.close_requested = true; break;
-    case WM_TIMER: ::InvalidateRect(window, nullptr, FALSE); return 0;
-    default: break;
+        case WM_DESTROY: ::PostQuitMessage(0); return 0;
+        case WM_PAINT: {
+            PAINTSTRUCT paint;
+            const HDC dc = ::BeginPaint(window, &paint);
+            frame_painter_paint(dc, *g_window.exchange);
+            ::EndPaint(window, &paint);
+            return 0;
+        }
+        case WM_CLOSE: g_window.close_requested = true; break;
+        case WM_TIMER: ::InvalidateRect(window, nullptr, FALSE); return 0;
+        default: break;
     }
     return ::DefWindowProcA(window, message, wparam, lparam);
 }
@@ -75,8 +74,10 @@ void place_window(HWND window) {
                    SWP_SHOWWINDOW);
 }
 
-// Ends on a quit request posted to the window, on closing it, on a stop request that came
-// before the window existed, and on an error from GetMessageA (the window is gone).
+// Ends on a quit request posted to the window, on closing it, on an error from GetMessageA (the
+// window is gone) and on the stop flag. The flag covers a stop that came before the window
+// existed, and a quit request that a moving or sizing loop took and re-posted to the thread,
+// where the window filter does not see it: the next timer message brings the loop round to it.
 void run_message_loop() {
     MSG message;
     while (!g_window.close_requested && !g_window.stop_requested.load()) {
@@ -89,13 +90,18 @@ void run_message_loop() {
     }
 }
 
+HWND create_window(HINSTANCE module) {
+    return ::CreateWindowExA(0, kWindowClassName, kWindowTitle, kWindowStyle, CW_USEDEFAULT, 0,
+                             kWindowWidth, kWindowHeight, nullptr, nullptr, module, nullptr);
+}
+
 void run_window_thread(HINSTANCE module) {
     const ULONG_PTR gdiplus = frame_painter_startup();
     register_window_class(module);
     g_window.close_requested = false;
-    const HWND window =
-        ::CreateWindowExA(0, kWindowClassName, kWindowTitle, kWindowStyle, CW_USEDEFAULT, 0,
-                          kWindowWidth, kWindowHeight, nullptr, nullptr, module, nullptr);
+    // A Shutdown that came while we were starting wants no window: none flashes up, and the
+    // host does not wait for one to be created, shown and destroyed.
+    const HWND window = g_window.stop_requested.load() ? nullptr : create_window(module);
     // Published before the loop looks at the stop flag: a stop that saw no window is then seen
     // by the loop, and one that saw the window posts its quit request to it.
     g_window.window.store(window);
@@ -122,7 +128,7 @@ bool window_thread_start(HINSTANCE module, FrameExchange& exchange) {
     g_window.stop_requested.store(false);
     try {
         g_window.thread = std::thread(run_window_thread, module);
-    } catch (const std::system_error&) {
+    } catch (...) {  // no exception may cross into the host
         if (pinned != nullptr) {
             ::FreeLibrary(pinned);
         }
