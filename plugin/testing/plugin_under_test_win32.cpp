@@ -10,18 +10,18 @@ Fn resolve(HMODULE module, const char* name) {
     return reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
 }
 
-std::string directory_of_this_program() {
+}  // namespace
+
+std::string path_beside_this_program(const char* file_name) {
     char path[MAX_PATH] = {};
     ::GetModuleFileNameA(nullptr, path, MAX_PATH);
     std::string s(path);
-    return s.substr(0, s.find_last_of("\\/") + 1);
+    return s.substr(0, s.find_last_of("\\/") + 1) + file_name;
 }
-
-}  // namespace
 
 PluginUnderTest plugin_load() {
     PluginUnderTest p;
-    p.module = ::LoadLibraryA((directory_of_this_program() + kPluginDllName).c_str());
+    p.module = ::LoadLibraryA(path_beside_this_program(kPluginDllName).c_str());
     if (p.module == nullptr) {
         return p;
     }

@@ -25,6 +25,9 @@ struct PluginUnderTest {
     ShutdownFn shutdown = nullptr;
 };
 
+// `file_name` in the directory of the running program, where the build puts the DLL and tools.
+std::string path_beside_this_program(const char* file_name);
+
 // Loads the DLL from beside the test program and resolves the four exports (null on failure).
 PluginUnderTest plugin_load();
 void plugin_unload(PluginUnderTest& plugin);
