@@ -1,0 +1,170 @@
+// g1: the reference receiver of the plug-in's G1 datagram (`g1 listen`) and a relay that sends
+// the datagrams on to unicast receivers (`g1 relay`).
+#include "tools/common/interrupt.h"
+#include "tools/common/udp.h"
+#include "tools/g1/listen.h"
+#include "tools/g1/relay.h"
+
+#include <CLI/CLI.hpp>
+
+#include <chrono>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+constexpr int kExitNetwork = 1;
+constexpr int kWaitMs = 200;  // how often the loops look at the clock and at Ctrl+C
+constexpr std::size_t kReceiveBuffer = 65536;
+
+struct Limits {
+    std::uint64_t count = 0;  // 0: no limit
+    double seconds = 0.0;
+};
+
+struct ListenOptions {
+    std::uint16_t port = kG1Port;
+    bool csv = false;
+    Limits limits;
+};
+
+struct RelayOptions {
+    std::uint16_t port = kG1Port;
+    std::vector<std::string> targets;
+    Limits limits;
+};
+
+using Clock = std::chrono::steady_clock;
+
+std::int64_t now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+        .count();
+}
+
+// Whether the loop goes on after `done` datagrams, `start` being when it began.
+bool go_on(const Limits& limits, std::uint64_t done, Clock::time_point start) {
+    if (interrupt_requested()) return false;
+    if (limits.count != 0 && done >= limits.count) return false;
+    const std::chrono::duration<double> ran = Clock::now() - start;
+    return limits.seconds <= 0.0 || ran.count() < limits.seconds;
+}
+
+void add_limits(CLI::App& command, Limits& limits) {
+    command.add_option("--count", limits.count, "Stop after this many datagrams (0: no limit)");
+    command.add_option("--seconds", limits.seconds, "Stop after this many seconds (0: no limit)")
+        ->check(CLI::NonNegativeNumber);
+}
+
+int listen(const ListenOptions& o) {
+    UdpSocket socket;
+    std::string error;
+    if (!udp_open({0, o.port}, true, socket, error)) {
+        std::fprintf(stderr, "g1 listen: %s\n", error.c_str());
+        return kExitNetwork;
+    }
+    std::fprintf(stderr, "g1 listen: on %s, sharing the port with other receivers\n",
+                 udp_address_text({0, o.port}).c_str());
+    const ListenFormat format = o.csv ? ListenFormat::Csv : ListenFormat::Table;
+    std::fputs(listen_header(format).c_str(), stdout);
+    std::fflush(stdout);
+    ListenStats stats;
+    std::vector<char> buffer(kReceiveBuffer);
+    const Clock::time_point start = Clock::now();
+    while (go_on(o.limits, stats.datagrams, start)) {
+        std::size_t length = 0;
+        UdpAddress from;
+        const UdpWait wait = udp_receive(socket, buffer, length, from, kWaitMs);
+        if (wait == UdpWait::Failed) {
+            std::fprintf(stderr, "g1 listen: receiving failed\n");
+            break;
+        }
+        if (wait == UdpWait::Datagram) {
+            const ListenLines lines = listen_take(stats, format, {buffer.data(), length}, now_ns());
+            std::fputs(lines.out.c_str(), stdout);
+            std::fputs(lines.err.c_str(), stderr);
+            std::fflush(stdout);
+        }
+    }
+    udp_close(socket);
+    std::fprintf(stderr, "g1 listen: %s", listen_summary(stats).c_str());
+    return 0;
+}
+
+bool resolve_targets(const std::vector<std::string>& texts, std::vector<UdpAddress>& targets,
+                     std::string& error) {
+    for (const std::string& text : texts) {
+        std::string host;
+        UdpAddress target;
+        if (!relay_parse_target(text, host, target.port, error) ||
+            !udp_resolve(host, target.ip, error) || !relay_target_allowed(target, error)) {
+            return false;
+        }
+        targets.push_back(target);
+    }
+    return true;
+}
+
+int relay(const RelayOptions& o) {
+    std::vector<UdpAddress> targets;
+    std::string error;
+    Relay relay;
+    if (!resolve_targets(o.targets, targets, error) ||
+        !relay_open(relay, o.port, std::move(targets), error)) {
+        std::fprintf(stderr, "g1 relay: %s\n", error.c_str());
+        return kExitNetwork;
+    }
+    std::string to;
+    for (const UdpAddress& t : relay.targets) to += " " + udp_address_text(t);
+    std::fprintf(stderr, "g1 relay: from %s to%s\n", udp_address_text({0, o.port}).c_str(),
+                 to.c_str());
+    const Clock::time_point start = Clock::now();
+    int rc = 0;
+    while (go_on(o.limits, relay.forwarded, start)) {
+        if (relay_step(relay, kWaitMs) == RelayStep::Failed) {
+            std::fprintf(stderr, "g1 relay: receiving failed\n");
+            rc = kExitNetwork;
+            break;
+        }
+    }
+    std::fprintf(stderr, "g1 relay: forwarded %llu datagrams to %zu targets, %llu sends failed\n",
+                 static_cast<unsigned long long>(relay.forwarded), relay.targets.size(),
+                 static_cast<unsigned long long>(relay.send_failures));
+    relay_close(relay);
+    return rc;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{
+        "Receives and decodes the G1 telemetry datagram, or relays it to unicast targets."};
+    app.require_subcommand(1);
+
+    ListenOptions lo;
+    CLI::App* listen_command = app.add_subcommand(
+        "listen", "Print each datagram in units (time in seconds, the rest divided by 1000)");
+    listen_command->add_option("--port", lo.port, "UDP port")->capture_default_str();
+    listen_command->add_flag("--csv", lo.csv, "Comma-separated values instead of a table");
+    add_limits(*listen_command, lo.limits);
+
+    RelayOptions ro;
+    CLI::App* relay_command =
+        app.add_subcommand("relay", "Send every datagram on, unchanged, to unicast targets");
+    relay_command->add_option("--to", ro.targets, "A target HOST:PORT; give as many as needed")
+        ->required();
+    relay_command->add_option("--port", ro.port, "UDP port to take datagrams from")
+        ->capture_default_str();
+    add_limits(*relay_command, ro.limits);
+
+    CLI11_PARSE(app, argc, argv);
+
+    std::string error;
+    if (!udp_startup(error)) {
+        std::fprintf(stderr, "g1: %s\n", error.c_str());
+        return kExitNetwork;
+    }
+    interrupt_install();
+    const int rc = listen_command->parsed() ? listen(lo) : relay(ro);
+    udp_cleanup();
+    return rc;
+}

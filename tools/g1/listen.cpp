@@ -1,0 +1,140 @@
+// Decoded lines, fault reports and the summary of `g1 listen`.
+#include "tools/g1/listen.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+constexpr int kTimeDecimals = 6;   // microseconds
+constexpr int kValueDecimals = 3;  // the plug-in's scale of 1000
+constexpr int kTimeWidth = 16;
+constexpr int kValueWidth = 13;  // "-2147483.648" and a space
+
+constexpr const char* kColumns[kG1FieldCount] = {
+    "time_s",
+    "velocity_x",
+    "velocity_y",
+    "velocity_z",
+    "bank",
+    "pitch",
+    "true_heading",
+    "angular_velocity_x",
+    "angular_velocity_y",
+    "angular_velocity_z",
+    "acceleration_x",
+    "acceleration_y",
+    "acceleration_z",
+};
+
+constexpr const char* kTableColumns[kG1FieldCount] = {
+    "time s",   "vel x",    "vel y",    "vel z",   "bank",    "pitch",   "heading",
+    "angvel x", "angvel y", "angvel z", "accel x", "accel y", "accel z",
+};
+
+std::string pad_left(const std::string& s, int width) {
+    const auto missing = static_cast<std::size_t>(width) > s.size() ? width - s.size() : 0;
+    return std::string(missing, ' ') + s;
+}
+
+std::string line_of(ListenFormat format, std::int64_t time_us, const G1Fields& fields) {
+    std::string line;
+    for (std::size_t i = 0; i < kG1FieldCount; ++i) {
+        const std::string value = i == 0 ? fixed_point_text(time_us, kTimeDecimals)
+                                         : fixed_point_text(fields[i], kValueDecimals);
+        if (format == ListenFormat::Csv) {
+            line += i == 0 ? value : "," + value;
+        } else {
+            line += pad_left(value, i == 0 ? kTimeWidth : kValueWidth);
+        }
+    }
+    return line + "\n";
+}
+
+void note_arrival(ListenStats& s, std::int64_t now_ns) {
+    if (s.datagrams == 0) {
+        s.first_ns = now_ns;
+    } else if (now_ns - s.last_ns > s.largest_gap_ns) {
+        s.largest_gap_ns = now_ns - s.last_ns;
+    }
+    s.last_ns = now_ns;
+    ++s.datagrams;
+}
+
+// A datagram as a reader of the fault report sees it: printable ASCII kept, the rest escaped,
+// long ones cut.
+std::string shown(std::string_view d) {
+    constexpr std::size_t kShown = 80;
+    std::string text;
+    for (std::size_t i = 0; i < d.size() && i < kShown; ++i) {
+        const auto c = static_cast<unsigned char>(d[i]);
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            text += static_cast<char>(c);
+        } else {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            text += escaped;
+        }
+    }
+    return d.size() > kShown ? text + "..." : text;
+}
+
+}  // namespace
+
+std::string fixed_point_text(std::int64_t value, int decimals) {
+    std::uint64_t scale = 1;
+    for (int i = 0; i < decimals; ++i) scale *= 10;
+    // Magnitude in unsigned arithmetic, so the most negative value needs no special case.
+    const std::uint64_t magnitude =
+        value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+    std::string fraction = std::to_string(magnitude % scale);
+    fraction.insert(0, static_cast<std::size_t>(decimals) - fraction.size(), '0');
+    return (value < 0 ? "-" : "") + std::to_string(magnitude / scale) + "." + fraction;
+}
+
+std::string listen_header(ListenFormat format) {
+    std::string line;
+    for (std::size_t i = 0; i < kG1FieldCount; ++i) {
+        if (format == ListenFormat::Csv) {
+            line += i == 0 ? kColumns[i] : std::string(",") + kColumns[i];
+        } else {
+            line += pad_left(kTableColumns[i], i == 0 ? kTimeWidth : kValueWidth);
+        }
+    }
+    return line + "\n";
+}
+
+ListenLines listen_take(ListenStats& s, ListenFormat format, std::string_view datagram,
+                        std::int64_t now_ns) {
+    note_arrival(s, now_ns);
+    ListenLines lines;
+    const G1Parsed parsed = g1_parse(datagram);
+    if (parsed.error != G1ParseError::None) {
+        ++s.malformed;
+        lines.err = "malformed datagram " + std::to_string(s.datagrams) + " (" +
+                    std::to_string(datagram.size()) + " bytes): " + g1_parse_reason(parsed) +
+                    ": \"" + shown(datagram) + "\"\n";
+        return lines;
+    }
+    const std::uint32_t wraps_before = s.time.wraps;
+    const std::int64_t time_us = g1_unwrap_time(s.time, parsed.fields[0]);
+    if (s.time.wraps != wraps_before) {
+        lines.err = "note: the 32-bit time field wrapped at datagram " +
+                    std::to_string(s.datagrams) + "; the time column runs on, unwrapped\n";
+    }
+    lines.out = line_of(format, time_us, parsed.fields);
+    return lines;
+}
+
+std::string listen_summary(const ListenStats& s) {
+    const double span_s = static_cast<double>(s.last_ns - s.first_ns) / 1e9;
+    const double rate = s.datagrams > 1 && span_s > 0 ? (s.datagrams - 1) / span_s : 0.0;
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "%llu datagrams, %llu malformed, %.1f Hz, largest gap %.1f ms; time unwrapped "
+                  "from the 32-bit field (%u wraps)\n",
+                  static_cast<unsigned long long>(s.datagrams),
+                  static_cast<unsigned long long>(s.malformed), rate,
+                  static_cast<double>(s.largest_gap_ns) / 1e6, s.time.wraps);
+    return text;
+}

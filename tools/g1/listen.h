@@ -1,0 +1,40 @@
+// What `g1 listen` makes of the datagrams it receives: decoded lines in units, the faults of
+// malformed ones, and the closing summary. No sockets here; the caller passes the bytes in.
+#pragma once
+
+#include "plugin/telemetry/g1_parse.h"
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+enum class ListenFormat { Table, Csv };
+
+struct ListenStats {
+    std::uint64_t datagrams = 0;  // well formed and malformed alike
+    std::uint64_t malformed = 0;
+    std::int64_t first_ns = 0;
+    std::int64_t last_ns = 0;
+    std::int64_t largest_gap_ns = 0;
+    G1TimeUnwrap time;
+};
+
+// Text for the two output streams; either may be empty.
+struct ListenLines {
+    std::string out;
+    std::string err;
+};
+
+// The column names, one line.
+std::string listen_header(ListenFormat format);
+
+// Takes one datagram received at `now_ns` (any steady clock). A well-formed datagram gives one
+// line: the running (unwrapped) time in seconds, then the other twelve fields divided by 1000.
+ListenLines listen_take(ListenStats& stats, ListenFormat format, std::string_view datagram,
+                        std::int64_t now_ns);
+
+// Datagrams, malformed, rate, largest gap and the time field's wraps, one line.
+std::string listen_summary(const ListenStats& stats);
+
+// `value` / 10^decimals written exactly, e.g. (-12, 3) gives "-0.012".
+std::string fixed_point_text(std::int64_t value, int decimals);

@@ -1,0 +1,44 @@
+// The host emulator's frame loop: paces frames in real time, hands each to the plug-in with the
+// real time step, records them if asked, and reports progress. The plug-in itself is reached
+// through a callback, so the loop runs natively as well as in the Windows host.
+#pragma once
+
+#include "tools/host/scenario.h"
+#include "tools/host/stream_file.h"
+
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+struct HostPlan {
+    ScenarioKind scenario = ScenarioKind::Circuit;
+    double rate_hz = 60.0;
+    double seconds = 60.0;                             // 0: until stopped (or the replay's end)
+    const std::vector<StreamFrame>* replay = nullptr;  // frames to send instead of the scenario
+    std::ostream* record = nullptr;                    // where to write the frames sent
+};
+
+struct HostProgress {
+    std::uint64_t frames = 0;
+    std::uint64_t records = 0;
+    std::uint64_t refused = 0;  // frames for which Update returned false
+    double elapsed = 0.0;       // seconds since the first frame
+    bool stopped = false;       // the stop callback ended the run
+    bool record_failed = false;
+};
+
+struct HostCalls {
+    std::function<bool(const StreamFrame&)> update;  // the plug-in's Update result
+    std::function<bool()> stop_requested;
+    std::function<void(const HostProgress&)> progress;  // a few times a second
+};
+
+HostProgress host_run(const HostPlan& plan, const HostCalls& calls);
+
+// "frame 540   9.0 s of 15.0 s   60.0 Hz", for one updating console line.
+std::string host_progress_line(const HostPlan& plan, const HostProgress& progress);
+
+// "sent 900 frames (21600 records) in 15.00 s, 60.0 Hz", and what ended the run.
+std::string host_summary(const HostProgress& progress);

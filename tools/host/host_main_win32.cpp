@@ -1,0 +1,140 @@
+// tessel-host: loads a plug-in DLL and drives it as the simulation host does, from a built-in
+// scenario or a recorded stream file, so a plug-in can be run and shown without the simulator.
+#include "tools/common/interrupt.h"
+#include "tools/common/udp.h"
+#include "tools/host/host_loop.h"
+#include "tools/host/plugin_binding_win32.h"
+
+#include <io.h>
+#include <windows.h>
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <fstream>
+
+namespace {
+
+constexpr int kExitRefused = 1;     // not a plug-in, or Init failed
+constexpr int kExitStreamFile = 2;  // the replay file is unreadable or the record file unwritable
+constexpr int kExitWinsock = 3;
+
+struct Options {
+    std::string plugin;
+    std::string scenario = "circuit";
+    double rate = 60.0;
+    double seconds = 60.0;
+    std::string replay;
+    std::string record;
+};
+
+void fail(const std::string& message) {
+    std::fprintf(stderr, "tessel-host: %s\n", message.c_str());
+}
+
+void add_options(CLI::App& app, Options& o) {
+    app.add_option("PLUGIN", o.plugin, "The plug-in DLL to load")->required();
+    app.add_option("--scenario", o.scenario, "Built-in frames to send: circuit or stress")
+        ->check(CLI::IsMember({"circuit", "stress"}))
+        ->capture_default_str();
+    app.add_option("--rate", o.rate, "Frames a second")
+        ->check(CLI::Range(1.0, 1000.0))
+        ->capture_default_str();
+    app.add_option("--seconds", o.seconds, "How long to run; 0 runs until Ctrl+C")
+        ->check(CLI::Range(0.0, 1.0e7))
+        ->capture_default_str();
+    app.add_option("--replay", o.replay, "Send the frames of this stream file instead")
+        ->check(CLI::ExistingFile);
+    app.add_option("--record", o.record, "Write the frames sent to this stream file");
+}
+
+// Progress goes on one line that rewrites itself, on a console only.
+void show_progress(const HostPlan& plan, const HostProgress& progress) {
+    std::printf("\r%-60s", host_progress_line(plan, progress).c_str());
+    std::fflush(stdout);
+}
+
+int drive(const Options& o, HostPlan& plan) {
+    PluginBinding plugin;
+    std::string error;
+    if (!plugin_bind(o.plugin, plugin, error)) {
+        fail(error);
+        return kExitRefused;
+    }
+    const std::string frames =
+        plan.replay != nullptr ? "replaying " + o.replay : o.scenario + " scenario";
+    std::printf("tessel-host: %s, interface version %d; %s\n", o.plugin.c_str(),
+                plugin.get_interface_version(), frames.c_str());
+    if (!plugin.init(nullptr)) {
+        fail("the plug-in's Init returned false");
+        plugin_unbind(plugin);
+        return kExitRefused;
+    }
+    const bool console = ::_isatty(::_fileno(stdout)) != 0;
+    HostCalls calls;
+    calls.update = [&](const StreamFrame& frame) { return plugin_send(plugin, frame); };
+    calls.stop_requested = interrupt_requested;
+    if (console) {
+        calls.progress = [&](const HostProgress& p) { show_progress(plan, p); };
+    }
+    const HostProgress done = host_run(plan, calls);
+    plugin.shutdown();
+    plugin_unbind(plugin);
+    if (console) {
+        std::printf("\n");
+    }
+    std::printf("tessel-host: %s\n", host_summary(done).c_str());
+    if (done.record_failed) {
+        fail("could not write the record file " + o.record);
+        return kExitStreamFile;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{
+        "Drives a plug-in DLL as the simulation host does: Init, one Update a frame at "
+        "the given rate with the real time step, then Shutdown."};
+    Options o;
+    add_options(app, o);
+    CLI11_PARSE(app, argc, argv);
+
+    HostPlan plan;
+    scenario_from_name(o.scenario, plan.scenario);
+    plan.rate_hz = o.rate;
+    plan.seconds = o.seconds;
+    std::vector<StreamFrame> replay;
+    std::string error;
+    if (!o.replay.empty()) {
+        if (!stream_file_load(o.replay, replay, error)) {
+            fail(error);
+            return kExitStreamFile;
+        }
+        plan.replay = &replay;
+        if (app.count("--seconds") == 0) {
+            plan.seconds = 0.0;  // the whole file
+        }
+    }
+    std::ofstream record;
+    if (!o.record.empty()) {
+        record.open(o.record, std::ios::binary | std::ios::trunc);
+        if (!record) {
+            fail("cannot create the record file " + o.record);
+            return kExitStreamFile;
+        }
+        plan.record = &record;
+    }
+
+    interrupt_install();
+    // The host initialises Winsock before the plug-in's first Update; the plug-in relies on it.
+    if (!udp_startup(error)) {
+        fail(error);
+        return kExitWinsock;
+    }
+    ::timeBeginPeriod(1);  // frames at 60 Hz need sleeps finer than the default 15.6 ms tick
+    const int rc = drive(o, plan);
+    ::timeEndPeriod(1);
+    udp_cleanup();
+    return rc;
+}
