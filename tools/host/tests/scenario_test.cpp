@@ -68,6 +68,15 @@ TEST(Scenario, DatagramCarriesTheFlightModelsValues) {
     EXPECT_LT(f.bank, -0.5);
 }
 
+TEST(Scenario, StressFramesGiveTheSameDatagramAsTheCircuit) {
+    Scenario circuit = scenario_start(ScenarioKind::Circuit);
+    Scenario stress = scenario_start(ScenarioKind::Stress);
+    const auto text = [](Scenario& s) {
+        return std::string(g1_format(g1_fields(g1_gather(decoded(frame_after(s, 240))))).view());
+    };
+    EXPECT_EQ(text(stress), text(circuit));
+}
+
 TEST(Scenario, NamesAreCircuitAndStress) {
     ScenarioKind kind;
     ASSERT_TRUE(scenario_from_name("stress", kind));
