@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# The demo, short: the host emulator flies 3 s with the plug-in loaded; the screenshot, the plot
+# and the CSV must be there and the datagrams must have arrived, each one decoded.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+cd "$root"
+
+[ "${TESSEL_SANDBOX:-}" = "inside" ] || { echo "demo check: run me through ./run test" >&2; exit 2; }
+
+out="build/demo-check"
+fail() { echo "demo check: $*" >&2; exit 1; }
+
+scripts/demo.sh --seconds 3 --out "$out"
+
+for f in monitor.png telemetry.png telemetry.csv circuit.tstream; do
+  [ -s "$out/$f" ] || fail "$out/$f is missing or empty"
+done
+[ "$(identify -format '%wx%h' "$out/monitor.png")" = "640x1080" ] || fail "the screenshot is not 640x1080"
+# A window that was drawn has text on it, not one flat colour.
+spread="$(identify -format '%[fx:standard_deviation]' "$out/monitor.png")"
+awk -v s="$spread" 'BEGIN { exit !(s > 0.01) }' || fail "the screenshot is blank"
+
+rows="$(($(wc -l <"$out/telemetry.csv") - 1))"
+datagrams="$(sed -n 's/^g1 listen: \([0-9]*\) datagrams, \([0-9]*\) malformed.*/\1 \2/p' "$out/listen.log")"
+read -r received malformed <<<"$datagrams"
+[ "${received:-0}" -ge 120 ] || fail "only ${received:-0} datagrams arrived in 3 s at 60 Hz"
+[ "$malformed" -eq 0 ] || fail "$malformed datagrams were malformed"
+[ "$rows" -eq "$received" ] || fail "$received datagrams but $rows decoded lines"
+echo "demo check: $received datagrams, $rows decoded lines, screenshot and plot made"

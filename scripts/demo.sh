@@ -1,0 +1,137 @@
+#!/usr/bin/env bash
+# The demo: the host emulator flies the circuit with the plug-in loaded while `g1 listen`
+# records what it broadcasts; then a screenshot of the monitor window, a plot of the telemetry
+# and a short summary. Runs inside the sandbox (./run demo puts it there).
+# Usage: scripts/demo.sh [--seconds S] [--rate HZ] [--out DIR]
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+
+# The plug-in broadcasts on every frame: only ever inside the sandbox's own network.
+if [ "${TESSEL_SANDBOX:-}" != "inside" ]; then
+  exec scripts/sandbox.sh "${BASH_SOURCE[0]}" "$@"
+fi
+
+seconds=16
+rate=60
+out="build/demo"
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --seconds) seconds="$2"; shift 2 ;;
+    --rate) rate="$2"; shift 2 ;;
+    --out) out="$2"; shift 2 ;;
+    *) echo "usage: scripts/demo.sh [--seconds S] [--rate HZ] [--out DIR]" >&2; exit 2 ;;
+  esac
+done
+
+fail() { echo "demo: $*" >&2; exit 1; }
+
+g1="build/native/bin/g1"
+host="build/win64/bin/tessel-host.exe"
+plugin="build/win64/bin/corvane_tessel_external_dll_sample.dll"
+for f in "$g1" "$host" "$plugin"; do
+  [ -e "$f" ] || fail "$f is missing: ./run demo builds it"
+done
+
+mkdir -p "$out"
+csv="$out/telemetry.csv"
+listen_log="$out/listen.log"
+host_log="$out/host.log"
+recording="$out/circuit.tstream"
+screenshot="$out/monitor.png"
+plot="$out/telemetry.png"
+rm -f "$out/gnuplot.log" "$csv" "$listen_log" "$host_log" "$recording" "$screenshot" "$plot"
+
+window_title="Corvane External DLL Sample"
+screen_width="$(xdpyinfo | awk '/dimensions:/ { split($2, d, "x"); print d[1] }')"
+monitor_crop="640x1080+$((screen_width - 640))+0"
+
+listener=""
+flight=""
+stop_children() {
+  [ -z "$flight" ] || kill "$flight" 2>/dev/null || true
+  [ -z "$listener" ] || kill -INT "$listener" 2>/dev/null || true
+}
+trap stop_children EXIT
+
+# The listener first, so the first datagram already finds it; the time limit is a backstop.
+"$g1" listen --csv --seconds "$((seconds + 60))" >"$csv" 2>"$listen_log" &
+listener=$!
+for _ in $(seq 50); do
+  grep -q "g1 listen: on" "$listen_log" 2>/dev/null && break
+  kill -0 "$listener" 2>/dev/null || fail "g1 listen did not start: $(cat "$listen_log")"
+  sleep 0.1
+done
+
+echo "demo: flying the circuit at $rate Hz for $seconds s with the plug-in loaded"
+wine "$host" "$plugin" --scenario circuit --rate "$rate" --seconds "$seconds" \
+  --record "$recording" >"$host_log" 2>&1 </dev/null &
+flight=$!
+
+# The screenshot halfway through, once the window has been up for a few repaints.
+for _ in $(seq 200); do
+  xwininfo -root -tree 2>/dev/null | grep -q "\"$window_title\"" && break
+  kill -0 "$flight" 2>/dev/null || break
+  sleep 0.1
+done
+shot_delay="$(awk -v s="$seconds" 'BEGIN { d = s / 2; if (d < 1.5) d = 1.5; print d }')"
+sleep "$shot_delay"
+import -window root -crop "$monitor_crop" +repage "$screenshot" || echo "demo: no screenshot" >&2
+
+set +e
+wait "$flight"
+host_rc=$?
+set -e
+flight=""
+[ "$host_rc" -eq 0 ] || fail "tessel-host ended with $host_rc: $(cat "$host_log")"
+
+sleep 0.3  # the last datagrams on their way
+kill -INT "$listener"
+wait "$listener" || true
+listener=""
+
+datagrams="$(sed -n 's/^g1 listen: \([0-9]*\) datagrams.*/\1/p' "$listen_log")"
+[ -n "$datagrams" ] && [ "$datagrams" -gt 0 ] || fail "no datagrams arrived: $(cat "$listen_log")"
+
+gnuplot 2>"$out/gnuplot.log" <<GNUPLOT || fail "gnuplot failed: $(cat "$out/gnuplot.log")"
+set terminal pngcairo size 1200,900 font "Liberation Sans,11"
+set output "$plot"
+set datafile separator ","
+set key autotitle columnhead
+set grid
+set multiplot layout 4,1 title "G1 telemetry received by g1 listen (circuit scenario)"
+set lmargin 12
+set autoscale xfix
+deg = 180.0 / pi
+set ylabel "bank (deg)"
+plot "$csv" using 1:(\$5 * deg) with lines linewidth 2 linecolor rgb "#1f77b4" notitle
+set ylabel "pitch (deg)"
+plot "$csv" using 1:(\$6 * deg) with lines linewidth 2 linecolor rgb "#d62728" notitle
+set ylabel "heading (deg)"
+set yrange [0:360]
+set ytics 90
+plot "$csv" using 1:(\$7 * deg) with points pointtype 7 pointsize 0.3 linecolor rgb "#2ca02c" notitle
+set autoscale y
+set ytics autofreq
+set ylabel "vertical velocity (m/s)"
+set xlabel "time (s)"
+plot "$csv" using 1:4 with lines linewidth 2 linecolor rgb "#9467bd" notitle
+unset multiplot
+GNUPLOT
+
+frames_line="$(grep '^tessel-host: sent' "$host_log" | tail -1)"
+summary_line="$(grep '^g1 listen: [0-9]* datagrams' "$listen_log" | tail -1)"
+malformed_lines="$(grep -c '^malformed' "$listen_log" || true)"
+cat <<SUMMARY
+
+demo: ${frames_line#tessel-host: }
+demo: received ${summary_line#g1 listen: }
+demo: first decoded line  $(sed -n 2p "$csv")
+demo: last decoded line   $(tail -1 "$csv")
+demo: columns             $(head -1 "$csv")
+demo: monitor screenshot  $screenshot
+demo: telemetry plot      $plot
+demo: received datagrams  $csv (and the listener's log, $listen_log)
+demo: frames sent         $recording (replay: tessel-host.exe PLUGIN --replay $recording)
+SUMMARY
+[ "$malformed_lines" -eq 0 ] || fail "$malformed_lines malformed datagrams: see $listen_log"
