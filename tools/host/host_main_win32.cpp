@@ -42,8 +42,7 @@ void add_options(CLI::App& app, Options& o) {
     app.add_option("--seconds", o.seconds, "How long to run; 0 runs until Ctrl+C")
         ->check(CLI::Range(0.0, 1.0e7))
         ->capture_default_str();
-    app.add_option("--replay", o.replay, "Send the frames of this stream file instead")
-        ->check(CLI::ExistingFile);
+    app.add_option("--replay", o.replay, "Send the frames of this stream file instead");
     app.add_option("--record", o.record, "Write the frames sent to this stream file");
 }
 
