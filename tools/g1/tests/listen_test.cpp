@@ -32,12 +32,6 @@ TEST(Listen, CsvLineIsTheDatagramInUnits) {
     EXPECT_EQ(lines.err, "");
 }
 
-TEST(Listen, CsvHeaderNamesThirteenColumns) {
-    const std::string header = listen_header(ListenFormat::Csv);
-    EXPECT_EQ(std::count(header.begin(), header.end(), ','), 12);
-    EXPECT_TRUE(header.starts_with("time_s,velocity_x,"));
-}
-
 TEST(Listen, TableRowsOfShortAndLongestValuesAreAsWideAsTheHeader) {
     ListenStats stats;
     G1Fields lowest;

@@ -68,12 +68,3 @@ TEST(FlightModel, RatesAreTheChangeOfTheirValuesOverEachStep) {
         ASSERT_NEAR(s.velocity[2], (s.altitude - before.altitude) / dt, 1e-9) << i;
     }
 }
-
-TEST(FlightModel, StepOfZeroChangesNothing) {
-    FlightState s = flight_start();
-    flight_step(s, 0.5);
-    const double time = s.time;
-    flight_step(s, 0.0);
-    flight_step(s, -1.0);
-    EXPECT_EQ(s.time, time);
-}

@@ -100,11 +100,3 @@ TEST(HostLoop, RecordFileThatCannotBeWrittenEndsTheRunAndSaysSo) {
     EXPECT_TRUE(done.record_failed);
     EXPECT_TRUE(got.frames.empty());
 }
-
-TEST(HostLoop, SummaryCountsFramesAndRecords) {
-    HostProgress p;
-    p.frames = 900;
-    p.records = 18000;
-    p.elapsed = 15.0;
-    EXPECT_EQ(host_summary(p), "sent 900 frames (18000 records) in 15.00 s, 60.0 Hz");
-}

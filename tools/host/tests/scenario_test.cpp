@@ -76,10 +76,3 @@ TEST(Scenario, StressFramesGiveTheSameDatagramAsTheCircuit) {
     };
     EXPECT_EQ(text(stress), text(circuit));
 }
-
-TEST(Scenario, NamesAreCircuitAndStress) {
-    ScenarioKind kind;
-    ASSERT_TRUE(scenario_from_name("stress", kind));
-    EXPECT_EQ(kind, ScenarioKind::Stress);
-    EXPECT_FALSE(scenario_from_name("Circuit", kind));
-}
