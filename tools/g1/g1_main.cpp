@@ -55,7 +55,7 @@ void add_limits(CLI::App& command, Limits& limits) {
         ->check(CLI::NonNegativeNumber);
 }
 
-int listen(const ListenOptions& o) {
+int run_listen(const ListenOptions& o) {
     UdpSocket socket;
     std::string error;
     if (!udp_open({0, o.port}, true, socket, error)) {
@@ -104,7 +104,7 @@ bool resolve_targets(const std::vector<std::string>& texts, std::vector<UdpAddre
     return true;
 }
 
-int relay(const RelayOptions& o) {
+int run_relay(const RelayOptions& o) {
     std::vector<UdpAddress> targets;
     std::string error;
     Relay relay;
@@ -164,7 +164,7 @@ int main(int argc, char** argv) {
         return kExitNetwork;
     }
     interrupt_install();
-    const int rc = listen_command->parsed() ? listen(lo) : relay(ro);
+    const int rc = listen_command->parsed() ? run_listen(lo) : run_relay(ro);
     udp_cleanup();
     return rc;
 }
