@@ -26,16 +26,16 @@ inline constexpr std::uint32_t kRecordSize = kRecordHeaderSize + kRecordValueSiz
 // Field by field as the wire lays it out; every field sits at its natural alignment, so the
 // struct is the wire layout itself and a header is copied in with one memcpy.
 struct MessageRecord {
-    std::uint8_t marker0;             // 0: 0xAA in records built by the plug-in
-    std::uint8_t marker1;             // 1
-    std::uint16_t size;               // 2: header plus value bytes in the stream
-    std::uint8_t reserved0[12];       // 4
-    std::uint64_t id;                 // 16: MessageId of the name
-    std::uint8_t reserved1;           // 24
-    std::uint8_t data_type;           // 25: DataType code, carried through unchecked
-    std::uint8_t reserved2;           // 26
-    std::uint8_t reserved3[29];       // 27
-    std::uint64_t flags;              // 56
+    std::uint8_t marker0;                  // 0: 0xAA in records built by the plug-in
+    std::uint8_t marker1;                  // 1
+    std::uint16_t size;                    // 2: header plus value bytes in the stream
+    std::uint8_t reserved0[12];            // 4
+    std::uint64_t id;                      // 16: MessageId of the name
+    std::uint8_t reserved1;                // 24
+    std::uint8_t data_type;                // 25: DataType code, carried through unchecked
+    std::uint8_t reserved2;                // 26
+    std::uint8_t reserved3[29];            // 27
+    std::uint64_t flags;                   // 56
     std::uint8_t value[kRecordValueSize];  // 64: zero beyond the bytes received
 };
 

@@ -2,6 +2,7 @@
 // state they share.
 #include "plugin/host/frame_decoder.h"
 #include "plugin/host/frame_exchange.h"
+#include "plugin/host/plugin_interface.h"
 #include "plugin/monitor/window_thread.h"
 #include "plugin/telemetry/g1_broadcast.h"
 
@@ -9,11 +10,10 @@
 
 #include <cstdint>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 namespace {
-
-constexpr std::int32_t kInterfaceVersion = 2;
 
 struct PluginState {
     HINSTANCE module = nullptr;
@@ -34,7 +34,9 @@ BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
     return TRUE;
 }
 
-std::int32_t Corvane_Tessel_External_DLL_GetInterfaceVersion() { return kInterfaceVersion; }
+std::int32_t Corvane_Tessel_External_DLL_GetInterfaceVersion() {
+    return kPluginInterfaceVersion;
+}
 
 bool Corvane_Tessel_External_DLL_Init(void*) {
     return window_thread_start(g_plugin.module, g_plugin.exchange);
@@ -44,8 +46,7 @@ bool Corvane_Tessel_External_DLL_Init(void*) {
 // and an out-stream the plug-in does not use.
 bool Corvane_Tessel_External_DLL_Update(double dt, const std::uint8_t* stream,
                                         std::uint32_t stream_size, std::uint32_t count,
-                                        std::uint8_t*, std::uint32_t* out_a,
-                                        std::uint32_t* out_b) {
+                                        std::uint8_t*, std::uint32_t* out_a, std::uint32_t* out_b) {
     bool handled = true;
     try {
         const std::span<const std::uint8_t> bytes =
@@ -75,3 +76,9 @@ void Corvane_Tessel_External_DLL_Shutdown() {
 }
 
 }  // extern "C"
+
+static_assert(std::is_same_v<decltype(&Corvane_Tessel_External_DLL_GetInterfaceVersion),
+                             PluginGetInterfaceVersionFn>);
+static_assert(std::is_same_v<decltype(&Corvane_Tessel_External_DLL_Init), PluginInitFn>);
+static_assert(std::is_same_v<decltype(&Corvane_Tessel_External_DLL_Update), PluginUpdateFn>);
+static_assert(std::is_same_v<decltype(&Corvane_Tessel_External_DLL_Shutdown), PluginShutdownFn>);

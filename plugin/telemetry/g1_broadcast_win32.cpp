@@ -64,9 +64,9 @@ void g1_broadcast(std::span<const MessageRecord> records) {
     if (g_broadcast.socket == INVALID_SOCKET && !open_socket()) {
         return;
     }
-    const int sent = ::sendto(g_broadcast.socket, text.bytes, static_cast<int>(text.length), 0,
-                              reinterpret_cast<const sockaddr*>(g_broadcast.destination),
-                              kDestinationBlockSize);
+    const int sent =
+        ::sendto(g_broadcast.socket, text.bytes, static_cast<int>(text.length), 0,
+                 reinterpret_cast<const sockaddr*>(g_broadcast.destination), kDestinationBlockSize);
     if (sent == SOCKET_ERROR) {
         g1_broadcast_close();
     }

@@ -27,14 +27,14 @@ TelemetrySample g1_gather(std::span<const MessageRecord> records) {
     TelemetrySample s{};
     for (const MessageRecord& record : records) {
         switch (record.id) {
-        case tracked::kTime: s.time = record_double(record, 0); break;
-        case tracked::kBank: s.bank = record_double(record, 0); break;
-        case tracked::kPitch: s.pitch = record_double(record, 0); break;
-        case tracked::kTrueHeading: s.true_heading = record_double(record, 0); break;
-        case tracked::kVelocity: take_vector(record, s.velocity); break;
-        case tracked::kAngularVelocity: take_vector(record, s.angular_velocity); break;
-        case tracked::kAcceleration: take_vector(record, s.acceleration); break;
-        default: break;  // Aircraft.Gravity is recognised and gives nothing, like any other id
+            case tracked::kTime: s.time = record_double(record, 0); break;
+            case tracked::kBank: s.bank = record_double(record, 0); break;
+            case tracked::kPitch: s.pitch = record_double(record, 0); break;
+            case tracked::kTrueHeading: s.true_heading = record_double(record, 0); break;
+            case tracked::kVelocity: take_vector(record, s.velocity); break;
+            case tracked::kAngularVelocity: take_vector(record, s.angular_velocity); break;
+            case tracked::kAcceleration: take_vector(record, s.acceleration); break;
+            default: break;  // Aircraft.Gravity is recognised and gives nothing, like any other id
         }
     }
     return s;

@@ -25,11 +25,11 @@ PluginUnderTest plugin_load() {
     if (p.module == nullptr) {
         return p;
     }
-    p.get_interface_version = resolve<GetInterfaceVersionFn>(
-        p.module, "Corvane_Tessel_External_DLL_GetInterfaceVersion");
-    p.init = resolve<InitFn>(p.module, "Corvane_Tessel_External_DLL_Init");
-    p.update = resolve<UpdateFn>(p.module, "Corvane_Tessel_External_DLL_Update");
-    p.shutdown = resolve<ShutdownFn>(p.module, "Corvane_Tessel_External_DLL_Shutdown");
+    p.get_interface_version =
+        resolve<PluginGetInterfaceVersionFn>(p.module, kExportGetInterfaceVersion);
+    p.init = resolve<PluginInitFn>(p.module, kExportInit);
+    p.update = resolve<PluginUpdateFn>(p.module, kExportUpdate);
+    p.shutdown = resolve<PluginShutdownFn>(p.module, kExportShutdown);
     return p;
 }
 

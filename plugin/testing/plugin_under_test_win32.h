@@ -2,7 +2,10 @@
 // its broadcasts on 0.0.0.0:50010 (tests run inside the sandbox, where broadcasts stay on lo).
 #pragma once
 
+#include "plugin/host/plugin_interface.h"
+
 #include <winsock2.h>
+
 #include <windows.h>
 
 #include <cstdint>
@@ -11,18 +14,12 @@
 
 inline constexpr const char* kPluginDllName = "corvane_tessel_external_dll_sample.dll";
 
-using GetInterfaceVersionFn = std::int32_t (*)();
-using InitFn = bool (*)(void*);
-using UpdateFn = bool (*)(double, const std::uint8_t*, std::uint32_t, std::uint32_t, std::uint8_t*,
-                          std::uint32_t*, std::uint32_t*);
-using ShutdownFn = void (*)();
-
 struct PluginUnderTest {
     HMODULE module = nullptr;
-    GetInterfaceVersionFn get_interface_version = nullptr;
-    InitFn init = nullptr;
-    UpdateFn update = nullptr;
-    ShutdownFn shutdown = nullptr;
+    PluginGetInterfaceVersionFn get_interface_version = nullptr;
+    PluginInitFn init = nullptr;
+    PluginUpdateFn update = nullptr;
+    PluginShutdownFn shutdown = nullptr;
 };
 
 // `file_name` in the directory of the running program, where the build puts the DLL and tools.

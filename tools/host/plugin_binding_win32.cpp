@@ -3,11 +3,6 @@
 
 namespace {
 
-constexpr const char* kGetInterfaceVersion = "Corvane_Tessel_External_DLL_GetInterfaceVersion";
-constexpr const char* kInit = "Corvane_Tessel_External_DLL_Init";
-constexpr const char* kUpdate = "Corvane_Tessel_External_DLL_Update";
-constexpr const char* kShutdown = "Corvane_Tessel_External_DLL_Shutdown";
-
 template <typename Fn>
 bool resolve(HMODULE module, const char* name, Fn& fn, std::string& missing) {
     fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
@@ -28,18 +23,18 @@ std::string system_message(DWORD code) {
 
 bool check_exports(PluginBinding& p, std::string& error) {
     std::string missing;
-    resolve(p.module, kGetInterfaceVersion, p.get_interface_version, missing);
-    resolve(p.module, kInit, p.init, missing);
-    resolve(p.module, kUpdate, p.update, missing);
-    resolve(p.module, kShutdown, p.shutdown, missing);
+    resolve(p.module, kExportGetInterfaceVersion, p.get_interface_version, missing);
+    resolve(p.module, kExportInit, p.init, missing);
+    resolve(p.module, kExportUpdate, p.update, missing);
+    resolve(p.module, kExportShutdown, p.shutdown, missing);
     if (!missing.empty()) {
         error = "not a plug-in: missing export " + missing;
         return false;
     }
     const std::int32_t version = p.get_interface_version();
-    if (version != kHostInterfaceVersion) {
+    if (version != kPluginInterfaceVersion) {
         error = "not a plug-in for this host: interface version " + std::to_string(version) +
-                "; this host drives version " + std::to_string(kHostInterfaceVersion);
+                "; this host drives version " + std::to_string(kPluginInterfaceVersion);
         return false;
     }
     return true;

@@ -1,6 +1,7 @@
 // A plug-in DLL as the host sees it: loaded, its four exports found and its version checked.
 #pragma once
 
+#include "plugin/host/plugin_interface.h"
 #include "tools/host/stream_file.h"
 
 #include <windows.h>
@@ -8,21 +9,12 @@
 #include <cstdint>
 #include <string>
 
-inline constexpr std::int32_t kHostInterfaceVersion = 2;
-
-using PluginGetInterfaceVersion = std::int32_t (*)();
-using PluginInit = bool (*)(void*);
-// Time step, stream, stream length, record count, out-stream, two out-values.
-using PluginUpdate = bool (*)(double, const std::uint8_t*, std::uint32_t, std::uint32_t,
-                              std::uint8_t*, std::uint32_t*, std::uint32_t*);
-using PluginShutdown = void (*)();
-
 struct PluginBinding {
     HMODULE module = nullptr;
-    PluginGetInterfaceVersion get_interface_version = nullptr;
-    PluginInit init = nullptr;
-    PluginUpdate update = nullptr;
-    PluginShutdown shutdown = nullptr;
+    PluginGetInterfaceVersionFn get_interface_version = nullptr;
+    PluginInitFn init = nullptr;
+    PluginUpdateFn update = nullptr;
+    PluginShutdownFn shutdown = nullptr;
 };
 
 // Loads the DLL and checks it; on refusal the DLL is unloaded again and `error` says why

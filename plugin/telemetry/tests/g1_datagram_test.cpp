@@ -30,10 +30,18 @@ TEST(G1Conversion, FollowsSinglePrecisionTruncationAndRangeRules) {
         std::int32_t expected;
     };
     const Case cases[] = {
-        {-0.0125, -12},          {3.14159, 3141},         {0.29999999999, 300},
-        {2147483.0, 2147483008}, {2147484.0, INT32_MIN},  {-2147484.0, INT32_MIN},
-        {kNaN, INT32_MIN},       {kInf, INT32_MIN},       {-kInf, INT32_MIN},
-        {-0.0004, 0},            {0.0, 0},                {-1.0, -1000},
+        {-0.0125, -12},
+        {3.14159, 3141},
+        {0.29999999999, 300},
+        {2147483.0, 2147483008},
+        {2147484.0, INT32_MIN},
+        {-2147484.0, INT32_MIN},
+        {kNaN, INT32_MIN},
+        {kInf, INT32_MIN},
+        {-kInf, INT32_MIN},
+        {-0.0004, 0},
+        {0.0, 0},
+        {-1.0, -1000},
         {-2147483.0, -2147483008},
     };
     for (const Case& c : cases) {
@@ -47,8 +55,14 @@ TEST(G1Conversion, TimeIsMicrosecondsWrappedToThirtyTwoBits) {
         std::int32_t expected;
     };
     const Case cases[] = {
-        {1.5, 1500000},     {3000.0, -1294967296}, {-1.0, -1000000}, {kNaN, 0},
-        {kInf, 0},          {-kInf, 0},            {1e19, 0},        {0.0, 0},
+        {1.5, 1500000},
+        {3000.0, -1294967296},
+        {-1.0, -1000000},
+        {kNaN, 0},
+        {kInf, 0},
+        {-kInf, 0},
+        {1e19, 0},
+        {0.0, 0},
         {2147.0, 2147000064},  // single precision: steps of 128 near 2^31
     };
     for (const Case& c : cases) {
