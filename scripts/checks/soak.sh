@@ -1,0 +1,154 @@
+#!/usr/bin/env bash
+# Soak and fault runs of the plug-in under Wine, inside the sandbox (scripts/test.sh runs it).
+# plugin_soak.exe drives the plug-in and counts its datagrams; this script watches the resident
+# size and open descriptors of that Wine process and of the Wine server (which holds every
+# socket) from the Linux side, as Wine reports no private memory or handle count, and takes the
+# broadcast route away and back again for the fault run.
+set -uo pipefail
+shopt -s lastpipe
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+cd "$root"
+
+fail() { echo "soak: $*" >&2; exit 1; }
+
+[ "${TESSEL_SANDBOX:-}" = "inside" ] || fail "run me inside the sandbox: ./run sandbox $0"
+# The route below is deleted and added again: only ever in a network namespace of our own.
+[ "$(readlink /proc/self/ns/net)" != "$(readlink /proc/1/ns/net)" ] ||
+  fail "refusing to run outside a private network namespace"
+
+exe=build/win64/bin/plugin_soak.exe
+[ -f "$exe" ] || fail "$exe is missing: build the win64 preset first"
+
+rss_slack_kb=1024  # what the soak may add after its first 10000 calls: allocator and page noise
+fd_slack=0         # descriptors: none
+compare_span=5     # progress lines (10000 calls each) at either end that are compared
+route=(broadcast 255.255.255.255 dev lo table local)
+
+work="$(mktemp -d)"
+restore_route() {
+  ip route show table local | grep -q '^broadcast 255\.255\.255\.255 dev lo' || ip route add "${route[@]}"
+}
+trap 'restore_route; rm -rf "$work"' EXIT
+
+# The newest process of that name in this network namespace: other sandboxes run beside ours.
+own_process() {
+  local pid found=""
+  for pid in $(pgrep -x "$1" || true); do
+    [ "$(readlink "/proc/$pid/ns/net" 2>/dev/null)" = "$(readlink /proc/self/ns/net)" ] && found="$pid"
+  done
+  echo "$found"
+}
+
+# The server of our prefix works in a directory named after the prefix's device and inode.
+server_process() {
+  local dir pid
+  dir="$(printf 'server-%x-%x' "$(stat -c %d "$WINEPREFIX")" "$(stat -c %i "$WINEPREFIX")")"
+  for pid in $(pgrep -x 'wineserver(64|32)?' || true); do
+    case "$(readlink "/proc/$pid/cwd" 2>/dev/null)" in */"$dir") echo "$pid"; return ;; esac
+  done
+}
+
+# "resident-kB descriptors" of a process.
+sample() {
+  echo "$(awk '/^VmRSS:/ {print $2}' "/proc/$1/status") $(find "/proc/$1/fd" -mindepth 1 | wc -l)"
+}
+
+failures=0  # the driver's own FAIL lines count through its exit status
+verdict() {  # ok description
+  if [ "$1" = yes ]; then echo "PASS $2"; else echo "FAIL $2"; failures=$((failures + 1)); fi
+}
+
+# Runs the driver in a mode, hands each line it prints (less the CR of Windows line ends) to
+# the function named in $1, and counts a failure unless the driver exits 0 having printed
+# "result: 0 failed" as its last word.
+drive() {
+  local on_line="$1" line result="" status
+  shift
+  wine "$exe" "$@" </dev/null 2>"$work/$1.err" | while IFS= read -r line; do
+    line="${line%$'\r'}"
+    case "$line" in result:*) result="$line" ;; esac
+    "$on_line" "$line"
+  done
+  status="${PIPESTATUS[0]}"
+  if [ "$status" -ne 0 ] || [ "$result" != "result: 0 failed" ]; then
+    echo "  plugin_soak.exe $1 exited with $status, last said '${result:-nothing}'"
+    tail -n 5 "$work/$1.err"
+    failures=$((failures + 1))
+  fi
+}
+
+soak_pid=""
+soak_server=""
+soak_samples=()  # "rss fds server-rss server-fds" at every progress line
+
+on_soak_line() {
+  local sample calls
+  case "$1" in
+    calls\ *)
+      [ -n "$soak_pid" ] || soak_pid="$(own_process plugin_soak.exe)"
+      [ -n "$soak_pid" ] || { echo "  cannot find plugin_soak.exe"; return; }
+      sample="$(sample "$soak_pid") $(sample "$soak_server")"
+      soak_samples+=("$sample")
+      read -r _ calls _ <<<"$1"
+      printf '  %-14s %-28s %-20s %s\n' "calls $calls" "$(cut -d' ' -f1,2 <<<"$sample")" \
+        "$(cut -d' ' -f3,4 <<<"$sample")" "${1#calls $calls }"
+      ;;
+    *) echo "  $1" ;;
+  esac
+}
+
+# The smallest value of a column over samples FROM to TO: a sample taken during a repaint
+# holds its off-screen bitmap (2 MB) as well, so the lows show what stays.
+low() {  # column from to
+  local i v min=""
+  for ((i = $2; i <= $3; i++)); do
+    v="$(cut -d' ' -f"$1" <<<"${soak_samples[$i]}")"
+    [ -n "$min" ] && [ "$min" -le "$v" ] || min="$v"
+  done
+  echo "$min"
+}
+
+grown_within() {  # column name slack unit
+  local n=${#soak_samples[@]} before after ok=no
+  before="$(low "$1" 0 $((compare_span - 1)))"
+  after="$(low "$1" $((n - compare_span)) $((n - 1)))"
+  [ "$after" -le $((before + $3)) ] && ok=yes
+  verdict "$ok" "$2: $before$4 early, $after$4 late (at most +$3$4)"
+}
+
+run_soak() {
+  echo "soak: 200000 Updates with the window open"
+  soak_server="$(server_process)"
+  [ -n "$soak_server" ] || fail "cannot find the Wine server"
+  printf '  %-14s %-28s %-20s %s\n' "" "wine process: rss kB, fds" "server: rss kB, fds" \
+    "Windows side"
+  drive on_soak_line soak
+  if [ ${#soak_samples[@]} -lt $((2 * compare_span)) ]; then
+    verdict no "the Linux side was sampled ${#soak_samples[@]} times"
+    return
+  fi
+  echo "  lowest of the first and of the last $compare_span samples:"
+  grown_within 1 "wine process resident size" "$rss_slack_kb" " kB"
+  grown_within 2 "wine process descriptors" "$fd_slack" ""
+  grown_within 3 "Wine server resident size" "$rss_slack_kb" " kB"
+  grown_within 4 "Wine server descriptors" "$fd_slack" ""
+}
+
+on_route_line() {
+  echo "  $1"
+  case "$1" in
+    "need: route off") ip route del "${route[@]}" && echo "  (route deleted)"; touch "$work/route-off.done" ;;
+    "need: route on") restore_route && echo "  (route restored)"; touch "$work/route-on.done" ;;
+  esac
+}
+
+run_route() {
+  echo "route: datagrams before, while and after the broadcast route is gone"
+  drive on_route_line route "Z:$work"
+  restore_route
+}
+
+run_soak
+run_route
+[ "$failures" -eq 0 ] || fail "$failures failed"
+echo "soak: all passed"
