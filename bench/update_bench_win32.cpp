@@ -1,0 +1,208 @@
+// Update's cost per frame as the host sees it, against two baselines timed in the same run:
+// (a) the limit, a memcpy of the frame and one sendto on a socket that is already open, and
+// (b) the same with the socket made, set up, resolved and closed again for every datagram.
+// Run inside the sandbox: every datagram goes to 255.255.255.255:50010, which stays on lo there.
+#include "plugin/telemetry/g1_datagram.h"
+#include "plugin/testing/plugin_under_test_win32.h"
+#include "plugin/testing/sample_frame.h"
+
+#include <ws2tcpip.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+constexpr std::size_t kFrameRecords = 100;
+constexpr std::size_t kFrameVariants = 16;  // successive frames differ, as in flight
+constexpr int kCalls = 20000;
+constexpr int kBlock = 500;  // the three loops take turns, so drift hits each alike
+constexpr int kWarmUpCalls = 2000;
+constexpr double kUpdateGoal = 1.5;  // Update within 1.5 times the limit
+constexpr std::string_view kDatagram = "G1,1500000,0,0,0,-12,0,3141,0,0,0,0,0,0,";
+static_assert(kDatagram.size() == 40);
+
+struct Frames {
+    std::vector<StreamBuilder> frames;
+    std::vector<std::uint8_t> copy;  // the baselines' memcpy target
+};
+
+Frames make_frames() {
+    Frames f;
+    for (std::uint32_t i = 0; i < kFrameVariants; ++i) {
+        f.frames.push_back(sample_frame(kFrameRecords, i));
+        f.copy.resize(std::max(f.copy.size(), f.frames.back().bytes.size()));
+    }
+    return f;
+}
+
+struct Destination {
+    alignas(sockaddr_storage) char block[128] = {};
+};
+
+Destination resolve_broadcast() {
+    Destination d;
+    addrinfo hints = {};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(kG1Address, kG1Service, &hints, &found) == 0 && found != nullptr) {
+        std::memcpy(d.block, found->ai_addr, std::min<std::size_t>(found->ai_addrlen, 128));
+        ::freeaddrinfo(found);
+    }
+    return d;
+}
+
+SOCKET open_broadcast_socket() {
+    const SOCKET s = ::socket(AF_INET, SOCK_DGRAM, 0);
+    const char on = 1;
+    ::setsockopt(s, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    sockaddr_in any = {};
+    any.sin_family = AF_INET;
+    ::bind(s, reinterpret_cast<const sockaddr*>(&any), sizeof any);
+    return s;
+}
+
+void send_datagram(SOCKET s, const Destination& d) {
+    ::sendto(s, kDatagram.data(), static_cast<int>(kDatagram.size()), 0,
+             reinterpret_cast<const sockaddr*>(d.block), sizeof d.block);
+}
+
+struct Contenders {
+    const PluginUnderTest* plugin;
+    Frames* frames;
+    SOCKET open_socket;
+    Destination destination;
+};
+
+void call_update(Contenders& c, int i) {
+    const StreamBuilder& f = c.frames->frames[static_cast<std::size_t>(i) % kFrameVariants];
+    plugin_update(*c.plugin, 0.016, f.bytes.data(), static_cast<std::uint32_t>(f.bytes.size()),
+                  f.count);
+}
+
+void copy_frame(Contenders& c, int i) {
+    const StreamBuilder& f = c.frames->frames[static_cast<std::size_t>(i) % kFrameVariants];
+    std::memcpy(c.frames->copy.data(), f.bytes.data(), f.bytes.size());
+}
+
+void call_limit(Contenders& c, int i) {
+    copy_frame(c, i);
+    send_datagram(c.open_socket, c.destination);
+}
+
+// Every step of a datagram's set-up, as if no socket were kept from frame to frame.
+void call_per_datagram(Contenders& c, int i) {
+    copy_frame(c, i);
+    const SOCKET s = open_broadcast_socket();
+    send_datagram(s, resolve_broadcast());
+    ::closesocket(s);
+}
+
+using Contender = void (*)(Contenders&, int);
+
+struct Timing {
+    const char* name;
+    Contender run;
+    std::vector<double> us;  // one per call
+};
+
+double ticks_per_us() {
+    LARGE_INTEGER f;
+    ::QueryPerformanceFrequency(&f);
+    return static_cast<double>(f.QuadPart) / 1e6;
+}
+
+void time_block(Contenders& c, Timing& t, int first, double per_us) {
+    for (int i = first; i < first + kBlock; ++i) {
+        LARGE_INTEGER start, end;
+        ::QueryPerformanceCounter(&start);
+        t.run(c, i);
+        ::QueryPerformanceCounter(&end);
+        t.us.push_back(static_cast<double>(end.QuadPart - start.QuadPart) / per_us);
+    }
+}
+
+double percentile(std::vector<double> v, double p) {
+    std::sort(v.begin(), v.end());
+    const auto rank = static_cast<std::size_t>(p * static_cast<double>(v.size()) + 0.999999);
+    return v[std::clamp<std::size_t>(rank, 1, v.size()) - 1];
+}
+
+// Each contender must really put a datagram on the wire, or its figure means nothing.
+bool each_sends(Contenders& c, const std::vector<Timing>& timings) {
+    DatagramReceiver receiver;
+    if (receiver.socket == INVALID_SOCKET) {
+        std::printf("cannot bind the receiver on port %u\n", unsigned{kG1Port});
+        return false;
+    }
+    for (const Timing& t : timings) {
+        receiver.drain(50);
+        t.run(c, 0);
+        if (!receiver.receive(2000)) {
+            std::printf("%s sent no datagram: is the broadcast route on lo?\n", t.name);
+            return false;
+        }
+    }
+    return true;
+}
+
+void print_results(const std::vector<Timing>& timings, double resolution_us) {
+    std::printf("%-44s %10s %10s\n", "per call", "median us", "p99 us");
+    for (const Timing& t : timings) {
+        std::printf("%-44s %10.2f %10.2f\n", t.name, percentile(t.us, 0.5), percentile(t.us, 0.99));
+    }
+    const double update = percentile(timings[0].us, 0.5);
+    const double limit = percentile(timings[1].us, 0.5);
+    const double per_datagram = percentile(timings[2].us, 0.5);
+    std::printf("\nUpdate / (a) limit:        %5.2fx (goal: within %.1fx) %s\n", update / limit,
+                kUpdateGoal, update / limit <= kUpdateGoal ? "within goal" : "MISSES goal");
+    std::printf("Update / (b) per datagram: %5.2fx (reported, not aimed at)\n",
+                update / per_datagram);
+    std::printf("(b) / (a):                 %5.2fx\n", per_datagram / limit);
+    std::printf("(medians of %d calls each; timer resolution %.2f us)\n", kCalls, resolution_us);
+}
+
+}  // namespace
+
+int main() {
+    WinsockSession winsock;
+    PluginUnderTest plugin = plugin_load();
+    if (!winsock.started || plugin.update == nullptr) {
+        std::printf("cannot start Winsock or load %s\n", kPluginDllName);
+        return 1;
+    }
+    Frames frames = make_frames();
+    Contenders c{&plugin, &frames, open_broadcast_socket(), resolve_broadcast()};
+    std::vector<Timing> timings = {
+        {"Update (100 records, window open)", call_update, {}},
+        {"(a) limit: memcpy + sendto on open socket", call_limit, {}},
+        {"(b) memcpy + socket..closesocket per frame", call_per_datagram, {}},
+    };
+    plugin.init(nullptr);
+    if (!each_sends(c, timings)) {
+        plugin.shutdown();
+        return 1;
+    }
+    for (Timing& t : timings) {
+        for (int i = 0; i < kWarmUpCalls; ++i) {
+            t.run(c, i);
+        }
+        t.us.reserve(kCalls);
+    }
+    const double per_us = ticks_per_us();
+    for (int first = 0; first < kCalls; first += kBlock) {
+        for (Timing& t : timings) {
+            time_block(c, t, first, per_us);
+        }
+    }
+    plugin.shutdown();
+    ::closesocket(c.open_socket);
+    std::printf("frame: %zu records, %zu bytes\n", kFrameRecords, frames.frames[0].bytes.size());
+    print_results(timings, 1.0 / per_us);
+    plugin_unload(plugin);
+    return 0;
+}

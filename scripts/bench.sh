@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# ./run bench: builds and runs both benchmarks and says on what. The native core runs here;
+# Update end to end runs under Wine inside the sandbox, where its broadcasts stay on lo.
+# Every figure is set against a baseline timed in the same run; nothing passes or fails on time.
+# Arguments go to the native benchmark (for instance --benchmark_filter=Decode).
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+
+build_jobs=2         # the machines are shared
+repetitions=5        # each native figure is the median of this many runs
+min_time_s=0.2       # per run
+core=build/bench/bin/core_bench
+update=build/bench-win64/bin/update_bench.exe
+
+build() {  # preset targets...
+  local preset="$1" log
+  shift
+  log="build/$preset-build.log"
+  mkdir -p build
+  if ! { [ -f "build/$preset/CMakeCache.txt" ] || cmake --preset "$preset"; } >"$log" 2>&1 ||
+    ! cmake --build --preset "$preset" -j "$build_jobs" --target "$@" >>"$log" 2>&1; then
+    tail -n 30 "$log"
+    echo "bench: building $preset failed (log: $log)" >&2
+    exit 1
+  fi
+}
+
+machine() {
+  echo "== machine"
+  echo "cpu:      $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)"
+  echo "cores:    $(nproc) online ($(grep -c '^processor' /proc/cpuinfo) listed)"
+  echo "memory:   $(awk '/^MemTotal/ {printf "%.1f GiB", $2 / 1048576}' /proc/meminfo)"
+  echo "load:     $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min; the machine is shared)"
+  echo "kernel:   $(uname -r)"
+  echo "== build"
+  echo "native:   Release ($(sed -n 's/^CMAKE_CXX_FLAGS_RELEASE:STRING=//p' build/bench/CMakeCache.txt))," \
+    "$(c++ --version | head -1)"
+  echo "windows:  Release, $(x86_64-w64-mingw32-g++-posix --version | head -1)"
+  echo "wine:     $(wine --version 2>/dev/null || echo unknown)"
+  echo "commit:   $(git rev-parse --short HEAD)$(git diff --quiet HEAD -- plugin bench || echo ' with local changes')"
+}
+
+build bench core_bench
+build bench-win64 update_bench corvane_tessel_external_dll_sample
+machine
+
+echo
+echo "== native core ($repetitions runs of ${min_time_s}s each, medians)"
+"$core" --benchmark_repetitions="$repetitions" --benchmark_report_aggregates_only=true \
+  --benchmark_min_time="$min_time_s" "$@" 2>&1 |
+  grep -v 'Library was built as DEBUG'  # Debian's note on the library's own build, not ours
+
+echo
+echo "== Update end to end under Wine, in the sandbox"
+scripts/sandbox.sh wine "$update"
