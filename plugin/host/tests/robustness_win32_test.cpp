@@ -1,5 +1,6 @@
 // The plug-in under long and hostile use through its real exports: many Init/Shutdown cycles in
 // every order a host or a user can bring about, and frames of random bytes.
+#include "plugin/testing/monitor_window_win32.h"
 #include "plugin/testing/plugin_under_test_win32.h"
 #include "plugin/testing/process_usage_win32.h"
 #include "plugin/testing/sample_frame.h"
@@ -12,7 +13,6 @@
 
 namespace {
 
-constexpr const char* kMonitorClass = "corvane_external_dll_sample";
 constexpr int kCycles = 50;
 constexpr int kWarmUpCycles = 5;  // the first start loads GDI+ and what the window needs
 constexpr ULONGLONG kShutdownLimitMs = 1000;
@@ -25,28 +25,6 @@ constexpr int kRandomRounds = 8;
 constexpr int kRandomFramesPerRound = 250;
 constexpr DWORD kRepaintWaitMs = 600;  // more than the 500 ms repaint period
 constexpr std::size_t kMaxRandomBytes = 3 * 4096;
-
-HWND own_monitor_window() {
-    for (HWND w = ::FindWindowExA(nullptr, nullptr, kMonitorClass, nullptr); w != nullptr;
-         w = ::FindWindowExA(nullptr, w, kMonitorClass, nullptr)) {
-        DWORD owner = 0;
-        ::GetWindowThreadProcessId(w, &owner);
-        if (owner == ::GetCurrentProcessId()) {
-            return w;
-        }
-    }
-    return nullptr;
-}
-
-template <typename Done>
-bool wait_for(int timeout_ms, Done done) {
-    const ULONGLONG deadline = ::GetTickCount64() + static_cast<ULONGLONG>(timeout_ms);
-    while (!done()) {
-        if (::GetTickCount64() >= deadline) return false;
-        ::Sleep(5);
-    }
-    return true;
-}
 
 // How a cycle ends: by Shutdown with the window up, by the user closing the window first, or
 // by a Shutdown that follows Init at once, before the window may exist.
@@ -67,18 +45,18 @@ void send_frame(const PluginUnderTest& plugin, const StreamBuilder& frame) {
 Cycle run_cycle(const PluginUnderTest& plugin, Ending ending, const StreamBuilder& frame) {
     plugin.init(nullptr);
     if (ending != Ending::ShutdownRightAfterInit) {
-        wait_for(kWindowWaitMs, [] { return own_monitor_window() != nullptr; });
+        wait_until(kWindowWaitMs, [] { return monitor_window_find() != nullptr; });
         send_frame(plugin, frame);
     }
     if (ending == Ending::ClosedByHand) {
-        ::PostMessageA(own_monitor_window(), WM_CLOSE, 0, 0);
-        wait_for(kWindowWaitMs, [] { return own_monitor_window() == nullptr; });
+        ::PostMessageA(monitor_window_find(), WM_CLOSE, 0, 0);
+        wait_until(kWindowWaitMs, [] { return monitor_window_find() == nullptr; });
         send_frame(plugin, frame);  // Update goes on without the window
     }
     const ULONGLONG start = ::GetTickCount64();
     plugin.shutdown();
     const ULONGLONG shutdown_ms = ::GetTickCount64() - start;
-    return {ending, shutdown_ms, own_monitor_window() != nullptr, process_usage()};
+    return {ending, shutdown_ms, monitor_window_find() != nullptr, process_usage()};
 }
 
 struct Lifecycle : ::testing::Test {
@@ -235,12 +213,12 @@ TEST_F(RandomFrames, EveryOneIsHandledWithBothOutValuesZero) {
 
 TEST_F(RandomFrames, TheMonitorKeepsRunningWhileRepaintingThem) {
     ASSERT_TRUE(plugin.init(nullptr));
-    ASSERT_TRUE(wait_for(kWindowWaitMs, [] { return own_monitor_window() != nullptr; }));
+    ASSERT_TRUE(wait_until(kWindowWaitMs, [] { return monitor_window_find() != nullptr; }));
     run_rounds(true);
     DWORD_PTR answer = 0;
-    EXPECT_NE(
-        ::SendMessageTimeoutA(own_monitor_window(), WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 2000, &answer),
-        0)
+    EXPECT_NE(::SendMessageTimeoutA(monitor_window_find(), WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 2000,
+                                    &answer),
+              0)
         << "the monitor window no longer answers";
     plugin.shutdown();
 }

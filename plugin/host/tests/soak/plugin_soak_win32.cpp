@@ -6,6 +6,7 @@
 //                           asks for each change with a "need:" line and waits for the
 //                           script's answer, a file in DIR
 // The last line, "result: N failed", tells the script the run came to its end.
+#include "plugin/testing/monitor_window_win32.h"
 #include "plugin/testing/plugin_under_test_win32.h"
 #include "plugin/testing/process_usage_win32.h"
 #include "plugin/testing/sample_frame.h"
@@ -17,7 +18,6 @@
 
 namespace {
 
-constexpr const char* kMonitorClass = "corvane_external_dll_sample";
 constexpr int kSoakCalls = 200000;
 constexpr int kProgressEvery = 10000;  // the first progress line is the steady-state baseline
 constexpr int kDrainEvery = 100;       // keeps the receive queue far below its limit
@@ -69,29 +69,11 @@ long take_all(const DatagramReceiver& receiver) {
     }
 }
 
-HWND own_monitor_window() {
-    for (HWND w = ::FindWindowExA(nullptr, nullptr, kMonitorClass, nullptr); w != nullptr;
-         w = ::FindWindowExA(nullptr, w, kMonitorClass, nullptr)) {
-        DWORD owner = 0;
-        ::GetWindowThreadProcessId(w, &owner);
-        if (owner == ::GetCurrentProcessId()) return w;
-    }
-    return nullptr;
-}
-
 bool window_answers() {
     DWORD_PTR answer = 0;
-    const HWND w = own_monitor_window();
+    const HWND w = monitor_window_find();
     return w != nullptr &&
            ::SendMessageTimeoutA(w, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 2000, &answer) != 0;
-}
-
-bool wait_for_window() {
-    for (int waited = 0; waited < kWindowWaitMs; waited += 10) {
-        if (own_monitor_window() != nullptr) return true;
-        ::Sleep(10);
-    }
-    return false;
 }
 
 std::vector<StreamBuilder> frames() {
@@ -110,7 +92,9 @@ bool update(const PluginUnderTest& plugin, const StreamBuilder& frame, std::uint
 
 void soak(const PluginUnderTest& plugin, const DatagramReceiver& receiver) {
     const std::vector<StreamBuilder> input = frames();
-    check(plugin.init(nullptr) && wait_for_window(), "the monitor window opened");
+    check(plugin.init(nullptr) &&
+              wait_until(kWindowWaitMs, [] { return monitor_window_find() != nullptr; }),
+          "the monitor window opened");
     long frames_with_records = 0;
     long received = 0;
     long mishandled = 0;
