@@ -161,3 +161,26 @@ TEST(MessageId, HighBytesEnterSignExtended) {
         ((kFnvOffsetBasis ^ 0xFFFFFFFFFFFFFF80ull) * kFnvPrime) * kFnvPrime;
     EXPECT_EQ(message_id("\x80"), expected);
 }
+
+TEST(FrameDecoder, EverySizeKeepsExactlyItsValueBytesWhereverTheStreamEnds) {
+    const auto p = pattern(0x41);
+    for (std::uint16_t size = 64; size <= 140; ++size) {
+        const std::size_t announced = size - kRecordHeaderSize;
+        const std::size_t kept = std::min<std::size_t>(announced, kRecordValueSize);
+        std::vector<std::uint8_t> value(announced, 0);
+        std::copy(p.begin(), p.begin() + kept, value.begin());
+        for (bool more_follows : {false, true}) {
+            StreamBuilder b;
+            b.raw(message_id("Aircraft.Name"), DataType::String, size, value.data(), value.size());
+            if (more_follows) {
+                b.doubles("Simulation.Time", {1.0});  // bytes beyond the record to mask off
+                std::fill(b.bytes.begin() + size, b.bytes.end(), 0xEE);
+            }
+            const auto records = decode(b, 1);
+            ASSERT_EQ(records.size(), 1u) << "size " << size;
+            EXPECT_EQ(std::memcmp(records[0].value, p.data(), kept), 0) << "size " << size;
+            EXPECT_TRUE(value_zero_from(records[0], kept))
+                << "size " << size << (more_follows ? " with more" : " at the end");
+        }
+    }
+}
