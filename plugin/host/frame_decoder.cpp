@@ -54,18 +54,15 @@ bool decode_record(std::span<const std::uint8_t> stream, std::uint32_t& position
 
 void decode_frame(std::span<const std::uint8_t> stream, std::uint32_t count,
                   std::vector<MessageRecord>& records) {
-    records.clear();
-    // Every record takes at least a header, so the stream bounds how many can follow.
+    // Every record takes at least a header, so the stream bounds how many can follow. Sized
+    // once for that many and decoded in place, then cut to what decoded: records left from the
+    // last frame are overwritten without being cleared first.
     const std::size_t most = std::min<std::size_t>(count, stream.size() / kRecordHeaderSize);
-    if (records.capacity() < most) {
-        records.reserve(most);
-    }
+    records.resize(most);
     std::uint32_t position = 0;
-    for (std::size_t i = 0; i < most; ++i) {
-        MessageRecord record;  // every byte is written by the decoder
-        if (!decode_record(stream, position, record)) {
-            return;
-        }
-        records.push_back(record);
+    std::size_t decoded = 0;
+    while (decoded < most && decode_record(stream, position, records[decoded])) {
+        ++decoded;
     }
+    records.resize(decoded);
 }

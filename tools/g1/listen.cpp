@@ -89,7 +89,11 @@ std::string fixed_point_text(std::int64_t value, int decimals) {
         value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
     std::string fraction = std::to_string(magnitude % scale);
     fraction.insert(0, static_cast<std::size_t>(decimals) - fraction.size(), '0');
-    return (value < 0 ? "-" : "") + std::to_string(magnitude / scale) + "." + fraction;
+    std::string text = value < 0 ? "-" : "";
+    text += std::to_string(magnitude / scale);
+    text += '.';
+    text += fraction;
+    return text;
 }
 
 std::string listen_header(ListenFormat format) {
