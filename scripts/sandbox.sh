@@ -86,6 +86,10 @@ done
 
 # Wine's background services inherit the caller's output; start them before anything captured.
 wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+# The desktop process likewise: the first windowed program would start it with its own output
+# inherited, and it lingers after the last window, so a caller reading that output would wait.
+# Started once here, it serves every program of the sandbox.
+wine explorer.exe /desktop </dev/null >/dev/null 2>&1 9>&- &
 
 set +e
 "$@"
