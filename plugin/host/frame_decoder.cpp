@@ -19,7 +19,8 @@ constexpr auto kKeepWindow = [] {
 
 // The value area from a full 64 bytes of stream under a mask: no branch on the size and no
 // variable-length library call, so it compiles to a few vector instructions.
-void copy_value_masked(std::uint8_t* value, const std::uint8_t* source, std::uint32_t kept) {
+void copy_value_masked(std::uint8_t* __restrict value, const std::uint8_t* __restrict source,
+                       std::uint32_t kept) {
     const std::uint8_t* keep = kKeepWindow.data() + kRecordValueSize - kept;
     for (std::size_t i = 0; i < kRecordValueSize; ++i) {
         value[i] = source[i] & keep[i];
@@ -59,9 +60,10 @@ void decode_frame(std::span<const std::uint8_t> stream, std::uint32_t count,
     // last frame are overwritten without being cleared first.
     const std::size_t most = std::min<std::size_t>(count, stream.size() / kRecordHeaderSize);
     records.resize(most);
+    MessageRecord* const out = records.data();
     std::uint32_t position = 0;
     std::size_t decoded = 0;
-    while (decoded < most && decode_record(stream, position, records[decoded])) {
+    while (decoded < most && decode_record(stream, position, out[decoded])) {
         ++decoded;
     }
     records.resize(decoded);
