@@ -3,6 +3,7 @@
 // Usage: make_corpus DIRECTORY
 #include "fuzz/frame_input.h"
 #include "plugin/testing/sample_frame.h"
+#include "plugin/testing/worked_example.h"
 
 #include <cmath>
 #include <cstdio>
@@ -28,15 +29,6 @@ std::vector<std::uint8_t> frame(const StreamBuilder& b, std::uint32_t count, dou
 
 std::vector<std::uint8_t> whole(const StreamBuilder& b) {
     return frame(b, b.count);
-}
-
-StreamBuilder worked_example() {
-    StreamBuilder b;
-    b.doubles("Aircraft.Gravity", {0.0, 0.0, -9.81})
-        .doubles("Simulation.Time", {1.5})
-        .doubles("Aircraft.Bank", {-0.0125})
-        .doubles("Aircraft.TrueHeading", {3.141592653589793});
-    return b;
 }
 
 // Every G1 position at its extreme: NaN, infinities, out of range, and a wrapping time.
@@ -91,7 +83,7 @@ int main(int argc, char** argv) {
 
     bool ok = write(dir, "empty", frame(StreamBuilder{}, 0));
     ok &= write(dir, "count_without_stream", frame(StreamBuilder{}, 1000));
-    ok &= write(dir, "worked_example", whole(worked_example()));
+    ok &= write(dir, "worked_example", whole(worked_example_frame()));
     ok &= write(dir, "typical_100", whole(sample_frame(100, 7)));
     ok &= write(dir, "listing_overflow_70", whole(sample_frame(70, 3)));
     ok &= write(dir, "count_beyond_stream", frame(sample_frame(12), 0xFFFFFFFFu));

@@ -1,4 +1,5 @@
 // The plug-in as the host sees it: loaded with LoadLibrary and driven through its exports.
+#include "plugin/testing/guarded_buffer_win32.h"
 #include "plugin/testing/plugin_under_test_win32.h"
 #include "plugin/testing/stream_builder.h"
 
@@ -17,30 +18,6 @@ struct PluginExports : ::testing::Test {
         ASSERT_NE(plugin.update, nullptr);
     }
     void TearDown() override { plugin_unload(plugin); }
-};
-
-// Two pages, the second without access: a stream placed to end at the boundary faults on any
-// read past its end.
-struct GuardedStream {
-    std::uint8_t* base = nullptr;
-    std::size_t page = 0;
-
-    GuardedStream() {
-        SYSTEM_INFO info;
-        ::GetSystemInfo(&info);
-        page = info.dwPageSize;
-        base = static_cast<std::uint8_t*>(
-            ::VirtualAlloc(nullptr, 2 * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-        DWORD old;
-        ::VirtualProtect(base + page, page, PAGE_NOACCESS, &old);
-    }
-    ~GuardedStream() { ::VirtualFree(base, 0, MEM_RELEASE); }
-
-    const std::uint8_t* place(const std::vector<std::uint8_t>& bytes) {
-        std::uint8_t* at = base + page - bytes.size();
-        std::memcpy(at, bytes.data(), bytes.size());
-        return at;
-    }
 };
 
 }  // namespace
@@ -75,7 +52,7 @@ TEST_F(PluginExports, NullStreamAndNullOutPointersAreSafe) {
 }
 
 TEST_F(PluginExports, StreamEndingBeforeANoAccessPageIsNeverReadPast) {
-    GuardedStream guard;
+    GuardedBuffer guard(4096);
     StreamBuilder b;
     b.doubles("Simulation.Time", {1.0}).doubles("Aircraft.Velocity", {1.0, 2.0, 3.0});
     const std::uint8_t* stream = guard.place(b.bytes);

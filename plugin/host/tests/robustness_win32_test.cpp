@@ -1,5 +1,6 @@
 // The plug-in under long and hostile use through its real exports: many Init/Shutdown cycles in
 // every order a host or a user can bring about, and frames of random bytes.
+#include "plugin/testing/guarded_buffer_win32.h"
 #include "plugin/testing/monitor_window_win32.h"
 #include "plugin/testing/plugin_under_test_win32.h"
 #include "plugin/testing/process_usage_win32.h"
@@ -117,32 +118,6 @@ TEST_F(Lifecycle, HandlesDoNotGrowOverFiftyCycles) {
 
 namespace {
 
-// Two pages and more of readable memory followed by one without access: a stream placed to end
-// at that page faults on any read past its end.
-struct GuardedBuffer {
-    std::uint8_t* base = nullptr;
-    std::size_t usable = 0;
-
-    GuardedBuffer() {
-        SYSTEM_INFO info;
-        ::GetSystemInfo(&info);
-        usable = (kMaxRandomBytes + info.dwPageSize - 1) / info.dwPageSize * info.dwPageSize;
-        base = static_cast<std::uint8_t*>(::VirtualAlloc(nullptr, usable + info.dwPageSize,
-                                                         MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-        DWORD old;
-        ::VirtualProtect(base + usable, info.dwPageSize, PAGE_NOACCESS, &old);
-    }
-    ~GuardedBuffer() { ::VirtualFree(base, 0, MEM_RELEASE); }
-    GuardedBuffer(const GuardedBuffer&) = delete;
-    GuardedBuffer& operator=(const GuardedBuffer&) = delete;
-
-    const std::uint8_t* place(const std::vector<std::uint8_t>& bytes) {
-        std::uint8_t* at = base + usable - bytes.size();
-        std::memcpy(at, bytes.data(), bytes.size());
-        return at;
-    }
-};
-
 std::uint64_t random_id(std::mt19937_64& rng) {
     switch (rng() % 3) {
         case 0: return kTrackedMessages[rng() % kTrackedMessages.size()].record.id;
@@ -181,7 +156,7 @@ std::uint32_t random_count(std::mt19937_64& rng) {
 struct RandomFrames : ::testing::Test {
     WinsockSession winsock;
     PluginUnderTest plugin = plugin_load();
-    GuardedBuffer guard;
+    GuardedBuffer guard{kMaxRandomBytes};
     std::mt19937_64 rng{kRandomSeed};
 
     void SetUp() override { ASSERT_NE(plugin.update, nullptr) << "cannot load " << kPluginDllName; }

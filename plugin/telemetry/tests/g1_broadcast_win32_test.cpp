@@ -2,19 +2,11 @@
 #include "plugin/telemetry/g1_datagram.h"
 #include "plugin/testing/plugin_under_test_win32.h"
 #include "plugin/testing/stream_builder.h"
+#include "plugin/testing/worked_example.h"
 
 #include <gtest/gtest.h>
 
 namespace {
-
-StreamBuilder worked_example() {
-    StreamBuilder b;
-    b.doubles("Aircraft.Gravity", {0.0, 0.0, -9.81})
-        .doubles("Simulation.Time", {1.5})
-        .doubles("Aircraft.Bank", {-0.0125})
-        .doubles("Aircraft.TrueHeading", {3.141592653589793});
-    return b;
-}
 
 void send(const PluginUnderTest& plugin, const StreamBuilder& b) {
     plugin_update(plugin, 0.016, b.bytes.data(), static_cast<std::uint32_t>(b.bytes.size()),
@@ -36,10 +28,10 @@ struct G1Broadcast : ::testing::Test {
 }  // namespace
 
 TEST_F(G1Broadcast, WorkedExampleArrivesByteForByte) {
-    send(plugin, worked_example());
+    send(plugin, worked_example_frame());
     const auto datagram = receiver.receive();
     ASSERT_TRUE(datagram.has_value());
-    EXPECT_EQ(*datagram, "G1,1500000,0,0,0,-12,0,3141,0,0,0,0,0,0,");
+    EXPECT_EQ(*datagram, kWorkedExampleDatagram);
 }
 
 TEST_F(G1Broadcast, FrameWithoutRecordsSendsNothing) {
@@ -49,7 +41,7 @@ TEST_F(G1Broadcast, FrameWithoutRecordsSendsNothing) {
 }
 
 TEST_F(G1Broadcast, EveryFrameWithRecordsSendsOneDatagram) {
-    const StreamBuilder b = worked_example();
+    const StreamBuilder b = worked_example_frame();
     constexpr int kFrames = 50;
     for (int i = 0; i < kFrames; ++i) {
         send(plugin, b);
@@ -58,26 +50,26 @@ TEST_F(G1Broadcast, EveryFrameWithRecordsSendsOneDatagram) {
 }
 
 TEST_F(G1Broadcast, UpdateBeforeInitBroadcasts) {
-    send(plugin, worked_example());
+    send(plugin, worked_example_frame());
     EXPECT_TRUE(receiver.receive().has_value());
 }
 
 TEST_F(G1Broadcast, DatagramsGoOnAfterShutdownAndANewInit) {
     ASSERT_TRUE(plugin.init(nullptr));
-    send(plugin, worked_example());
+    send(plugin, worked_example_frame());
     plugin.shutdown();  // closes the socket
-    send(plugin, worked_example());
+    send(plugin, worked_example_frame());
     EXPECT_EQ(receiver.drain(), 2);
 }
 
 TEST(G1BroadcastWithoutWinsock, DatagramsStartOnceTheHostInitialisesWinsock) {
     PluginUnderTest plugin = plugin_load();
     ASSERT_NE(plugin.module, nullptr);
-    send(plugin, worked_example());  // socket() fails: this frame's datagram is lost
+    send(plugin, worked_example_frame());  // socket() fails: this frame's datagram is lost
     WinsockSession winsock;
     DatagramReceiver receiver;
     ASSERT_NE(receiver.socket, INVALID_SOCKET);
-    send(plugin, worked_example());
-    EXPECT_EQ(receiver.receive().value_or(""), "G1,1500000,0,0,0,-12,0,3141,0,0,0,0,0,0,");
+    send(plugin, worked_example_frame());
+    EXPECT_EQ(receiver.receive().value_or(""), kWorkedExampleDatagram);
     plugin_unload(plugin);
 }

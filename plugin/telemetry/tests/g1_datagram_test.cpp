@@ -4,6 +4,7 @@
 #include "plugin/host/frame_decoder.h"
 #include "plugin/telemetry/tracked_messages.h"
 #include "plugin/testing/stream_builder.h"
+#include "plugin/testing/worked_example.h"
 
 #include <gtest/gtest.h>
 
@@ -71,13 +72,8 @@ TEST(G1Conversion, TimeIsMicrosecondsWrappedToThirtyTwoBits) {
 }
 
 TEST(G1Datagram, WorkedExampleIsExact) {
-    StreamBuilder b;
-    b.doubles("Aircraft.Gravity", {0.0, 0.0, -9.81})
-        .doubles("Simulation.Time", {1.5})
-        .doubles("Aircraft.Bank", {-0.0125})
-        .doubles("Aircraft.TrueHeading", {3.141592653589793});
-    const std::string text = datagram_of(b);
-    EXPECT_EQ(text, "G1,1500000,0,0,0,-12,0,3141,0,0,0,0,0,0,");
+    const std::string text = datagram_of(worked_example_frame());
+    EXPECT_EQ(text, kWorkedExampleDatagram);
     EXPECT_EQ(text.size(), 40u);
 }
 
