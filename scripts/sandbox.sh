@@ -83,6 +83,7 @@ done
 [ -n "$server_pid" ] || fail "the Wine server of $WINEPREFIX did not start"
 [ "$(readlink "/proc/$server_pid/ns/net")" = "$(readlink /proc/self/ns/net)" ] ||
   fail "the Wine server runs outside the sandbox's network namespace"
+export TESSEL_WINESERVER_PID="$server_pid"  # for checks that watch the server's resources
 
 # Wine's background services inherit the caller's output; start them before anything captured.
 wine cmd /c exit </dev/null >/dev/null 2>&1 || true

@@ -481,14 +481,6 @@ using Index = std::uint16_t;
 using Ids = std::array<std::uint64_t, kMessageCatalogueSize>;
 using Entries = std::array<MessageNameEntry, kMessageCatalogueSize>;
 
-constexpr Ids make_ids() {
-    Ids ids{};
-    for (std::size_t i = 0; i < kMessageCatalogueSize; ++i) {
-        ids[i] = message_id(kNames[i]);
-    }
-    return ids;
-}
-
 constexpr Entries make_entries() {
     Entries entries{};
     for (std::size_t i = 0; i < kMessageCatalogueSize; ++i) {
@@ -497,9 +489,18 @@ constexpr Entries make_entries() {
     return entries;
 }
 
-// The ids on their own keep the lookup's scan within a few cache lines.
-constexpr Ids kIds = make_ids();
 constexpr Entries kEntries = make_entries();
+
+// The ids on their own keep the lookup's scan within a few cache lines.
+constexpr Ids make_ids() {
+    Ids ids{};
+    for (std::size_t i = 0; i < kMessageCatalogueSize; ++i) {
+        ids[i] = kEntries[i].id;
+    }
+    return ids;
+}
+
+constexpr Ids kIds = make_ids();
 constexpr MessageName kUnknownName = make_message_name("unknown");
 
 // Entry indices ordered by id: neighbours with equal ids are all the checks below need, which

@@ -62,3 +62,13 @@ inline constexpr std::array<TrackedMessage, 8> kTrackedMessages = {{
     {"Aircraft.Gravity", make_tracked_record(tracked::kGravity, DataType::Vector3, kTrackedFlags)},
     {"Simulation.Time", make_tracked_record(tracked::kTime, DataType::Double, kTimeFlags)},
 }};
+
+// True for the ids whose records feed the datagram.
+constexpr bool is_tracked_message(std::uint64_t id) {
+    for (const TrackedMessage& m : kTrackedMessages) {
+        if (m.record.id == id) {
+            return true;
+        }
+    }
+    return false;
+}

@@ -11,12 +11,6 @@
 #include <cstdint>
 #include <cstring>
 
-// True for the ids the G1 datagram reads; the filler records must not repeat them.
-inline bool sample_frame_is_tracked(std::uint64_t id) {
-    return std::any_of(kTrackedMessages.begin(), kTrackedMessages.end(),
-                       [id](const TrackedMessage& m) { return m.record.id == id; });
-}
-
 // Keeps the first `records` records of the stream.
 inline void sample_frame_cut(StreamBuilder& b, std::size_t records) {
     std::size_t end = 0;
@@ -45,7 +39,7 @@ inline StreamBuilder sample_frame(std::size_t records, std::uint32_t seed = 0) {
     const auto entries = message_catalogue_entries();
     std::size_t entry = 0;
     for (std::size_t i = b.count; i < records; ++i) {
-        while (sample_frame_is_tracked(entries[entry % entries.size()].id)) {
+        while (is_tracked_message(entries[entry % entries.size()].id)) {
             ++entry;
         }
         const std::string_view name = message_name_view(entries[entry++ % entries.size()].name);

@@ -39,15 +39,6 @@ own_process() {
   echo "$found"
 }
 
-# The server of our prefix works in a directory named after the prefix's device and inode.
-server_process() {
-  local dir pid
-  dir="$(printf 'server-%x-%x' "$(stat -c %d "$WINEPREFIX")" "$(stat -c %i "$WINEPREFIX")")"
-  for pid in $(pgrep -x 'wineserver(64|32)?' || true); do
-    case "$(readlink "/proc/$pid/cwd" 2>/dev/null)" in */"$dir") echo "$pid"; return ;; esac
-  done
-}
-
 # "resident-kB descriptors" of a process.
 sample() {
   echo "$(awk '/^VmRSS:/ {print $2}' "/proc/$1/status") $(find "/proc/$1/fd" -mindepth 1 | wc -l)"
@@ -118,8 +109,8 @@ grown_within() {  # column name slack unit
 
 run_soak() {
   echo "soak: 200000 Updates with the window open"
-  soak_server="$(server_process)"
-  [ -n "$soak_server" ] || fail "cannot find the Wine server"
+  soak_server="${TESSEL_WINESERVER_PID:-}"
+  [ -n "$soak_server" ] || fail "the sandbox did not name its Wine server"
   printf '  %-14s %-28s %-20s %s\n' "" "wine process: rss kB, fds" "server: rss kB, fds" \
     "Windows side"
   drive on_soak_line soak

@@ -59,20 +59,13 @@ void other_records(StreamBuilder& b, const FlightState& s, std::uint64_t frame) 
     b.message(kFrameNumberId, DataType::Int, &number, sizeof number, kTrackedFlags);
 }
 
-bool is_tracked(std::uint64_t id) {
-    for (const TrackedMessage& m : kTrackedMessages) {
-        if (m.record.id == id) return true;
-    }
-    return false;
-}
-
 // Catalogue messages in catalogue order, as doubles that drift with time. The tracked ones are
 // left out: a later record would replace the flight model's value in the datagram.
 void filler_records(StreamBuilder& b, const FlightState& s, std::size_t total) {
     const auto entries = message_catalogue_entries();
     for (std::size_t i = 0; b.count < total; ++i) {
         const MessageNameEntry& e = entries[i % entries.size()];
-        if (is_tracked(e.id)) continue;
+        if (is_tracked_message(e.id)) continue;
         const double value = std::sin(s.time + static_cast<double>(i));
         b.message(e.id, DataType::Double, &value, sizeof value, kTrackedFlags);
     }
