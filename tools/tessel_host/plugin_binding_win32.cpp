@@ -1,5 +1,5 @@
 // Loading and checking a plug-in DLL.
-#include "tools/host/plugin_binding_win32.h"
+#include "tools/tessel_host/plugin_binding_win32.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 
 #include "plugin/host/message_id.h"
 #include "plugin/testing/stream_builder.h"
-#include "tools/host/flight_model.h"
-#include "tools/host/stream_file.h"
+#include "tools/tessel_host/flight_model.h"
+#include "tools/tessel_host/stream_file.h"
 
 #include <cstddef>
 #include <cstdint>

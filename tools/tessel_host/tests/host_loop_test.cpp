@@ -1,5 +1,5 @@
 // The host emulator's frame loop: real time steps, recording, replay and stopping.
-#include "tools/host/host_loop.h"
+#include "tools/tessel_host/host_loop.h"
 
 #include "plugin/host/frame_decoder.h"
 #include "plugin/telemetry/g1_datagram.h"

@@ -2,8 +2,8 @@
 // scenario or a recorded stream file, so a plug-in can be run and shown without the simulator.
 #include "tools/common/interrupt.h"
 #include "tools/common/udp.h"
-#include "tools/host/host_loop.h"
-#include "tools/host/plugin_binding_win32.h"
+#include "tools/tessel_host/host_loop.h"
+#include "tools/tessel_host/plugin_binding_win32.h"
 
 #include <io.h>
 #include <windows.h>

@@ -3,8 +3,8 @@
 // through a callback, so the loop runs natively as well as in the Windows host.
 #pragma once
 
-#include "tools/host/scenario.h"
-#include "tools/host/stream_file.h"
+#include "tools/tessel_host/scenario.h"
+#include "tools/tessel_host/stream_file.h"
 
 #include <cstdint>
 #include <functional>

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "plugin/host/plugin_interface.h"
-#include "tools/host/stream_file.h"
+#include "tools/tessel_host/stream_file.h"
 
 #include <windows.h>
 

@@ -1,5 +1,5 @@
 // The records of the built-in scenarios.
-#include "tools/host/scenario.h"
+#include "tools/tessel_host/scenario.h"
 
 #include "plugin/host/message_catalogue.h"
 #include "plugin/telemetry/tracked_messages.h"

@@ -3,7 +3,7 @@
 #include "plugin/telemetry/g1_parse.h"
 #include "plugin/testing/plugin_under_test_win32.h"
 #include "plugin/testing/stream_builder.h"
-#include "tools/host/stream_file.h"
+#include "tools/tessel_host/stream_file.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The circuit the host emulator flies: it goes round and lands, and its rates match its values.
-#include "tools/host/flight_model.h"
+#include "tools/tessel_host/flight_model.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The built-in scenarios' frames: every data type, the unknown id, the datagram's values.
-#include "tools/host/scenario.h"
+#include "tools/tessel_host/scenario.h"
 
 #include "plugin/host/frame_decoder.h"
 #include "plugin/host/message_catalogue.h"

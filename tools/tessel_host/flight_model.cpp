@@ -1,6 +1,6 @@
 // The circuit: a phase machine setting targets for bank, pitch and speed, first-order responses
 // towards them, and kinematics. Rates come from the step itself, so they match the values exactly.
-#include "tools/host/flight_model.h"
+#include "tools/tessel_host/flight_model.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,5 +1,5 @@
 // Writing and checked reading of the stream file.
-#include "tools/host/stream_file.h"
+#include "tools/tessel_host/stream_file.h"
 
 #include "plugin/host/message_record.h"
 

@@ -1,5 +1,5 @@
 // Real-time pacing of the host emulator's frames.
-#include "tools/host/host_loop.h"
+#include "tools/tessel_host/host_loop.h"
 
 #include <chrono>
 #include <cstdio>

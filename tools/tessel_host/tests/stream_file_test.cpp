@@ -1,5 +1,5 @@
 // The stream file: what is written reads back, and what is not a good file is refused.
-#include "tools/host/stream_file.h"
+#include "tools/tessel_host/stream_file.h"
 
 #include "plugin/testing/stream_builder.h"
 
