@@ -26,14 +26,14 @@ inline constexpr std::uint32_t kRecordSize = kRecordHeaderSize + kRecordValueSiz
 // Field by field as the wire lays it out; every field sits at its natural alignment, so the
 // struct is the wire layout itself and a header is copied in with one memcpy.
 struct MessageRecord {
-    std::uint8_t marker0;                  // 0: 0xAA in records built by the plug-in
-    std::uint8_t marker1;                  // 1
+    std::uint8_t marker0;                  // 0: kRecordMarker in built records; never checked
+    std::uint8_t marker1;                  // 1: the same
     std::uint16_t size;                    // 2: header plus value bytes in the stream
     std::uint8_t reserved0[12];            // 4
     std::uint64_t id;                      // 16: MessageId of the name
     std::uint8_t reserved1;                // 24
     std::uint8_t data_type;                // 25: DataType code, carried through unchecked
-    std::uint8_t reserved2;                // 26
+    std::uint8_t reserved2;                // 26: 1 in built records; never read
     std::uint8_t reserved3[29];            // 27
     std::uint64_t flags;                   // 56
     std::uint8_t value[kRecordValueSize];  // 64: zero beyond the bytes received
@@ -45,6 +45,26 @@ static_assert(offsetof(MessageRecord, id) == 16);
 static_assert(offsetof(MessageRecord, data_type) == 25);
 static_assert(offsetof(MessageRecord, flags) == 56);
 static_assert(offsetof(MessageRecord, value) == kRecordHeaderSize);
+
+inline constexpr std::uint8_t kRecordMarker = 0xAA;
+// The flags most of the host's messages carry; the tracked ones but the time carry them too.
+inline constexpr std::uint64_t kUsualFlags = 0x02000040;
+
+// A header as records are built rather than decoded (the tracked messages, streams written for
+// the emulator and the tests): both markers, byte 26 set, the other reserved bytes and the
+// value area zero.
+constexpr MessageRecord make_record(std::uint64_t id, DataType type, std::uint16_t size,
+                                    std::uint64_t flags) {
+    MessageRecord record{};
+    record.marker0 = kRecordMarker;
+    record.marker1 = kRecordMarker;
+    record.size = size;
+    record.id = id;
+    record.data_type = static_cast<std::uint8_t>(type);
+    record.reserved2 = 1;
+    record.flags = flags;
+    return record;
+}
 
 // The value area read as the index-th double (0 to 7), little-endian IEEE 754.
 inline double record_double(const MessageRecord& record, std::size_t index) {

@@ -12,19 +12,10 @@ struct TrackedMessage {
     MessageRecord record;
 };
 
-inline constexpr std::uint64_t kTrackedFlags = 0x02000040;
 inline constexpr std::uint64_t kTimeFlags = 0x06000040;
 
 constexpr MessageRecord make_tracked_record(std::uint64_t id, DataType type, std::uint64_t flags) {
-    MessageRecord r{};
-    r.marker0 = 0xAA;
-    r.marker1 = 0xAA;
-    r.size = kRecordHeaderSize;
-    r.id = id;
-    r.data_type = static_cast<std::uint8_t>(type);
-    r.reserved2 = 1;
-    r.flags = flags;
-    return r;
+    return make_record(id, type, kRecordHeaderSize, flags);
 }
 
 namespace tracked {
@@ -47,19 +38,21 @@ static_assert(tracked::kAcceleration == 0x5cad5229cdb3b849ull);
 static_assert(tracked::kGravity == 0xd103f0ee1074e81dull);
 static_assert(tracked::kTime == 0x9ca7fb58f287a1f3ull);
 
-// In stored order; the DataType says how many doubles a matching record gives.
+// In stored order, each with the DataType the host sends it with. The gather knows by id how
+// many doubles each one gives (one, or three for a vector) and reads them whatever DataType a
+// record claims.
 inline constexpr std::array<TrackedMessage, 8> kTrackedMessages = {{
-    {"Aircraft.Pitch", make_tracked_record(tracked::kPitch, DataType::Double, kTrackedFlags)},
-    {"Aircraft.Bank", make_tracked_record(tracked::kBank, DataType::Double, kTrackedFlags)},
+    {"Aircraft.Pitch", make_tracked_record(tracked::kPitch, DataType::Double, kUsualFlags)},
+    {"Aircraft.Bank", make_tracked_record(tracked::kBank, DataType::Double, kUsualFlags)},
     {"Aircraft.TrueHeading",
-     make_tracked_record(tracked::kTrueHeading, DataType::Double, kTrackedFlags)},
+     make_tracked_record(tracked::kTrueHeading, DataType::Double, kUsualFlags)},
     {"Aircraft.Velocity",
-     make_tracked_record(tracked::kVelocity, DataType::Vector3, kTrackedFlags)},
+     make_tracked_record(tracked::kVelocity, DataType::Vector3, kUsualFlags)},
     {"Aircraft.AngularVelocity",
-     make_tracked_record(tracked::kAngularVelocity, DataType::Vector3, kTrackedFlags)},
+     make_tracked_record(tracked::kAngularVelocity, DataType::Vector3, kUsualFlags)},
     {"Aircraft.Acceleration",
-     make_tracked_record(tracked::kAcceleration, DataType::Vector3, kTrackedFlags)},
-    {"Aircraft.Gravity", make_tracked_record(tracked::kGravity, DataType::Vector3, kTrackedFlags)},
+     make_tracked_record(tracked::kAcceleration, DataType::Vector3, kUsualFlags)},
+    {"Aircraft.Gravity", make_tracked_record(tracked::kGravity, DataType::Vector3, kUsualFlags)},
     {"Simulation.Time", make_tracked_record(tracked::kTime, DataType::Double, kTimeFlags)},
 }};
 

@@ -4,7 +4,7 @@
 
 #include "plugin/host/message_catalogue.h"
 #include "plugin/telemetry/tracked_messages.h"
-#include "plugin/testing/stream_builder.h"
+#include "tools/message_stream/stream_builder.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -44,8 +44,8 @@ inline StreamBuilder sample_frame(std::size_t records, std::uint32_t seed = 0) {
         }
         const std::string_view name = message_name_view(entries[entry++ % entries.size()].name);
         switch (i % 5) {
-            case 0: b.doubles(name, {t * static_cast<double>(i)}, kTrackedFlags); break;
-            case 1: b.doubles(name, {1.0, 2.0, static_cast<double>(i)}, kTrackedFlags); break;
+            case 0: b.doubles(name, {t * static_cast<double>(i)}, kUsualFlags); break;
+            case 1: b.doubles(name, {1.0, 2.0, static_cast<double>(i)}, kUsualFlags); break;
             case 2: b.integer(name, static_cast<std::int64_t>(i) - 50); break;
             case 3: b.text(name, "EDDF 25C"); break;
             default: b.none(name); break;

@@ -1,7 +1,7 @@
 // The G1 datagram's worked example: a frame and the exact payload it must give.
 #pragma once
 
-#include "plugin/testing/stream_builder.h"
+#include "tools/message_stream/stream_builder.h"
 
 #include <string_view>
 

@@ -30,33 +30,33 @@ void tracked_records(StreamBuilder& b, const FlightState& s) {
     const double* w = s.angular_velocity;
     const double* a = s.acceleration;
     b.doubles("Simulation.Time", {s.time}, kTimeFlags)
-        .doubles("Aircraft.Pitch", {s.pitch}, kTrackedFlags)
-        .doubles("Aircraft.Bank", {s.bank}, kTrackedFlags)
-        .doubles("Aircraft.TrueHeading", {s.heading}, kTrackedFlags)
-        .doubles("Aircraft.Velocity", {v[0], v[1], v[2]}, kTrackedFlags)
-        .doubles("Aircraft.AngularVelocity", {w[0], w[1], w[2]}, kTrackedFlags)
-        .doubles("Aircraft.Acceleration", {a[0], a[1], a[2]}, kTrackedFlags)
-        .doubles("Aircraft.Gravity", {0.0, 0.0, -kGravity}, kTrackedFlags);
+        .doubles("Aircraft.Pitch", {s.pitch}, kUsualFlags)
+        .doubles("Aircraft.Bank", {s.bank}, kUsualFlags)
+        .doubles("Aircraft.TrueHeading", {s.heading}, kUsualFlags)
+        .doubles("Aircraft.Velocity", {v[0], v[1], v[2]}, kUsualFlags)
+        .doubles("Aircraft.AngularVelocity", {w[0], w[1], w[2]}, kUsualFlags)
+        .doubles("Aircraft.Acceleration", {a[0], a[1], a[2]}, kUsualFlags)
+        .doubles("Aircraft.Gravity", {0.0, 0.0, -kGravity}, kUsualFlags);
 }
 
 // One record of each data type besides the tracked doubles and vectors.
 void other_records(StreamBuilder& b, const FlightState& s, std::uint64_t frame) {
     const Quaternion q = orientation_of(s);
     const double gust = std::sin(s.time * 0.7);
-    b.doubles("Aircraft.Altitude", {s.altitude}, kTrackedFlags)
-        .doubles("Aircraft.VerticalSpeed", {s.velocity[2]}, kTrackedFlags)
-        .doubles("Aircraft.GroundSpeed", {std::hypot(s.velocity[0], s.velocity[1])}, kTrackedFlags)
-        .doubles("Aircraft.Position", {s.east, s.north, s.altitude}, kTrackedFlags)
-        .doubles("Aircraft.Wind", {kWindEast + gust, kWindNorth}, kTrackedFlags)
-        .doubles("Aircraft.Orientation", {q.w, q.x, q.y, q.z}, kTrackedFlags)
-        .integer("Aircraft.OnGround", flight_on_ground(s) ? 1 : 0, kTrackedFlags)
-        .integer("Communication.TransponderCode", kTransponderCode, kTrackedFlags)
-        .text("Aircraft.Name", "Tessel Trainer", kTrackedFlags)
+    b.doubles("Aircraft.Altitude", {s.altitude}, kUsualFlags)
+        .doubles("Aircraft.VerticalSpeed", {s.velocity[2]}, kUsualFlags)
+        .doubles("Aircraft.GroundSpeed", {std::hypot(s.velocity[0], s.velocity[1])}, kUsualFlags)
+        .doubles("Aircraft.Position", {s.east, s.north, s.altitude}, kUsualFlags)
+        .doubles("Aircraft.Wind", {kWindEast + gust, kWindNorth}, kUsualFlags)
+        .doubles("Aircraft.Orientation", {q.w, q.x, q.y, q.z}, kUsualFlags)
+        .integer("Aircraft.OnGround", flight_on_ground(s) ? 1 : 0, kUsualFlags)
+        .integer("Communication.TransponderCode", kTransponderCode, kUsualFlags)
+        .text("Aircraft.Name", "Tessel Trainer", kUsualFlags)
         .wide_text("Aircraft.NearestAirport",
-                   {u'\u00dc', u'b', u'u', u'n', u'g', u's', u'f', u'e', u'l', u'd'}, kTrackedFlags)
-        .none("Navigation.COM1FrequencySwap", kTrackedFlags);
+                   {u'\u00dc', u'b', u'u', u'n', u'g', u's', u'f', u'e', u'l', u'd'}, kUsualFlags)
+        .none("Navigation.COM1FrequencySwap", kUsualFlags);
     const auto number = static_cast<std::int64_t>(frame);
-    b.message(kFrameNumberId, DataType::Int, &number, sizeof number, kTrackedFlags);
+    b.message(kFrameNumberId, DataType::Int, &number, sizeof number, kUsualFlags);
 }
 
 // Catalogue messages in catalogue order, as doubles that drift with time. The tracked ones are
@@ -67,7 +67,7 @@ void filler_records(StreamBuilder& b, const FlightState& s, std::size_t total) {
         const MessageNameEntry& e = entries[i % entries.size()];
         if (is_tracked_message(e.id)) continue;
         const double value = std::sin(s.time + static_cast<double>(i));
-        b.message(e.id, DataType::Double, &value, sizeof value, kTrackedFlags);
+        b.message(e.id, DataType::Double, &value, sizeof value, kUsualFlags);
     }
 }
 

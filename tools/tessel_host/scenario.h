@@ -5,7 +5,7 @@
 #pragma once
 
 #include "plugin/host/message_id.h"
-#include "plugin/testing/stream_builder.h"
+#include "tools/message_stream/stream_builder.h"
 #include "tools/tessel_host/flight_model.h"
 #include "tools/tessel_host/stream_file.h"
 

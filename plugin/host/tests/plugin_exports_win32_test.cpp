@@ -1,7 +1,7 @@
 // The plug-in as the host sees it: loaded with LoadLibrary and driven through its exports.
 #include "plugin/testing/guarded_buffer_win32.h"
 #include "plugin/testing/plugin_under_test_win32.h"
-#include "plugin/testing/stream_builder.h"
+#include "tools/message_stream/stream_builder.h"
 
 #include <gtest/gtest.h>
 

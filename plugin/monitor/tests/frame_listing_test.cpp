@@ -2,7 +2,7 @@
 #include "plugin/monitor/frame_listing.h"
 
 #include "plugin/host/frame_decoder.h"
-#include "plugin/testing/stream_builder.h"
+#include "tools/message_stream/stream_builder.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // replayed with its datagrams arriving.
 #include "plugin/telemetry/g1_parse.h"
 #include "plugin/testing/plugin_under_test_win32.h"
-#include "plugin/testing/stream_builder.h"
+#include "tools/message_stream/stream_builder.h"
 #include "tools/tessel_host/stream_file.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // The stream file: what is written reads back, and what is not a good file is refused.
 #include "tools/tessel_host/stream_file.h"
 
-#include "plugin/testing/stream_builder.h"
+#include "tools/message_stream/stream_builder.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,6 @@
-// Builds host message streams for tests, fuzz seeds and the host emulator: records laid end to
-// end, each a 64-byte header and as many value bytes as its size field announces.
+// Writes host message streams, for the host emulator, the tests, the benchmarks and the fuzz
+// seeds: records laid end to end, each a 64-byte header and as many value bytes as its size
+// field announces.
 #pragma once
 
 #include "plugin/host/message_id.h"
@@ -19,14 +20,7 @@ struct StreamBuilder {
     // shorter or longer than size - 64, to build malformed streams).
     StreamBuilder& raw(std::uint64_t id, DataType type, std::uint16_t size, const void* value,
                        std::size_t value_length, std::uint64_t flags = 0) {
-        MessageRecord header{};
-        header.marker0 = 0xAA;
-        header.marker1 = 0xAA;
-        header.size = size;
-        header.id = id;
-        header.data_type = static_cast<std::uint8_t>(type);
-        header.reserved2 = 1;
-        header.flags = flags;
+        const MessageRecord header = make_record(id, type, size, flags);
         const auto* h = reinterpret_cast<const std::uint8_t*>(&header);
         bytes.insert(bytes.end(), h, h + kRecordHeaderSize);
         const auto* v = static_cast<const std::uint8_t*>(value);
