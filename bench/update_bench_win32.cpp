@@ -49,7 +49,7 @@ Destination resolve_broadcast() {
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_DGRAM;
     addrinfo* found = nullptr;
-    if (::getaddrinfo(kG1Address, kG1Service, &hints, &found) == 0 && found != nullptr) {
+    if (::getaddrinfo(kG1Address, kG1Service.text, &hints, &found) == 0 && found != nullptr) {
         std::memcpy(d.block, found->ai_addr, std::min<std::size_t>(found->ai_addrlen, 128));
         ::freeaddrinfo(found);
     }

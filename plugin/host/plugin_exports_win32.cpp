@@ -3,7 +3,7 @@
 #include "plugin/host/frame_decoder.h"
 #include "plugin/host/frame_exchange.h"
 #include "plugin/host/plugin_interface.h"
-#include "plugin/monitor/window_thread.h"
+#include "plugin/monitor/window_thread_win32.h"
 #include "plugin/telemetry/g1_broadcast.h"
 
 #include <windows.h>
@@ -66,7 +66,7 @@ bool Corvane_Tessel_External_DLL_Update(double dt, const std::uint8_t* stream,
     if (out_b != nullptr) {
         *out_b = 0;
     }
-    g1_broadcast(g_plugin.records);
+    g1_broadcast(g1_datagram(g_plugin.records));
     return handled;
 }
 

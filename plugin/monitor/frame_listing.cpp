@@ -170,3 +170,8 @@ void frame_listing_build(FrameListing& listing, std::span<const MessageRecord> r
         append_line(listing, records[i], i);
     }
 }
+
+void frame_listing_take(FrameListing& listing, FrameExchange& exchange) {
+    const TakenFrame frame = frame_exchange_take(exchange);
+    frame_listing_build(listing, frame.records, frame.dt, frame.counter);
+}

@@ -2,7 +2,9 @@
 // painter only draws the items. Texts are 8-bit, one byte per character U+0000 to U+00FF.
 #pragma once
 
+#include "plugin/host/frame_exchange.h"
 #include "plugin/host/message_record.h"
+#include "plugin/monitor/monitor_window.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -18,7 +20,7 @@ inline constexpr float kListingValueX = 40.0f;
 inline constexpr float kListingNameX = 300.0f;
 inline constexpr float kListingFirstLineY = 20.0f;
 inline constexpr float kListingLineHeight = 16.0f;
-inline constexpr float kListingBitmapHeight = 1080.0f;
+inline constexpr float kListingBitmapHeight = static_cast<float>(kMonitorHeight);
 
 // Lines go on while they start no lower than the bitmap's height.
 inline constexpr std::size_t kListingMaxLines =
@@ -46,3 +48,7 @@ struct FrameListing {
 // catalogue. Allocates nothing; numbers read the same on every build and in every locale.
 void frame_listing_build(FrameListing& listing, std::span<const MessageRecord> records, double dt,
                          std::uint64_t counter);
+
+// One repaint's work before drawing: takes the latest frame out of the exchange (under its lock)
+// and builds the listing from it (without the lock).
+void frame_listing_take(FrameListing& listing, FrameExchange& exchange);

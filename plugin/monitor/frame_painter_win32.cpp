@@ -1,7 +1,5 @@
-// Draws the latest frame into the monitor window: composed off-screen with GDI+, copied at once.
-#include "plugin/monitor/frame_painter.h"
-
-#include "plugin/monitor/frame_listing.h"
+// Draws a frame's listing into the monitor window: composed off-screen with GDI+, copied at once.
+#include "plugin/monitor/frame_painter_win32.h"
 
 #include <gdiplus.h>
 
@@ -9,10 +7,11 @@ namespace {
 
 namespace gp = Gdiplus::DllExports;
 
-constexpr INT kBitmapWidth = 640;
-constexpr INT kBitmapHeight = static_cast<INT>(kListingBitmapHeight);
-constexpr Gdiplus::ARGB kBackground = 0xFFDCE8F4;
-constexpr Gdiplus::ARGB kTextColour = 0xFF000000;
+constexpr INT kBitmapWidth = kMonitorWidth;
+constexpr INT kBitmapHeight = kMonitorHeight;
+constexpr Gdiplus::ARGB kOpaque = 0xFF000000;
+constexpr Gdiplus::ARGB kBackground = kOpaque | kMonitorBackground;
+constexpr Gdiplus::ARGB kTextColour = kOpaque;  // black
 constexpr const wchar_t* kFontFamilyName = L"Courier New";
 constexpr Gdiplus::REAL kFontSize = 11.0f;
 constexpr INT kZeroTerminated = -1;
@@ -91,13 +90,9 @@ void frame_painter_shutdown(ULONG_PTR token) {
     Gdiplus::GdiplusShutdown(token);
 }
 
-void frame_painter_paint(HDC dc, FrameExchange& exchange) {
+void frame_painter_paint(HDC dc, const FrameListing& listing) {
     const PaintObjects objects = create_paint_objects();
     gp::GdipGraphicsClear(objects.graphics, kBackground);
-
-    FrameListing listing;
-    const TakenFrame frame = frame_exchange_take(exchange);
-    frame_listing_build(listing, frame.records, frame.dt, frame.counter);
     for (std::size_t i = 0; i < listing.count; ++i) {
         draw_item(objects, listing.items[i]);
     }

@@ -1,7 +1,7 @@
-// Draws the latest frame into the monitor window: composed off-screen with GDI+, copied at once.
+// Draws a frame's listing into the monitor window: composed off-screen with GDI+, copied at once.
 #pragma once
 
-#include "plugin/host/frame_exchange.h"
+#include "plugin/monitor/frame_listing.h"
 
 #include <windows.h>
 
@@ -9,5 +9,5 @@
 ULONG_PTR frame_painter_startup();
 void frame_painter_shutdown(ULONG_PTR token);
 
-// One repaint: takes the latest frame out of the exchange and draws it onto `dc`.
-void frame_painter_paint(HDC dc, FrameExchange& exchange);
+// One repaint: the listing drawn onto `dc`.
+void frame_painter_paint(HDC dc, const FrameListing& listing);

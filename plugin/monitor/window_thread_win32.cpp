@@ -1,17 +1,14 @@
 // The monitor's thread: window class, window, placement, repaint timer and message loop.
-#include "plugin/monitor/window_thread.h"
+#include "plugin/monitor/window_thread_win32.h"
 
-#include "plugin/monitor/frame_painter.h"
+#include "plugin/monitor/frame_painter_win32.h"
+#include "plugin/monitor/monitor_window.h"
 
 #include <atomic>
 #include <thread>
 
 namespace {
 
-constexpr const char* kWindowClassName = "corvane_external_dll_sample";
-constexpr const char* kWindowTitle = "Corvane External DLL Sample";
-constexpr int kWindowWidth = 640;
-constexpr int kWindowHeight = 1080;
 constexpr DWORD kWindowStyle = WS_OVERLAPPEDWINDOW | WS_CLIPSIBLINGS | WS_CLIPCHILDREN;
 constexpr UINT_PTR kRepaintTimerId = 0;
 constexpr UINT kRepaintPeriodMs = 500;
@@ -26,6 +23,7 @@ struct WindowThreadState {
     HMODULE pinned_module = nullptr;
     FrameExchange* exchange = nullptr;
     bool close_requested = false;  // window thread only
+    FrameListing listing;          // window thread only; 55 kB, kept off the thread's stack
 
     // At process exit the system has already ended the thread; a joinable std::thread would
     // terminate the process here, and a join would wait forever under the loader lock.
@@ -44,7 +42,8 @@ LRESULT CALLBACK monitor_window_proc(HWND window, UINT message, WPARAM wparam, L
         case WM_PAINT: {
             PAINTSTRUCT paint;
             const HDC dc = ::BeginPaint(window, &paint);
-            frame_painter_paint(dc, *g_window.exchange);
+            frame_listing_take(g_window.listing, *g_window.exchange);
+            frame_painter_paint(dc, g_window.listing);
             ::EndPaint(window, &paint);
             return 0;
         }
@@ -63,14 +62,14 @@ void register_window_class(HINSTANCE module) {
     window_class.hIcon = ::LoadIconA(nullptr, IDI_ASTERISK);
     window_class.hCursor = ::LoadCursorA(nullptr, IDC_ARROW);
     window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BACKGROUND + 1);
-    window_class.lpszClassName = kWindowClassName;
+    window_class.lpszClassName = kMonitorClassName;
     ::RegisterClassA(&window_class);  // fails harmlessly when an earlier start registered it
 }
 
 // Docks the window at the top right of the primary screen, on top and visible.
 void place_window(HWND window) {
     const int screen_width = ::GetSystemMetrics(SM_CXSCREEN);
-    ::SetWindowPos(window, HWND_TOP, screen_width - kWindowWidth, 0, kWindowWidth, kWindowHeight,
+    ::SetWindowPos(window, HWND_TOP, screen_width - kMonitorWidth, 0, kMonitorWidth, kMonitorHeight,
                    SWP_SHOWWINDOW);
 }
 
@@ -91,8 +90,8 @@ void run_message_loop() {
 }
 
 HWND create_window(HINSTANCE module) {
-    return ::CreateWindowExA(0, kWindowClassName, kWindowTitle, kWindowStyle, CW_USEDEFAULT, 0,
-                             kWindowWidth, kWindowHeight, nullptr, nullptr, module, nullptr);
+    return ::CreateWindowExA(0, kMonitorClassName, kMonitorTitle, kWindowStyle, CW_USEDEFAULT, 0,
+                             kMonitorWidth, kMonitorHeight, nullptr, nullptr, module, nullptr);
 }
 
 void run_window_thread(HINSTANCE module) {

@@ -1,14 +1,12 @@
 // The G1 datagram's trip to the network: one long-lived UDP socket, made on first use.
 #pragma once
 
-#include "plugin/host/message_record.h"
+#include "plugin/telemetry/g1_datagram.h"
 
-#include <span>
-
-// Builds the frame's datagram and broadcasts it. A frame without records sends nothing. A
-// failed set-up or send loses this frame's datagram only: the socket is dropped and the next
-// frame starts afresh (a host that initialises Winsock late, or a route that comes back).
-void g1_broadcast(std::span<const MessageRecord> records);
+// Broadcasts the frame's datagram; an empty one sends nothing and makes no socket. A failed
+// set-up or send loses this frame's datagram only: the socket is dropped and the next frame
+// starts afresh (a host that initialises Winsock late, or a route that comes back).
+void g1_broadcast(const G1Text& datagram);
 
 // Closes the socket, if one is open; the next broadcast makes a new one.
 void g1_broadcast_close();

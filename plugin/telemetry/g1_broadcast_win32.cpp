@@ -2,8 +2,6 @@
 // Winsock's initialisation; this file never calls WSAStartup or WSACleanup.
 #include "plugin/telemetry/g1_broadcast.h"
 
-#include "plugin/telemetry/g1_datagram.h"
-
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
@@ -29,7 +27,7 @@ void resolve_destination() {
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_DGRAM;
     addrinfo* found = nullptr;
-    if (::getaddrinfo(kG1Address, kG1Service, &hints, &found) != 0 || found == nullptr) {
+    if (::getaddrinfo(kG1Address, kG1Service.text, &hints, &found) != 0 || found == nullptr) {
         return;
     }
     const std::size_t length = std::min<std::size_t>(found->ai_addrlen, kDestinationBlockSize);
@@ -56,16 +54,15 @@ bool open_socket() {
 
 }  // namespace
 
-void g1_broadcast(std::span<const MessageRecord> records) {
-    if (records.empty()) {
+void g1_broadcast(const G1Text& datagram) {
+    if (datagram.length == 0) {
         return;
     }
-    const G1Text text = g1_format(g1_fields(g1_gather(records)));
     if (g_broadcast.socket == INVALID_SOCKET && !open_socket()) {
         return;
     }
     const int sent =
-        ::sendto(g_broadcast.socket, text.bytes, static_cast<int>(text.length), 0,
+        ::sendto(g_broadcast.socket, datagram.bytes, static_cast<int>(datagram.length), 0,
                  reinterpret_cast<const sockaddr*>(g_broadcast.destination), kDestinationBlockSize);
     if (sent == SOCKET_ERROR) {
         g1_broadcast_close();

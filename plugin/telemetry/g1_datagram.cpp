@@ -12,8 +12,9 @@ static_assert(FLT_EVAL_METHOD == 0, "float arithmetic must not carry excess prec
 
 namespace {
 
-constexpr float kValueScale = 1000.0f;
-constexpr float kTimeScale = 1000000.0f;
+// Exactly representable in single precision, as the conversion needs them.
+constexpr float kValueScale = kG1ValueScale;
+constexpr float kTimeScale = kG1TimeScale;
 
 void take_vector(const MessageRecord& record, double (&out)[3]) {
     for (std::size_t i = 0; i < 3; ++i) {
@@ -86,4 +87,11 @@ G1Text g1_format(const G1Fields& fields) {
     }
     text.length = static_cast<std::size_t>(out - text.bytes);
     return text;
+}
+
+G1Text g1_datagram(std::span<const MessageRecord> records) {
+    if (records.empty()) {
+        return G1Text{{}, 0};
+    }
+    return g1_format(g1_fields(g1_gather(records)));
 }

@@ -1,7 +1,7 @@
 // The G1 datagram on the wire: what the plug-in broadcasts for the frames it is given.
 #include "plugin/telemetry/g1_datagram.h"
 #include "plugin/testing/plugin_under_test_win32.h"
-#include "plugin/testing/stream_builder.h"
+#include "tools/message_stream/stream_builder.h"
 #include "plugin/testing/worked_example.h"
 
 #include <gtest/gtest.h>

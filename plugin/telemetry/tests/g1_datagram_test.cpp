@@ -2,8 +2,7 @@
 #include "plugin/telemetry/g1_datagram.h"
 
 #include "plugin/host/frame_decoder.h"
-#include "plugin/telemetry/tracked_messages.h"
-#include "plugin/testing/stream_builder.h"
+#include "tools/message_stream/stream_builder.h"
 #include "plugin/testing/worked_example.h"
 
 #include <gtest/gtest.h>
@@ -17,7 +16,7 @@ namespace {
 std::string datagram_of(const StreamBuilder& b) {
     std::vector<MessageRecord> records;
     decode_frame(b.bytes, b.count, records);
-    return std::string(g1_format(g1_fields(g1_gather(records))).view());
+    return std::string(g1_datagram(records).view());
 }
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -89,6 +88,10 @@ TEST(G1Datagram, FieldsFollowTheDatagramOrder) {
     EXPECT_EQ(datagram_of(b), "G1,1,2,3,4,5,6,7,8,9,10,11,12,13,");
 }
 
+TEST(G1Datagram, FrameWithoutRecordsGivesNothingToSend) {
+    EXPECT_EQ(g1_datagram({}).length, 0u);
+}
+
 TEST(G1Datagram, FrameWithoutTrackedMessagesIsAllZero) {
     StreamBuilder b;
     b.doubles("Aircraft.Altitude", {1000.0}).doubles("Aircraft.Gravity", {1.0, 2.0, 3.0});
@@ -118,6 +121,12 @@ TEST(G1Datagram, TrackedIdIsReadAsDoublesWhateverItsType) {
     EXPECT_EQ(datagram_of(b), "G1,0,0,0,0,0,2500,0,0,0,0,0,0,0,");
 }
 
+TEST(G1Service, IsThePortInDecimal) {
+    EXPECT_STREQ(port_text(0).text, "0");
+    EXPECT_STREQ(port_text(7).text, "7");
+    EXPECT_STREQ(port_text(65535).text, "65535");
+}
+
 TEST(G1Datagram, LongestTextIs159Bytes) {
     G1Fields fields;
     fields.fill(INT32_MIN);
@@ -125,15 +134,4 @@ TEST(G1Datagram, LongestTextIs159Bytes) {
     EXPECT_EQ(text.length, kG1MaxLength);
     EXPECT_EQ(text.view().substr(0, 15), "G1,-2147483648,");
     EXPECT_EQ(text.view().back(), ',');
-}
-
-TEST(TrackedMessages, RecordsCarryTheBuiltInHeader) {
-    for (const TrackedMessage& m : kTrackedMessages) {
-        EXPECT_EQ(m.record.id, message_id(m.name)) << m.name;
-        EXPECT_EQ(m.record.size, kRecordHeaderSize) << m.name;
-        EXPECT_EQ(m.record.marker0, 0xAA);
-        EXPECT_EQ(m.record.reserved2, 1);
-    }
-    EXPECT_EQ(kTrackedMessages[7].record.flags, kTimeFlags);
-    EXPECT_EQ(kTrackedMessages[0].record.flags, kTrackedFlags);
 }

@@ -106,9 +106,8 @@ struct FramePath {
 void run_cycle(FramePath& path, const StreamBuilder& frame) {
     decode_frame(frame.bytes, frame.count, path.records);
     frame_exchange_publish(path.exchange, path.records, 0.016);
-    path.datagram_bytes += g1_format(g1_fields(g1_gather(path.records))).length;
-    const TakenFrame taken = frame_exchange_take(path.exchange);
-    frame_listing_build(path.listing, taken.records, taken.dt, taken.counter);
+    path.datagram_bytes += g1_datagram(path.records).length;
+    frame_listing_take(path.listing, path.exchange);
 }
 
 long allocations_during(FramePath& path, const std::vector<StreamBuilder>& input, int cycles) {
