@@ -42,9 +42,9 @@ screenshot="$out/monitor.png"
 plot="$out/telemetry.png"
 rm -f "$out/gnuplot.log" "$csv" "$listen_log" "$host_log" "$recording" "$screenshot" "$plot"
 
-window_title="Corvane External DLL Sample"
+source scripts/monitor_window.sh
 screen_width="$(xdpyinfo | awk '/dimensions:/ { split($2, d, "x"); print d[1] }')"
-monitor_crop="640x1080+$((screen_width - 640))+0"
+monitor_crop="${monitor_width}x${monitor_height}+$((screen_width - monitor_width))+0"
 
 listener=""
 flight=""
@@ -70,7 +70,7 @@ flight=$!
 
 # The screenshot halfway through, once the window has been up for a few repaints.
 for _ in $(seq 200); do
-  xwininfo -root -tree 2>/dev/null | grep -q "\"$window_title\"" && break
+  xwininfo -root -tree 2>/dev/null | grep -q "\"$monitor_title\"" && break
   kill -0 "$flight" 2>/dev/null || break
   sleep 0.1
 done

@@ -38,7 +38,8 @@ run_check() {
   if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); suites_failed+=("$name"); fi
 }
 
-for preset in native native-asan native-tsan win64 win32; do
+source scripts/presets.sh
+for preset in "${presets[@]}"; do
   run_ctest "$preset"
 done
 for check in scripts/checks/*.sh; do

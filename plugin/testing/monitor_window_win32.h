@@ -7,11 +7,10 @@
 
 #include <windows.h>
 
+#include "plugin/monitor/monitor_window.h"
+
 #include <cstdint>
 #include <vector>
-
-inline constexpr const char* kMonitorClassName = "corvane_external_dll_sample";
-inline constexpr const char* kMonitorTitle = "Corvane External DLL Sample";
 
 // The monitor window of the given process (this one by default), or null. Test programs run
 // side by side on one screen, so windows of other processes are passed over.

@@ -15,7 +15,9 @@ scripts/demo.sh --seconds 3 --out "$out"
 for f in monitor.png telemetry.png telemetry.csv circuit.tstream; do
   [ -s "$out/$f" ] || fail "$out/$f is missing or empty"
 done
-[ "$(identify -format '%wx%h' "$out/monitor.png")" = "640x1080" ] || fail "the screenshot is not 640x1080"
+source scripts/monitor_window.sh
+size="${monitor_width}x${monitor_height}"
+[ "$(identify -format '%wx%h' "$out/monitor.png")" = "$size" ] || fail "the screenshot is not $size"
 # A window that was drawn has text on it, not one flat colour.
 spread="$(identify -format '%[fx:standard_deviation]' "$out/monitor.png")"
 awk -v s="$spread" 'BEGIN { exit !(s > 0.01) }' || fail "the screenshot is blank"

@@ -6,8 +6,17 @@
 
 namespace {
 
-constexpr int kTimeDecimals = 6;   // microseconds
-constexpr int kValueDecimals = 3;  // the plug-in's scale of 1000
+// Digits after the point that undo a scale of 10^n.
+constexpr int decimals_of(std::int32_t scale) {
+    int decimals = 0;
+    for (; scale > 1; scale /= 10) {
+        ++decimals;
+    }
+    return decimals;
+}
+
+constexpr int kTimeDecimals = decimals_of(kG1TimeScale);  // microseconds
+constexpr int kValueDecimals = decimals_of(kG1ValueScale);
 constexpr int kTimeWidth = 16;
 constexpr int kValueWidth = 13;  // "-2147483.648" and a space
 

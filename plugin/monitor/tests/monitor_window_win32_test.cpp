@@ -1,8 +1,9 @@
 // The monitor window as a host and its user meet it: opened by Init, repainted by its timer,
 // closed by hand or by Shutdown, and never in the way of a host that leaves without Shutdown.
+#include "plugin/monitor/frame_listing.h"
 #include "plugin/testing/monitor_window_win32.h"
 #include "plugin/testing/plugin_under_test_win32.h"
-#include "plugin/testing/stream_builder.h"
+#include "tools/message_stream/stream_builder.h"
 
 #include <gtest/gtest.h>
 
@@ -17,10 +18,10 @@ constexpr int kAppearMs = 5000;
 constexpr int kRepaintMs = 3000;  // several timer periods
 constexpr int kPromptMs = 1000;
 constexpr int kHostMs = 5000;  // a whole Wine process: start, open the window, exit
-constexpr std::uint32_t kBackground = 0xDCE8F4;
-constexpr int kFirstLineTop = 20;
-constexpr int kLineHeight = 16;
-constexpr int kBitmapHeight = 1080;
+constexpr int kScreenWidth = 1920;  // the sandbox's screen
+constexpr int kFirstLineTop = static_cast<int>(kListingFirstLineY);
+constexpr int kLineHeight = static_cast<int>(kListingLineHeight);
+constexpr int kListedLines = static_cast<int>(kListingMaxLines);
 constexpr const char* kExitHostName = "exit_without_shutdown_host.exe";
 
 template <typename Fn>
@@ -68,7 +69,7 @@ int lines_shown(const ClientPixels& p) {
 }
 
 bool only_background(const ClientPixels& p, int top, int bottom) {
-    return !any_pixel(p, top, bottom, [](std::uint32_t rgb) { return rgb != kBackground; });
+    return !any_pixel(p, top, bottom, [](std::uint32_t rgb) { return rgb != kMonitorBackground; });
 }
 
 StreamBuilder frame_of(int records) {
@@ -128,14 +129,15 @@ TEST_F(MonitorWindow, InitOpensTheVisibleWindowOnAThreadOfThePlugin) {
 }
 
 TEST_F(MonitorWindow, WindowIsDockedAtTheTopRightOfA1920PixelScreen) {
-    ASSERT_EQ(::GetSystemMetrics(SM_CXSCREEN), 1920);
+    ASSERT_EQ(::GetSystemMetrics(SM_CXSCREEN), kScreenWidth);
     const HWND window = start();
     ASSERT_NE(window, nullptr);
     RECT r = {};
     // Wine reports the new window at (0, 0) for a moment before it is placed.
     const bool placed = wait_until(kAppearMs, [&] {
         ::GetWindowRect(window, &r);
-        return r.left == 1280 && r.top == 0 && r.right == 1920 && r.bottom == 1080;
+        return r.left == kScreenWidth - kMonitorWidth && r.top == 0 && r.right == kScreenWidth &&
+               r.bottom == kMonitorHeight;
     });
     EXPECT_TRUE(placed) << r.left << "," << r.top << " to " << r.right << "," << r.bottom;
 }
@@ -181,9 +183,9 @@ TEST_F(MonitorWindow, EnlargedWindowShowsSixtySevenLinesOfAHundredRecords) {
     publish(frame_of(100));
     ::SetWindowPos(window, nullptr, 1100, 0, 700, 1200, SWP_NOZORDER | SWP_NOACTIVATE);
     const ClientPixels p =
-        repaint_showing(window, [](const ClientPixels& p) { return lines_shown(p) >= 67; });
-    ASSERT_GE(p.height, kBitmapHeight);
-    EXPECT_EQ(lines_shown(p), 67);
+        repaint_showing(window, [](const ClientPixels& p) { return lines_shown(p) >= kListedLines; });
+    ASSERT_GE(p.height, kMonitorHeight);
+    EXPECT_EQ(lines_shown(p), kListedLines);
 }
 
 TEST_F(MonitorWindow, ClosingTheWindowEndsItsThreadWhileUpdateGoesOn) {
