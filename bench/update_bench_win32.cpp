@@ -72,16 +72,14 @@ void send_datagram(SOCKET s, const Destination& d) {
 }
 
 struct Contenders {
-    const PluginUnderTest* plugin;
+    const PluginBinding* plugin;
     Frames* frames;
     SOCKET open_socket;
     Destination destination;
 };
 
 void call_update(Contenders& c, int i) {
-    const StreamBuilder& f = c.frames->frames[static_cast<std::size_t>(i) % kFrameVariants];
-    plugin_update(*c.plugin, 0.016, f.bytes.data(), static_cast<std::uint32_t>(f.bytes.size()),
-                  f.count);
+    send_frame(*c.plugin, c.frames->frames[static_cast<std::size_t>(i) % kFrameVariants]);
 }
 
 void copy_frame(Contenders& c, int i) {
@@ -135,7 +133,7 @@ double percentile(std::vector<double> v, double p) {
 // Each contender must really put a datagram on the wire, or its figure means nothing.
 bool each_sends(Contenders& c, const std::vector<Timing>& timings) {
     DatagramReceiver receiver;
-    if (receiver.socket == INVALID_SOCKET) {
+    if (!receiver.bound()) {
         std::printf("cannot bind the receiver on port %u\n", unsigned{kG1Port});
         return false;
     }
@@ -170,7 +168,7 @@ void print_results(const std::vector<Timing>& timings, double resolution_us) {
 
 int main() {
     WinsockSession winsock;
-    PluginUnderTest plugin = plugin_load();
+    PluginBinding plugin = plugin_load();
     if (!winsock.started || plugin.update == nullptr) {
         std::printf("cannot start Winsock or load %s\n", kPluginDllName);
         return 1;
@@ -203,6 +201,6 @@ int main() {
     ::closesocket(c.open_socket);
     std::printf("frame: %zu records, %zu bytes\n", kFrameRecords, frames.frames[0].bytes.size());
     print_results(timings, 1.0 / per_us);
-    plugin_unload(plugin);
+    plugin_unbind(plugin);
     return 0;
 }

@@ -5,8 +5,9 @@ include(GoogleTest)
 if(WIN32)
   set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
   set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
-  # Defines GTest::gtest, GTest::gtest_main and GTest::gmock itself.
-  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  # Defines GTest::gtest, GTest::gtest_main and GTest::gmock itself. As system headers, as
+  # Debian's are natively, so the project's warnings do not reach into them.
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
 else()
   find_package(GTest REQUIRED)
 endif()
@@ -24,4 +25,40 @@ function(tessel_add_test_program name)
   else()
     gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60)
   endif()
+endfunction()
+
+# The tests of a portable core: natively a test program whose cases CTest lists one by one;
+# built by MinGW, the same program once more as one CTest entry, NAME_under_mingw, to keep Wine
+# starts few.
+function(tessel_add_core_tests name)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "SOURCES;LIBRARIES")
+  if(CMAKE_CROSSCOMPILING)
+    add_executable(${name} ${arg_SOURCES})
+    target_link_libraries(${name} PRIVATE ${arg_LIBRARIES} GTest::gtest_main)
+    tessel_warnings(${name})
+    add_test(NAME ${name}_under_mingw COMMAND ${name})
+  else()
+    tessel_add_test_program(${name} ${arg_SOURCES})
+    target_link_libraries(${name} PRIVATE ${arg_LIBRARIES})
+  endif()
+endfunction()
+
+# Checks a built Windows program or DLL with objdump (cmake/check_pe.cmake): the file format of
+# this build, the subsystem (none given for a DLL), imports only among the ALLOWED globs and,
+# when EXPORTS are given, exactly those export names.
+function(tessel_add_pe_check name target)
+  cmake_parse_arguments(PARSE_ARGV 2 arg "" "SUBSYSTEM" "ALLOWED;EXPORTS")
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(format pei-x86-64)
+  else()
+    set(format pei-i386)
+  endif()
+  set(exports "")
+  if(arg_EXPORTS)
+    set(exports "-DEXPORTS=${arg_EXPORTS}")
+  endif()
+  add_test(NAME ${name}
+    COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${TESSEL_OBJDUMP} -DFILE=$<TARGET_FILE:${target}>
+      -DFORMAT=${format} "-DSUBSYSTEM=${arg_SUBSYSTEM}" "-DALLOWED=${arg_ALLOWED}" ${exports}
+      -P ${CMAKE_SOURCE_DIR}/cmake/check_pe.cmake)
 endfunction()

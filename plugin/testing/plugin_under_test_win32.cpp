@@ -1,103 +1,63 @@
-// Test support on Windows: the plug-in DLL loaded as a host loads it, and a UDP receiver.
+// Test support on Windows: the plug-in under test, its frames and its datagrams.
 #include "plugin/testing/plugin_under_test_win32.h"
 
-#include <string>
+#include <windows.h>
+
+#include <vector>
 
 namespace {
 
-template <typename Fn>
-Fn resolve(HMODULE module, const char* name) {
-    return reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
-}
+constexpr std::size_t kLargestDatagram = 65535;
 
 }  // namespace
 
-std::string path_beside_this_program(const char* file_name) {
+std::string path_beside_this_program(const std::string& file_name) {
     char path[MAX_PATH] = {};
     ::GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string s(path);
+    const std::string s(path);
     return s.substr(0, s.find_last_of("\\/") + 1) + file_name;
 }
 
-PluginUnderTest plugin_load() {
-    PluginUnderTest p;
-    p.module = ::LoadLibraryA(path_beside_this_program(kPluginDllName).c_str());
-    if (p.module == nullptr) {
-        return p;
-    }
-    p.get_interface_version =
-        resolve<PluginGetInterfaceVersionFn>(p.module, kExportGetInterfaceVersion);
-    p.init = resolve<PluginInitFn>(p.module, kExportInit);
-    p.update = resolve<PluginUpdateFn>(p.module, kExportUpdate);
-    p.shutdown = resolve<PluginShutdownFn>(p.module, kExportShutdown);
-    return p;
+PluginBinding plugin_load() {
+    PluginBinding plugin;
+    std::string error;
+    plugin_bind(path_beside_this_program(kPluginDllName), plugin, error);
+    return plugin;
 }
 
-void plugin_unload(PluginUnderTest& plugin) {
-    if (plugin.module != nullptr) {
-        ::FreeLibrary(plugin.module);
-    }
-    plugin = PluginUnderTest{};
-}
-
-UpdateResult plugin_update(const PluginUnderTest& plugin, double dt, const std::uint8_t* stream,
-                           std::uint32_t stream_size, std::uint32_t count) {
-    UpdateResult r{false, 0xDEADBEEF, 0xDEADBEEF};
-    r.returned = plugin.update(dt, stream, stream_size, count, nullptr, &r.out_a, &r.out_b);
-    return r;
+UpdateResult send_frame(const PluginBinding& plugin, const StreamBuilder& frame) {
+    return plugin_update(plugin, kTestTimeStep, frame.bytes.data(),
+                         static_cast<std::uint32_t>(frame.bytes.size()), frame.count);
 }
 
 WinsockSession::WinsockSession() {
-    WSADATA data;
-    started = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    std::string error;
+    started = udp_startup(error);
 }
 
 WinsockSession::~WinsockSession() {
     if (started) {
-        ::WSACleanup();
+        udp_cleanup();
     }
 }
 
 DatagramReceiver::DatagramReceiver(std::uint16_t port) {
-    socket = ::socket(AF_INET, SOCK_DGRAM, 0);
-    if (socket == INVALID_SOCKET) {
-        return;
-    }
-    const BOOL on = TRUE;
-    ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on);
-    const int buffer = 8 << 20;
-    ::setsockopt(socket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&buffer),
-                 sizeof buffer);
-    sockaddr_in any = {};
-    any.sin_family = AF_INET;
-    any.sin_port = ::htons(port);
-    any.sin_addr.s_addr = INADDR_ANY;
-    if (::bind(socket, reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0) {
-        ::closesocket(socket);
-        socket = INVALID_SOCKET;
-    }
+    std::string error;
+    udp_open({0, port}, true, socket, error);
 }
 
 DatagramReceiver::~DatagramReceiver() {
-    if (socket != INVALID_SOCKET) {
-        ::closesocket(socket);
-    }
+    udp_close(socket);
 }
 
 std::optional<std::string> DatagramReceiver::receive(int timeout_ms) const {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(socket, &readable);
-    timeval timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
-    if (::select(0, &readable, nullptr, nullptr, &timeout) != 1) {
+    std::vector<char> buffer(kLargestDatagram);
+    std::size_t length = 0;
+    UdpAddress from;
+    if (udp_receive(socket, buffer, length, from, timeout_ms) != UdpWait::Datagram) {
         return std::nullopt;
     }
-    char buffer[4096];
-    const int n = ::recv(socket, buffer, sizeof buffer, 0);
-    if (n < 0) {
-        return std::nullopt;
-    }
-    return std::string(buffer, static_cast<std::size_t>(n));
+    return std::string(buffer.data(), length);
 }
 
 int DatagramReceiver::drain(int quiet_ms) const {

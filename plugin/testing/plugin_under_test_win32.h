@@ -1,42 +1,31 @@
-// Test support on Windows: the plug-in DLL loaded as a host loads it, and a UDP receiver for
-// its broadcasts on 0.0.0.0:50010 (tests run inside the sandbox, where broadcasts stay on lo).
+// Test support on Windows: the plug-in DLL beside the test program, bound as the host emulator
+// binds it, fed one frame at a time, and its broadcasts heard on the G1 port through the tools'
+// UDP interface (tests run inside the sandbox, where broadcasts stay on lo).
 #pragma once
 
-#include "plugin/host/plugin_interface.h"
-
+// Before windows.h, so that the tests' other support headers may come after this one.
 #include <winsock2.h>
 
-#include <windows.h>
+#include "plugin/telemetry/g1_datagram.h"
+#include "tools/common/plugin_binding_win32.h"
+#include "tools/common/udp.h"
+#include "tools/message_stream/stream_builder.h"
 
 #include <cstdint>
 #include <optional>
 #include <string>
 
 inline constexpr const char* kPluginDllName = "corvane_tessel_external_dll_sample.dll";
-
-struct PluginUnderTest {
-    HMODULE module = nullptr;
-    PluginGetInterfaceVersionFn get_interface_version = nullptr;
-    PluginInitFn init = nullptr;
-    PluginUpdateFn update = nullptr;
-    PluginShutdownFn shutdown = nullptr;
-};
+inline constexpr double kTestTimeStep = 0.016;  // seconds, a 60 Hz frame
 
 // `file_name` in the directory of the running program, where the build puts the DLL and tools.
-std::string path_beside_this_program(const char* file_name);
+std::string path_beside_this_program(const std::string& file_name);
 
-// Loads the DLL from beside the test program and resolves the four exports (null on failure).
-PluginUnderTest plugin_load();
-void plugin_unload(PluginUnderTest& plugin);
+// The plug-in beside the test program; every pointer null when it cannot be bound.
+PluginBinding plugin_load();
 
-// Calls Update with the stream's bytes; out values start at a non-zero marker.
-struct UpdateResult {
-    bool returned;
-    std::uint32_t out_a;
-    std::uint32_t out_b;
-};
-UpdateResult plugin_update(const PluginUnderTest& plugin, double dt, const std::uint8_t* stream,
-                           std::uint32_t stream_size, std::uint32_t count);
+// Sends `frame` through Update with the test time step.
+UpdateResult send_frame(const PluginBinding& plugin, const StreamBuilder& frame);
 
 // Winsock for the test process, as the host provides it.
 struct WinsockSession {
@@ -47,16 +36,17 @@ struct WinsockSession {
     WinsockSession& operator=(const WinsockSession&) = delete;
 };
 
-// A UDP socket bound to 0.0.0.0:50010 with address reuse; closes itself.
+// A receiver on 0.0.0.0:port that shares the port with the other receivers; closes itself.
 struct DatagramReceiver {
-    SOCKET socket = INVALID_SOCKET;
-    explicit DatagramReceiver(std::uint16_t port = 50010);
+    UdpSocket socket;
+    explicit DatagramReceiver(std::uint16_t port = kG1Port);
     ~DatagramReceiver();
     DatagramReceiver(const DatagramReceiver&) = delete;
     DatagramReceiver& operator=(const DatagramReceiver&) = delete;
 
+    bool bound() const { return socket.open; }
     // The next datagram's payload, or nothing once `timeout_ms` passed without one.
     std::optional<std::string> receive(int timeout_ms = 2000) const;
-    // Reads and drops what is queued; returns how many datagrams that was.
+    // Reads and drops datagrams until none comes for `quiet_ms`; returns how many there were.
     int drain(int quiet_ms = 100) const;
 };

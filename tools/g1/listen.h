@@ -29,7 +29,8 @@ struct ListenLines {
 std::string listen_header(ListenFormat format);
 
 // Takes one datagram received at `now_ns` (any steady clock). A well-formed datagram gives one
-// line: the running (unwrapped) time in seconds, then the other twelve fields divided by kG1ValueScale.
+// line: the running (unwrapped) time in seconds, then the other twelve fields divided by
+// kG1ValueScale.
 ListenLines listen_take(ListenStats& stats, ListenFormat format, std::string_view datagram,
                         std::int64_t now_ns);
 

@@ -8,18 +8,22 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Time = std::chrono::nanoseconds;
 using Seconds = std::chrono::duration<double>;
 
-constexpr Seconds kProgressPeriod{0.25};
+constexpr Time kProgressPeriod = std::chrono::milliseconds(250);
 
 struct Run {
     const HostPlan& plan;
     const HostCalls& calls;
     HostProgress progress;
-    Clock::time_point start = Clock::now();
-    Clock::time_point last_report = start;
+    Time start = calls.clock.now();
+    Time last_report = start;
 };
+
+Time now(const Run& run) {
+    return run.calls.clock.now();
+}
 
 bool time_is_up(const Run& run) {
     return run.plan.seconds > 0.0 && run.progress.elapsed >= run.plan.seconds;
@@ -36,18 +40,18 @@ bool send(Run& run, const StreamFrame& frame) {
         run.progress.record_failed = true;
         return false;
     }
-    const Clock::time_point now = Clock::now();
-    if (run.calls.progress && now - run.last_report >= kProgressPeriod) {
-        run.last_report = now;
+    const Time at = now(run);
+    if (run.calls.progress && at - run.last_report >= kProgressPeriod) {
+        run.last_report = at;
         run.calls.progress(run.progress);
     }
     return true;
 }
 
 // Sleeps until `due`, then notes the elapsed time; false when asked to stop.
-bool wait_until(Run& run, Clock::time_point due) {
-    std::this_thread::sleep_until(due);
-    run.progress.elapsed = Seconds(Clock::now() - run.start).count();
+bool wait_until(Run& run, Time due) {
+    run.calls.clock.sleep_until(due);
+    run.progress.elapsed = Seconds(now(run) - run.start).count();
     if (run.calls.stop_requested && run.calls.stop_requested()) {
         run.progress.stopped = true;
         return false;
@@ -56,13 +60,12 @@ bool wait_until(Run& run, Clock::time_point due) {
 }
 
 void run_scenario(Run& run) {
-    const auto period =
-        std::chrono::duration_cast<Clock::duration>(Seconds(1.0 / run.plan.rate_hz));
+    const auto period = std::chrono::duration_cast<Time>(Seconds(1.0 / run.plan.rate_hz));
     Scenario scenario = scenario_start(run.plan.scenario);
     StreamFrame frame;
     double dt = 1.0 / run.plan.rate_hz;  // the first frame has no predecessor to measure from
-    Clock::time_point previous = run.start;
-    Clock::time_point due = run.start;
+    Time previous = run.start;
+    Time due = run.start;
     while (!time_is_up(run)) {
         scenario_frame(scenario, dt, frame);
         if (!send(run, frame)) {
@@ -72,21 +75,21 @@ void run_scenario(Run& run) {
         if (!wait_until(run, due)) {
             return;
         }
-        const Clock::time_point now = Clock::now();
-        dt = Seconds(now - previous).count();
-        previous = now;
-        if (now - due > period) {
-            due = now;  // fell behind (a slow plug-in, a suspended process): no burst to catch up
+        const Time at = now(run);
+        dt = Seconds(at - previous).count();
+        previous = at;
+        if (at - due > period) {
+            due = at;  // fell behind (a slow plug-in, a suspended process): no burst to catch up
         }
     }
 }
 
 void run_replay(Run& run) {
-    Clock::time_point due = run.start;
+    Time due = run.start;
     bool first = true;
     for (const StreamFrame& frame : *run.plan.replay) {
         if (!first) {
-            due += std::chrono::duration_cast<Clock::duration>(Seconds(frame.dt));
+            due += std::chrono::duration_cast<Time>(Seconds(frame.dt));
             if (!wait_until(run, due) || time_is_up(run)) {
                 return;
             }
@@ -114,8 +117,15 @@ HostProgress host_run(const HostPlan& plan, const HostCalls& calls) {
     if (plan.record != nullptr && !run.progress.record_failed) {
         run.progress.record_failed = !plan.record->flush();
     }
-    run.progress.elapsed = Seconds(Clock::now() - run.start).count();
+    run.progress.elapsed = Seconds(now(run) - run.start).count();
     return run.progress;
+}
+
+HostClock host_steady_clock() {
+    using Steady = std::chrono::steady_clock;
+    const Steady::time_point origin = Steady::now();
+    return {[origin] { return std::chrono::duration_cast<Time>(Steady::now() - origin); },
+            [origin](Time at) { std::this_thread::sleep_until(origin + at); }};
 }
 
 std::string host_progress_line(const HostPlan& plan, const HostProgress& p) {

@@ -1,11 +1,13 @@
 // The host emulator's frame loop: paces frames in real time, hands each to the plug-in with the
-// real time step, records them if asked, and reports progress. The plug-in itself is reached
-// through a callback, so the loop runs natively as well as in the Windows host.
+// real time step, records them if asked, and reports progress. The plug-in and the clock are
+// reached through callbacks, so the loop runs natively as well as in the Windows host, and a
+// test can pace it by a clock of its own.
 #pragma once
 
 #include "tools/tessel_host/scenario.h"
 #include "tools/tessel_host/stream_file.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
@@ -29,10 +31,19 @@ struct HostProgress {
     bool record_failed = false;
 };
 
+// A steady clock: the time since some fixed start, and a wait until a time on that scale.
+struct HostClock {
+    std::function<std::chrono::nanoseconds()> now;
+    std::function<void(std::chrono::nanoseconds)> sleep_until;
+};
+
+HostClock host_steady_clock();
+
 struct HostCalls {
     std::function<bool(const StreamFrame&)> update;  // the plug-in's Update result
     std::function<bool()> stop_requested;
     std::function<void(const HostProgress&)> progress;  // a few times a second
+    HostClock clock = host_steady_clock();
 };
 
 HostProgress host_run(const HostPlan& plan, const HostCalls& calls);

@@ -1,9 +1,9 @@
 // tessel-host: loads a plug-in DLL and drives it as the simulation host does, from a built-in
 // scenario or a recorded stream file, so a plug-in can be run and shown without the simulator.
 #include "tools/common/interrupt.h"
+#include "tools/common/plugin_binding_win32.h"
 #include "tools/common/udp.h"
 #include "tools/tessel_host/host_loop.h"
-#include "tools/tessel_host/plugin_binding_win32.h"
 
 #include <io.h>
 #include <windows.h>
@@ -70,7 +70,11 @@ int drive(const Options& o, HostPlan& plan) {
     }
     const bool console = ::_isatty(::_fileno(stdout)) != 0;
     HostCalls calls;
-    calls.update = [&](const StreamFrame& frame) { return plugin_send(plugin, frame); };
+    calls.update = [&](const StreamFrame& frame) {
+        return plugin_update(plugin, frame.dt, frame.bytes.data(),
+                             static_cast<std::uint32_t>(frame.bytes.size()), frame.count)
+            .returned;
+    };
     calls.stop_requested = interrupt_requested;
     if (console) {
         calls.progress = [&](const HostProgress& p) { show_progress(plan, p); };

@@ -1,7 +1,7 @@
 // The plug-in as the host sees it: loaded with LoadLibrary and driven through its exports.
 #include "plugin/testing/guarded_buffer_win32.h"
+#include "plugin/testing/monitor_window_win32.h"
 #include "plugin/testing/plugin_under_test_win32.h"
-#include "tools/message_stream/stream_builder.h"
 
 #include <gtest/gtest.h>
 
@@ -9,15 +9,17 @@
 
 namespace {
 
+constexpr int kWindowWaitMs = 5000;
+
 struct PluginExports : ::testing::Test {
     WinsockSession winsock;
-    PluginUnderTest plugin = plugin_load();
+    PluginBinding plugin = plugin_load();
 
     void SetUp() override {
         ASSERT_NE(plugin.module, nullptr) << "could not load " << kPluginDllName;
         ASSERT_NE(plugin.update, nullptr);
     }
-    void TearDown() override { plugin_unload(plugin); }
+    void TearDown() override { plugin_unbind(plugin); }
 };
 
 }  // namespace
@@ -33,12 +35,11 @@ TEST_F(PluginExports, InterfaceVersionIsTwoBeforeAndAfterInit) {
 TEST_F(PluginExports, UpdateWritesZeroThroughBothOutPointers) {
     StreamBuilder b;
     b.doubles("Simulation.Time", {1.0});
-    const UpdateResult with_records =
-        plugin_update(plugin, 0.016, b.bytes.data(), static_cast<std::uint32_t>(b.bytes.size()), 1);
+    const UpdateResult with_records = send_frame(plugin, b);
     EXPECT_TRUE(with_records.returned);
     EXPECT_EQ(with_records.out_a, 0u);
     EXPECT_EQ(with_records.out_b, 0u);
-    const UpdateResult empty = plugin_update(plugin, 0.016, b.bytes.data(), 0, 0);
+    const UpdateResult empty = plugin_update(plugin, kTestTimeStep, b.bytes.data(), 0, 0);
     EXPECT_TRUE(empty.returned);
     EXPECT_EQ(empty.out_a, 0u);
     EXPECT_EQ(empty.out_b, 0u);
@@ -57,18 +58,27 @@ TEST_F(PluginExports, StreamEndingBeforeANoAccessPageIsNeverReadPast) {
     b.doubles("Simulation.Time", {1.0}).doubles("Aircraft.Velocity", {1.0, 2.0, 3.0});
     const std::uint8_t* stream = guard.place(b.bytes);
     const auto size = static_cast<std::uint32_t>(b.bytes.size());
-    EXPECT_TRUE(plugin_update(plugin, 0.016, stream, size, 1000).returned);
+    EXPECT_TRUE(plugin_update(plugin, kTestTimeStep, stream, size, 1000).returned);
 
     // A last record whose size field promises more than the stream holds.
     b.raw(message_id("Aircraft.Name"), DataType::String, 128, "abc", 3);
     const std::uint8_t* cut = guard.place(b.bytes);
     EXPECT_TRUE(
-        plugin_update(plugin, 0.016, cut, static_cast<std::uint32_t>(b.bytes.size()), 3).returned);
+        plugin_update(plugin, kTestTimeStep, cut, static_cast<std::uint32_t>(b.bytes.size()), 3)
+            .returned);
 }
 
 TEST_F(PluginExports, InitShutdownTwiceStartsAndEndsTwoWindowThreads) {
-    for (int round = 0; round < 2; ++round) {
-        ASSERT_TRUE(plugin.init(nullptr)) << "round " << round;
+    for (int round = 1; round <= 2; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_TRUE(plugin.init(nullptr));
+        HWND window = nullptr;
+        wait_until(kWindowWaitMs, [&] { return (window = monitor_window_find()) != nullptr; });
+        ASSERT_NE(window, nullptr) << "Init started no window thread";
+        const DWORD thread_id = ::GetWindowThreadProcessId(window, nullptr);
+        EXPECT_NE(thread_id, ::GetCurrentThreadId());
+        const ThreadWatch thread(thread_id);
         plugin.shutdown();
+        EXPECT_TRUE(thread.ends_within(0)) << "Shutdown returned before the window thread ended";
     }
 }

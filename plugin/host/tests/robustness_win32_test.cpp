@@ -38,12 +38,7 @@ struct Cycle {
     ProcessUsage after;
 };
 
-void send_frame(const PluginUnderTest& plugin, const StreamBuilder& frame) {
-    plugin_update(plugin, 0.016, frame.bytes.data(), static_cast<std::uint32_t>(frame.bytes.size()),
-                  frame.count);
-}
-
-Cycle run_cycle(const PluginUnderTest& plugin, Ending ending, const StreamBuilder& frame) {
+Cycle run_cycle(const PluginBinding& plugin, Ending ending, const StreamBuilder& frame) {
     plugin.init(nullptr);
     if (ending != Ending::ShutdownRightAfterInit) {
         wait_until(kWindowWaitMs, [] { return monitor_window_find() != nullptr; });
@@ -62,11 +57,11 @@ Cycle run_cycle(const PluginUnderTest& plugin, Ending ending, const StreamBuilde
 
 struct Lifecycle : ::testing::Test {
     WinsockSession winsock;
-    PluginUnderTest plugin = plugin_load();
+    PluginBinding plugin = plugin_load();
     StreamBuilder frame = sample_frame(100);
 
     void SetUp() override { ASSERT_NE(plugin.update, nullptr) << "cannot load " << kPluginDllName; }
-    void TearDown() override { plugin_unload(plugin); }
+    void TearDown() override { plugin_unbind(plugin); }
 
     // Cycles of every kind, interleaved; the first few only warm up.
     std::vector<Cycle> run_cycles() {
@@ -155,12 +150,12 @@ std::uint32_t random_count(std::mt19937_64& rng) {
 
 struct RandomFrames : ::testing::Test {
     WinsockSession winsock;
-    PluginUnderTest plugin = plugin_load();
+    PluginBinding plugin = plugin_load();
     GuardedBuffer guard{kMaxRandomBytes};
     std::mt19937_64 rng{kRandomSeed};
 
     void SetUp() override { ASSERT_NE(plugin.update, nullptr) << "cannot load " << kPluginDllName; }
-    void TearDown() override { plugin_unload(plugin); }
+    void TearDown() override { plugin_unbind(plugin); }
 
     // Rounds of random frames, each followed by a pause for a repaint when the window is up;
     // counts the calls that did not return as a handled frame with both out values zero.
@@ -170,7 +165,7 @@ struct RandomFrames : ::testing::Test {
             for (int i = 0; i < kRandomFramesPerRound; ++i) {
                 const std::vector<std::uint8_t> bytes = random_frame(rng);
                 const UpdateResult r =
-                    plugin_update(plugin, 0.016, guard.place(bytes),
+                    plugin_update(plugin, kTestTimeStep, guard.place(bytes),
                                   static_cast<std::uint32_t>(bytes.size()), random_count(rng));
                 mishandled += r.returned && r.out_a == 0 && r.out_b == 0 ? 0 : 1;
             }

@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
     if (argc < 2) {
         return kUsage;
     }
-    const PluginUnderTest plugin = plugin_load();
+    const PluginBinding plugin = plugin_load();
     if (plugin.init == nullptr || !plugin.init(nullptr)) {
         return kNoPlugin;
     }

@@ -1,9 +1,8 @@
 // The monitor window as a host and its user meet it: opened by Init, repainted by its timer,
 // closed by hand or by Shutdown, and never in the way of a host that leaves without Shutdown.
-#include "plugin/monitor/frame_listing.h"
 #include "plugin/testing/monitor_window_win32.h"
+#include "plugin/monitor/frame_listing.h"
 #include "plugin/testing/plugin_under_test_win32.h"
-#include "tools/message_stream/stream_builder.h"
 
 #include <gtest/gtest.h>
 
@@ -17,7 +16,7 @@ namespace {
 constexpr int kAppearMs = 5000;
 constexpr int kRepaintMs = 3000;  // several timer periods
 constexpr int kPromptMs = 1000;
-constexpr int kHostMs = 5000;  // a whole Wine process: start, open the window, exit
+constexpr int kHostMs = 5000;       // a whole Wine process: start, open the window, exit
 constexpr int kScreenWidth = 1920;  // the sandbox's screen
 constexpr int kFirstLineTop = static_cast<int>(kListingFirstLineY);
 constexpr int kLineHeight = static_cast<int>(kListingLineHeight);
@@ -82,7 +81,7 @@ StreamBuilder frame_of(int records) {
 
 struct MonitorWindow : ::testing::Test {
     WinsockSession winsock;  // the host's, for the broadcasts that Update sends
-    PluginUnderTest plugin = plugin_load();
+    PluginBinding plugin = plugin_load();
     bool running = false;
 
     void SetUp() override { ASSERT_NE(plugin.shutdown, nullptr) << "could not load the plug-in"; }
@@ -90,7 +89,7 @@ struct MonitorWindow : ::testing::Test {
         if (running) {
             plugin.shutdown();
         }
-        plugin_unload(plugin);
+        plugin_unbind(plugin);
     }
 
     HWND start() {
@@ -105,10 +104,6 @@ struct MonitorWindow : ::testing::Test {
     long long stop() {
         running = false;
         return milliseconds_for(plugin.shutdown);
-    }
-    UpdateResult publish(const StreamBuilder& b) {
-        return plugin_update(plugin, 0.016, b.bytes.data(),
-                             static_cast<std::uint32_t>(b.bytes.size()), b.count);
     }
     // Waits for a repaint whose picture passes `shows`, and gives that picture.
     template <typename Shows>
@@ -167,7 +162,7 @@ TEST_F(MonitorWindow, TimerRepaintShowsALinePerPublishedRecordAndNothingBelow) {
     const HWND window = start();
     ASSERT_NE(window, nullptr);
     repaint_showing(window, header_shown);
-    publish(frame_of(5));
+    send_frame(plugin, frame_of(5));
     const ClientPixels p =
         repaint_showing(window, [](const ClientPixels& p) { return lines_shown(p) == 5; });
     ASSERT_EQ(lines_shown(p), 5);
@@ -180,10 +175,10 @@ TEST_F(MonitorWindow, TimerRepaintShowsALinePerPublishedRecordAndNothingBelow) {
 TEST_F(MonitorWindow, EnlargedWindowShowsSixtySevenLinesOfAHundredRecords) {
     const HWND window = start();
     ASSERT_NE(window, nullptr);
-    publish(frame_of(100));
+    send_frame(plugin, frame_of(100));
     ::SetWindowPos(window, nullptr, 1100, 0, 700, 1200, SWP_NOZORDER | SWP_NOACTIVATE);
-    const ClientPixels p =
-        repaint_showing(window, [](const ClientPixels& p) { return lines_shown(p) >= kListedLines; });
+    const ClientPixels p = repaint_showing(
+        window, [](const ClientPixels& p) { return lines_shown(p) >= kListedLines; });
     ASSERT_GE(p.height, kMonitorHeight);
     EXPECT_EQ(lines_shown(p), kListedLines);
 }
@@ -196,7 +191,7 @@ TEST_F(MonitorWindow, ClosingTheWindowEndsItsThreadWhileUpdateGoesOn) {
     const StreamBuilder frame = frame_of(3);
     bool updates_handled = true;
     const bool ended = wait_until(kPromptMs, [&] {
-        const UpdateResult r = publish(frame);
+        const UpdateResult r = send_frame(plugin, frame);
         updates_handled = updates_handled && r.returned && r.out_a == 0 && r.out_b == 0;
         return thread.ends_within(0);
     });
@@ -211,7 +206,7 @@ TEST_F(MonitorWindow, ShutdownAfterTheWindowWasClosedReturnsAtOnce) {
     const ThreadWatch thread(::GetWindowThreadProcessId(window, nullptr));
     ::PostMessageA(window, WM_CLOSE, 0, 0);
     ASSERT_TRUE(thread.ends_within(kPromptMs));
-    publish(frame_of(3));
+    send_frame(plugin, frame_of(3));
     EXPECT_LT(stop(), kPromptMs);
 }
 

@@ -2,8 +2,8 @@
 #include "plugin/telemetry/g1_datagram.h"
 
 #include "plugin/host/frame_decoder.h"
-#include "tools/message_stream/stream_builder.h"
 #include "plugin/testing/worked_example.h"
+#include "tools/message_stream/stream_builder.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,9 @@
 // replayed with its datagrams arriving.
 #include "plugin/telemetry/g1_parse.h"
 #include "plugin/testing/plugin_under_test_win32.h"
-#include "tools/message_stream/stream_builder.h"
 #include "tools/tessel_host/stream_file.h"
+
+#include <windows.h>
 
 #include <gtest/gtest.h>
 
@@ -18,13 +19,6 @@ struct HostRun {
     DWORD exit_code = 0xFFFFFFFF;
     std::string output;  // stdout and stderr together
 };
-
-std::string beside_this_program(const std::string& name) {
-    char path[MAX_PATH] = {};
-    ::GetModuleFileNameA(nullptr, path, MAX_PATH);
-    std::string s(path);
-    return s.substr(0, s.find_last_of("\\/") + 1) + name;
-}
 
 std::string quoted(const std::string& s) {
     return "\"" + s + "\"";
@@ -64,7 +58,7 @@ HostRun run_host(const std::string& arguments) {
     startup.hStdError = output;
     startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
     PROCESS_INFORMATION process{};
-    std::string command = quoted(beside_this_program("tessel-host.exe")) + " " + arguments;
+    std::string command = quoted(path_beside_this_program("tessel-host.exe")) + " " + arguments;
     const BOOL started = ::CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0,
                                           nullptr, nullptr, &startup, &process);
     ::CloseHandle(output);
@@ -82,12 +76,13 @@ HostRun run_host(const std::string& arguments) {
     return run;
 }
 
-const std::string kPlugin = quoted(beside_this_program(kPluginDllName));
+const std::string kPlugin = quoted(path_beside_this_program(kPluginDllName));
 
 }  // namespace
 
 TEST(TesselHost, RefusesADllWithoutTheUpdateExport) {
-    const HostRun run = run_host(quoted(beside_this_program("fake_plugin_without_update.dll")));
+    const HostRun run =
+        run_host(quoted(path_beside_this_program("fake_plugin_without_update.dll")));
     EXPECT_EQ(run.exit_code, 1u) << run.output;
     EXPECT_NE(run.output.find("missing export Corvane_Tessel_External_DLL_Update"),
               std::string::npos)
@@ -95,7 +90,7 @@ TEST(TesselHost, RefusesADllWithoutTheUpdateExport) {
 }
 
 TEST(TesselHost, RefusesAPlugInOfAnotherInterfaceVersion) {
-    const HostRun run = run_host(quoted(beside_this_program("fake_plugin_version_3.dll")));
+    const HostRun run = run_host(quoted(path_beside_this_program("fake_plugin_version_3.dll")));
     EXPECT_EQ(run.exit_code, 1u) << run.output;
     EXPECT_NE(run.output.find("interface version 3; this host drives version 2"), std::string::npos)
         << run.output;
@@ -115,7 +110,7 @@ TEST(TesselHost, RefusesTruncatedAndForeignReplayFilesBeforeLoadingThePlugIn) {
     stream_write_header(image);
     StreamBuilder b;
     b.doubles("Simulation.Time", {1.0});
-    stream_write_frame(image, StreamFrame{0.016, b.count, b.bytes});
+    stream_write_frame(image, StreamFrame{kTestTimeStep, b.count, b.bytes});
     const std::string truncated = temp_file("truncated.tstream");
     write_bytes(truncated, image.str().substr(0, image.str().size() - 10));
     HostRun run = run_host(kPlugin + " --replay " + quoted(truncated));
@@ -132,7 +127,7 @@ TEST(TesselHost, RefusesTruncatedAndForeignReplayFilesBeforeLoadingThePlugIn) {
 TEST(TesselHost, FliesThePlugInAndReplaysTheRecordingFrameForFrame) {
     WinsockSession winsock;
     DatagramReceiver receiver;
-    ASSERT_NE(receiver.socket, INVALID_SOCKET);
+    ASSERT_TRUE(receiver.bound());
     const std::string recording = temp_file("circuit.tstream");
 
     const HostRun flown =

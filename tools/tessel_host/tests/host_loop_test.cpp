@@ -1,4 +1,5 @@
-// The host emulator's frame loop: real time steps, recording, replay and stopping.
+// The host emulator's frame loop: pacing and time steps by the clock, recording, replay and
+// stopping. A clock of the test's own stands still until the loop sleeps or a frame takes time.
 #include "tools/tessel_host/host_loop.h"
 
 #include "plugin/host/frame_decoder.h"
@@ -6,18 +7,33 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
 #include <sstream>
 
 namespace {
 
+using std::chrono::milliseconds;
+using std::chrono::nanoseconds;
+
 struct Collected {
+    nanoseconds now{0};
     std::vector<StreamFrame> frames;
+    std::vector<nanoseconds> sent_at;
+    std::size_t slow_frame = SIZE_MAX;  // the one frame during which the clock moves on
+    nanoseconds slow_frame_takes{0};
+
     HostCalls calls() {
         HostCalls c;
         c.update = [this](const StreamFrame& f) {
             frames.push_back(f);
+            sent_at.push_back(now);
+            if (frames.size() - 1 == slow_frame) now += slow_frame_takes;
             return true;
         };
+        c.clock.now = [this] { return now; };
+        c.clock.sleep_until = [this](nanoseconds at) { now = std::max(now, at); };
         return c;
     }
 };
@@ -30,22 +46,39 @@ double time_of(const StreamFrame& frame) {
 
 }  // namespace
 
-TEST(HostLoop, SendsFramesAtTheRateWithTheirRealTimeSteps) {
+TEST(HostLoop, SendsFramesAtTheRateWithTheStepsTheClockShows) {
     HostPlan plan;
     plan.rate_hz = 100.0;
     plan.seconds = 0.3;
     Collected got;
     const HostProgress done = host_run(plan, got.calls());
-    ASSERT_GE(got.frames.size(), 15u);
-    EXPECT_LE(got.frames.size(), 31u);
-    EXPECT_EQ(done.frames, got.frames.size());
+    ASSERT_EQ(got.frames.size(), 30u);
+    EXPECT_EQ(done.frames, 30u);
     double sum = 0.0;
-    for (const StreamFrame& f : got.frames) {
-        EXPECT_GT(f.dt, 0.0);
-        sum += f.dt;
+    for (std::size_t i = 0; i < got.frames.size(); ++i) {
+        EXPECT_EQ(got.sent_at[i], milliseconds(10) * i) << "frame " << i;
+        EXPECT_DOUBLE_EQ(got.frames[i].dt, 0.01) << "frame " << i;
+        sum += got.frames[i].dt;
     }
     EXPECT_DOUBLE_EQ(time_of(got.frames.back()), sum) << "simulation time is the sum of the steps";
-    EXPECT_NEAR(sum, done.elapsed, 0.05);
+    EXPECT_DOUBLE_EQ(done.elapsed, 0.3);
+}
+
+TEST(HostLoop, AfterASlowFrameThePacingStartsAgainWithoutABurst) {
+    HostPlan plan;
+    plan.rate_hz = 100.0;
+    plan.seconds = 0.2;
+    Collected got;
+    got.slow_frame = 2;
+    got.slow_frame_takes = milliseconds(100);
+    host_run(plan, got.calls());
+    ASSERT_GE(got.frames.size(), 6u);
+    EXPECT_EQ(got.sent_at[3], milliseconds(120));
+    EXPECT_DOUBLE_EQ(got.frames[3].dt, 0.1) << "the step is the time that passed";
+    for (std::size_t i = 4; i < got.frames.size(); ++i) {
+        EXPECT_EQ(got.sent_at[i] - got.sent_at[i - 1], milliseconds(10)) << "frame " << i;
+        EXPECT_DOUBLE_EQ(got.frames[i].dt, 0.01) << "frame " << i;
+    }
 }
 
 TEST(HostLoop, ReplayOfARecordingSendsTheSameFrames) {
@@ -74,6 +107,7 @@ TEST(HostLoop, ReplayOfARecordingSendsTheSameFrames) {
     for (std::size_t i = 0; i < sent.frames.size(); ++i) {
         EXPECT_EQ(replayed.frames[i].dt, sent.frames[i].dt);
         EXPECT_EQ(replayed.frames[i].bytes, sent.frames[i].bytes);
+        EXPECT_EQ(replayed.sent_at[i], sent.sent_at[i]) << "frame " << i << " is sent as recorded";
     }
 }
 

@@ -44,31 +44,6 @@ void say(const std::string& line) {
     std::fflush(stdout);
 }
 
-// Everything queued now, without waiting.
-long take_queued(const DatagramReceiver& receiver) {
-    char buffer[512];
-    long n = 0;
-    while (::recv(receiver.socket, buffer, sizeof buffer, 0) > 0) {
-        ++n;
-    }
-    return n;
-}
-
-// What is queued and what arrives until the receiver has been quiet for a while.
-long take_all(const DatagramReceiver& receiver) {
-    long n = take_queued(receiver);
-    for (;;) {
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(receiver.socket, &readable);
-        timeval quiet{0, kQuietMs * 1000};
-        if (::select(0, &readable, nullptr, nullptr, &quiet) != 1) {
-            return n;
-        }
-        n += take_queued(receiver);
-    }
-}
-
 bool window_answers() {
     DWORD_PTR answer = 0;
     const HWND w = monitor_window_find();
@@ -84,14 +59,13 @@ std::vector<StreamBuilder> frames() {
     return f;
 }
 
-bool update(const PluginUnderTest& plugin, const StreamBuilder& frame, std::uint32_t count) {
-    const UpdateResult r = plugin_update(plugin, 0.016, frame.bytes.data(),
-                                         static_cast<std::uint32_t>(frame.bytes.size()), count);
+bool handled(const UpdateResult& r) {
     return r.returned && r.out_a == 0 && r.out_b == 0;
 }
 
-void soak(const PluginUnderTest& plugin, const DatagramReceiver& receiver) {
+void soak(const PluginBinding& plugin, const DatagramReceiver& receiver) {
     const std::vector<StreamBuilder> input = frames();
+    const StreamBuilder without_records;
     check(plugin.init(nullptr) &&
               wait_until(kWindowWaitMs, [] { return monitor_window_find() != nullptr; }),
           "the monitor window opened");
@@ -101,11 +75,12 @@ void soak(const PluginUnderTest& plugin, const DatagramReceiver& receiver) {
     ProcessUsage baseline{};
     for (int call = 1; call <= kSoakCalls; ++call) {
         const bool empty = call % kEmptyFrameEvery == 0;
-        const StreamBuilder& frame = input[static_cast<std::size_t>(call) % kFrameVariants];
-        mishandled += update(plugin, frame, empty ? 0 : frame.count) ? 0 : 1;
+        const StreamBuilder& frame =
+            empty ? without_records : input[static_cast<std::size_t>(call) % kFrameVariants];
+        mishandled += handled(send_frame(plugin, frame)) ? 0 : 1;
         frames_with_records += empty ? 0 : 1;
         if (call % kDrainEvery == 0) {
-            received += take_queued(receiver);
+            received += receiver.drain(0);  // what is queued now, without waiting
         }
         if (call % kProgressEvery == 0) {
             const ProcessUsage now = process_usage();
@@ -114,7 +89,7 @@ void soak(const PluginUnderTest& plugin, const DatagramReceiver& receiver) {
                 " working_set_kb " + std::to_string(now.working_set / 1024));
         }
     }
-    received += take_all(receiver);
+    received += receiver.drain(kQuietMs);
     const ProcessUsage end = process_usage();
     check(mishandled == 0, "every Update returned with both out values zero (" +
                                std::to_string(mishandled) + " did not)");
@@ -129,13 +104,13 @@ void soak(const PluginUnderTest& plugin, const DatagramReceiver& receiver) {
 }
 
 // Sends a batch of frames; returns how many datagrams arrived for it.
-long send_batch(const PluginUnderTest& plugin, const DatagramReceiver& receiver,
+long send_batch(const PluginBinding& plugin, const DatagramReceiver& receiver,
                 const std::vector<StreamBuilder>& input, long& mishandled) {
     for (int i = 0; i < kRouteFrames; ++i) {
         const StreamBuilder& frame = input[static_cast<std::size_t>(i) % kFrameVariants];
-        mishandled += update(plugin, frame, frame.count) ? 0 : 1;
+        mishandled += handled(send_frame(plugin, frame)) ? 0 : 1;
     }
-    return take_all(receiver);
+    return receiver.drain(kQuietMs);
 }
 
 // Asks the watching script for a change and waits for the file that says it is made.
@@ -149,7 +124,7 @@ bool ask(const std::string& answers, const char* need, const char* done_file) {
     return false;
 }
 
-void route(const PluginUnderTest& plugin, const DatagramReceiver& receiver,
+void route(const PluginBinding& plugin, const DatagramReceiver& receiver,
            const std::string& answers) {
     const std::vector<StreamBuilder> input = frames();
     const std::string all = std::to_string(kRouteFrames);
@@ -182,17 +157,15 @@ int main(int argc, char** argv) {
     }
     WinsockSession winsock;
     DatagramReceiver receiver;
-    PluginUnderTest plugin = plugin_load();
-    u_long non_blocking = 1;
-    if (!winsock.started || receiver.socket == INVALID_SOCKET || plugin.update == nullptr ||
-        ::ioctlsocket(receiver.socket, FIONBIO, &non_blocking) != 0) {
+    PluginBinding plugin = plugin_load();
+    if (!winsock.started || !receiver.bound() || plugin.update == nullptr) {
         check(false, "set-up: Winsock, a receiver on port 50010 and the plug-in");
     } else if (mode == "soak") {
         soak(plugin, receiver);
     } else {
         route(plugin, receiver, argv[2]);
     }
-    plugin_unload(plugin);
+    plugin_unbind(plugin);
     say("result: " + std::to_string(g_failures) + " failed");
     return g_failures == 0 ? 0 : 1;
 }

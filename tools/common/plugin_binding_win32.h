@@ -1,8 +1,8 @@
-// A plug-in DLL as the host sees it: loaded, its four exports found and its version checked.
+// A plug-in DLL as a host sees it: loaded, its four exports found and its version checked. The
+// host emulator and the tests that load the plug-in both bind it here.
 #pragma once
 
 #include "plugin/host/plugin_interface.h"
-#include "tools/tessel_host/stream_file.h"
 
 #include <windows.h>
 
@@ -22,5 +22,12 @@ struct PluginBinding {
 bool plugin_bind(const std::string& path, PluginBinding& plugin, std::string& error);
 void plugin_unbind(PluginBinding& plugin);
 
-// One Update call with the frame; the out-values are not used by this host.
-bool plugin_send(const PluginBinding& plugin, const StreamFrame& frame);
+// One Update call. The out-values start at a marker that is not zero, so a caller sees whether
+// the plug-in wrote them.
+struct UpdateResult {
+    bool returned;
+    std::uint32_t out_a;
+    std::uint32_t out_b;
+};
+UpdateResult plugin_update(const PluginBinding& plugin, double dt, const std::uint8_t* stream,
+                           std::uint32_t stream_size, std::uint32_t count);

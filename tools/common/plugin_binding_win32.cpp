@@ -1,5 +1,5 @@
 // Loading and checking a plug-in DLL.
-#include "tools/tessel_host/plugin_binding_win32.h"
+#include "tools/common/plugin_binding_win32.h"
 
 namespace {
 
@@ -69,9 +69,10 @@ void plugin_unbind(PluginBinding& p) {
     p = PluginBinding{};
 }
 
-bool plugin_send(const PluginBinding& p, const StreamFrame& frame) {
-    std::uint32_t out_a = 0;
-    std::uint32_t out_b = 0;
-    return p.update(frame.dt, frame.bytes.data(), static_cast<std::uint32_t>(frame.bytes.size()),
-                    frame.count, nullptr, &out_a, &out_b);
+UpdateResult plugin_update(const PluginBinding& p, double dt, const std::uint8_t* stream,
+                           std::uint32_t stream_size, std::uint32_t count) {
+    constexpr std::uint32_t kUnwritten = 0xDEADBEEF;
+    UpdateResult r{false, kUnwritten, kUnwritten};
+    r.returned = p.update(dt, stream, stream_size, count, nullptr, &r.out_a, &r.out_b);
+    return r;
 }
