@@ -14,12 +14,16 @@ endif()
 
 # A test program whose cases CTest lists one by one. Under Wine the list is read when CTest
 # runs (inside the sandbox), never at build time, and the cases run one at a time: they share
-# the screen and the broadcast port, and each receiver hears every sender.
+# the screen and the broadcast port, and each receiver hears every sender. A 32-bit program is
+# one CTest entry: listing it would start it whenever CTest reads the tests, a minute a start
+# where 32-bit programs are emulated, and a failure where they cannot run at all.
 function(tessel_add_test_program name)
   add_executable(${name} ${ARGN})
   target_link_libraries(${name} PRIVATE GTest::gtest_main)
   tessel_warnings(${name})
-  if(CMAKE_CROSSCOMPILING)
+  if(TESSEL_WIN32)
+    add_test(NAME ${name} COMMAND ${name})
+  elseif(CMAKE_CROSSCOMPILING)
     gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
       PROPERTIES RESOURCE_LOCK wine_session)
   else()
@@ -45,7 +49,7 @@ endfunction()
 
 # Checks a built Windows program or DLL with objdump (cmake/check_pe.cmake): the file format of
 # this build, the subsystem (none given for a DLL), imports only among the ALLOWED globs and,
-# when EXPORTS are given, exactly those export names.
+# when EXPORTS are given, exactly those export names. It needs no Wine (label no_wine).
 function(tessel_add_pe_check name target)
   cmake_parse_arguments(PARSE_ARGV 2 arg "" "SUBSYSTEM" "ALLOWED;EXPORTS")
   if(CMAKE_SIZEOF_VOID_P EQUAL 8)
@@ -61,4 +65,5 @@ function(tessel_add_pe_check name target)
     COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${TESSEL_OBJDUMP} -DFILE=$<TARGET_FILE:${target}>
       -DFORMAT=${format} "-DSUBSYSTEM=${arg_SUBSYSTEM}" "-DALLOWED=${arg_ALLOWED}" ${exports}
       -P ${CMAKE_SOURCE_DIR}/cmake/check_pe.cmake)
+  set_tests_properties(${name} PROPERTIES LABELS no_wine)
 endfunction()

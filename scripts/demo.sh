@@ -11,6 +11,8 @@ cd "$root"
 if [ "${TESSEL_SANDBOX:-}" != "inside" ]; then
   exec scripts/sandbox.sh "${BASH_SOURCE[0]}" "$@"
 fi
+. scripts/lib/sandbox_check.sh
+tessel_require_sandbox demo "run me through ./run demo"
 
 seconds=16
 rate=60
@@ -42,7 +44,7 @@ screenshot="$out/monitor.png"
 plot="$out/telemetry.png"
 rm -f "$out/gnuplot.log" "$csv" "$listen_log" "$host_log" "$recording" "$screenshot" "$plot"
 
-source scripts/monitor_window.sh
+source scripts/lib/monitor_window.sh
 screen_width="$(xdpyinfo | awk '/dimensions:/ { split($2, d, "x"); print d[1] }')"
 monitor_crop="${monitor_width}x${monitor_height}+$((screen_width - monitor_width))+0"
 

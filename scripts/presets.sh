@@ -1,3 +1,3 @@
-# Sourced by ./run and scripts/test.sh: the configurations that a full build and a full test run
-# cover, in the order they are built and run.
-presets=(native native-asan native-tsan win64 win32)
+#!/usr/bin/env bash
+# The configurations that ./run build and ./run test build and test, in order, one per line.
+printf '%s\n' native native-asan native-tsan win64 win32

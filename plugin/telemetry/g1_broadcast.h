@@ -4,8 +4,9 @@
 #include "plugin/telemetry/g1_datagram.h"
 
 // Broadcasts the frame's datagram; an empty one sends nothing and makes no socket. A failed
-// set-up or send loses this frame's datagram only: the socket is dropped and the next frame
-// starts afresh (a host that initialises Winsock late, or a route that comes back).
+// set-up or send loses this frame's datagram only. A send that finds no route keeps the socket
+// (a cable out costs no new socket per frame); any other failure drops it, and the next frame
+// starts afresh (a host that initialises Winsock late).
 void g1_broadcast(const G1Text& datagram);
 
 // Closes the socket, if one is open; the next broadcast makes a new one.

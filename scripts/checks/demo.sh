@@ -5,7 +5,8 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 cd "$root"
 
-[ "${TESSEL_SANDBOX:-}" = "inside" ] || { echo "demo check: run me through ./run test" >&2; exit 2; }
+. scripts/lib/sandbox_check.sh
+tessel_require_sandbox "demo check" "run me through ./run test"
 
 out="build/demo-check"
 fail() { echo "demo check: $*" >&2; exit 1; }
@@ -15,7 +16,7 @@ scripts/demo.sh --seconds 3 --out "$out"
 for f in monitor.png telemetry.png telemetry.csv circuit.tstream; do
   [ -s "$out/$f" ] || fail "$out/$f is missing or empty"
 done
-source scripts/monitor_window.sh
+source scripts/lib/monitor_window.sh
 size="${monitor_width}x${monitor_height}"
 [ "$(identify -format '%wx%h' "$out/monitor.png")" = "$size" ] || fail "the screenshot is not $size"
 # A window that was drawn has text on it, not one flat colour.
