@@ -1,13 +1,4 @@
-# 64-bit Windows with MinGW-w64 (posix threads, for std::thread); programs run under Wine.
-set(CMAKE_SYSTEM_NAME Windows)
+# 64-bit Windows with MinGW-w64.
+set(tessel_mingw_triple x86_64-w64-mingw32)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# Test programs run only inside the project's sandbox, under the project's Wine.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-emulator.sh)
-set(TESSEL_OBJDUMP x86_64-w64-mingw32-objdump)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw_toolchain.cmake)

@@ -47,7 +47,8 @@ static_assert(offsetof(MessageRecord, flags) == 56);
 static_assert(offsetof(MessageRecord, value) == kRecordHeaderSize);
 
 inline constexpr std::uint8_t kRecordMarker = 0xAA;
-// The flags most of the host's messages carry; the tracked ones but the time carry them too.
+// The flags a message usually carries: the tracked records have them (the time has flags of its
+// own), and written streams stamp them on the records that are not tracked.
 inline constexpr std::uint64_t kUsualFlags = 0x02000040;
 
 // A header as records are built rather than decoded (the tracked messages, streams written for

@@ -42,8 +42,8 @@ constexpr const char* kTableColumns[kG1FieldCount] = {
 };
 
 std::string pad_left(const std::string& s, int width) {
-    const auto missing = static_cast<std::size_t>(width) > s.size() ? width - s.size() : 0;
-    return std::string(missing, ' ') + s;
+    const auto wanted = static_cast<std::size_t>(width);
+    return std::string(wanted > s.size() ? wanted - s.size() : 0, ' ') + s;
 }
 
 std::string line_of(ListenFormat format, std::int64_t time_us, const G1Fields& fields) {

@@ -200,3 +200,15 @@ TEST(FrameListingText, TextLongerThan254CharactersKeepsItsFirst254) {
     EXPECT_EQ(value.text[254], '\0');
     EXPECT_EQ(text_of(value), "v=(" + std::string(kDigitsOf1e300).substr(0, 251));
 }
+
+TEST(FrameListingTake, ListsTheLatestPublishedFrameWithItsStepAndTheRepaintCount) {
+    FrameExchange exchange;
+    frame_exchange_publish(exchange, records_of(StreamBuilder().none("View.Up").none("View.Up")),
+                           0.02);
+    Listed listed;
+    frame_listing_take(*listed.listing, exchange);
+    EXPECT_EQ(text_of(listed.item(0)), "messages = 2  dt=0.020000  counter=1");
+    EXPECT_EQ(listed.listing->count, 1 + 2 * kListingItemsPerLine);
+    frame_listing_take(*listed.listing, exchange);
+    EXPECT_EQ(text_of(listed.item(0)), "messages = 2  dt=0.020000  counter=2");
+}

@@ -262,7 +262,7 @@ TEST_F(MonitorWindow, ShutdownOnTheWindowThreadEndsItThereAndInitStartsAnew) {
 // The delays catch the thread starting GDI+, registering its class, creating its window or
 // placing it.
 TEST_F(MonitorWindow, ShutdownSoonAfterInitIsPromptAndLeavesNoWindow) {
-    for (const int delay_ms : {0, 1, 5, 20, 50}) {
+    for (const DWORD delay_ms : {0u, 1u, 5u, 20u, 50u}) {
         SCOPED_TRACE(delay_ms);
         ASSERT_TRUE(plugin.init(nullptr));
         ::Sleep(delay_ms);
