@@ -1,5 +1,6 @@
 # Checks a Windows binary with MinGW's objdump: file format, subsystem, imported DLLs (each must
-# match one of ALLOWED, case-insensitive globs) and, when EXPORTS is given, the exact export names.
+# match one of ALLOWED, case-insensitive globs) and, when EXPORTS is not empty, the exact export
+# names.
 execute_process(COMMAND ${OBJDUMP} -p ${FILE} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "objdump failed on ${FILE}")
@@ -40,7 +41,7 @@ foreach(line IN LISTS imports)
   message(STATUS "imports ${dll}")
 endforeach()
 
-if(DEFINED EXPORTS)
+if(EXPORTS)
   # The export name table: a header line, then one "[ordinal] name" line per export.
   string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table[^\n]*\n([^\n]*\\[[ 0-9]+\\][^\n]*\n)*" table "${dump}")
   string(REGEX MATCHALL "\\[[ 0-9]+\\] [A-Za-z0-9_@?$]+" entries "${table}")

@@ -57,13 +57,10 @@ function(tessel_add_pe_check name target)
   else()
     set(format pei-i386)
   endif()
-  set(exports "")
-  if(arg_EXPORTS)
-    set(exports "-DEXPORTS=${arg_EXPORTS}")
-  endif()
   add_test(NAME ${name}
     COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${TESSEL_OBJDUMP} -DFILE=$<TARGET_FILE:${target}>
-      -DFORMAT=${format} "-DSUBSYSTEM=${arg_SUBSYSTEM}" "-DALLOWED=${arg_ALLOWED}" ${exports}
+      -DFORMAT=${format} "-DSUBSYSTEM=${arg_SUBSYSTEM}" "-DALLOWED=${arg_ALLOWED}"
+      "-DEXPORTS=${arg_EXPORTS}"
       -P ${CMAKE_SOURCE_DIR}/cmake/check_pe.cmake)
   set_tests_properties(${name} PROPERTIES LABELS no_wine)
 endfunction()
