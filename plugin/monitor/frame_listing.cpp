@@ -101,7 +101,7 @@ void append_string(ListingItem& item, const MessageRecord& record) {
 void append_wide_string(ListingItem& item, const MessageRecord& record) {
     append(item, "s='");
     for (std::size_t i = 0; i < kWideValueUnits; ++i) {
-        const unsigned unit = record.value[2 * i] | record.value[2 * i + 1] << 8;
+        const unsigned unit = record.value[2 * i] | unsigned{record.value[2 * i + 1]} << 8;
         if (unit == 0) {
             break;
         }
