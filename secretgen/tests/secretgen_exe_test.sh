@@ -119,17 +119,26 @@ keeps_the_secret_from_other_users() {
     [ $((8#$mode & 8#007)) -eq 0 ] || fail "secret.txt has mode $mode: other users can read it"
 }
 
+# Whether process PID is still at work (a process that ended is a zombie until it is waited for).
+is_running() {
+    local stat
+    read -r stat <"/proc/$1/stat" 2>/dev/null || return 1
+    stat="${stat##*) }"
+    [ "${stat%% *}" != Z ]
+}
+
 # Starts the program in DIR in a process group of its own and kills the whole group with KILL,
 # DELAY_MS milliseconds after the first file shows up in DIR: the program's first step on disk.
 run_and_kill() {
-    local dir="$1" delay_ms="$2" pid deadline=$((SECONDS + 120))
+    local dir="$1" delay_ms="$2" pid
     # The inner script takes its paths as arguments, so it expands them itself.
     # shellcheck disable=SC2016
     setsid bash -c 'cd "$1" && exec wine "$2" >/dev/null 2>&1 </dev/null' _ "$dir" "$exe" &
     pid=$!
-    while [ -z "$(ls -A "$dir")" ] && [ "$SECONDS" -lt "$deadline" ]; do
+    while ! compgen -G "$dir/*" >/dev/null && is_running "$pid"; do
         sleep 0.001
     done
+    compgen -G "$dir/*" >/dev/null || fail "the program ended without making a file"
     sleep "$(printf '0.%03d' "$delay_ms")"
     kill -KILL -- "-$pid" 2>/dev/null
     wait "$pid" 2>/dev/null
