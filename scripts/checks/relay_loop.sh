@@ -62,7 +62,7 @@ PY
 for p in "${pids[@]}"; do wait "$p" || fail "a relay or listener failed (logs in $work)"; done
 pids=()
 
-summary() { sed -n "s/^g1 relay: //p" "$work/$1.log"; }
+summary() { sed -n "s/^g1 relay: \(forwarded \)/\1/p" "$work/$1.log"; }
 for side in a b; do
   rows="$(($(wc -l <"$work/$side.csv") - 1))"
   [ "$rows" -eq "$expected" ] ||
