@@ -12,6 +12,9 @@ cd "$root"
 build_jobs=2  # the machines are shared
 default_seconds=300
 targets=(frame_fuzz:fuzz/corpus g1_parse_fuzz:fuzz/g1_corpus)
+declare -A target_options=(
+  [g1_parse_fuzz]=-max_len=640  # a few datagrams of up to 159 bytes, not thousands
+)
 
 scratch=""
 trap '[ -z "$scratch" ] || rm -rf "$scratch"' EXIT
@@ -36,7 +39,7 @@ for entry in "${targets[@]}"; do
   echo "fuzz: $target ${limit[*]}, seeds from $seeds ($(ls "$seeds" | wc -l) files)"
   log="build/fuzz/$target-last-run.log"
   status=0
-  "build/fuzz/bin/$target" "${limit[@]}" -print_final_stats=1 \
+  "build/fuzz/bin/$target" "${limit[@]}" ${target_options[$target]:-} -print_final_stats=1 \
     -artifact_prefix=build/fuzz/artifacts/ "$work" "$seeds" >"$log" 2>&1 || status=$?
   if [ "$status" -ne 0 ]; then
     tail -n 40 "$log"
