@@ -9,10 +9,9 @@ cd "$root"
 
 fail() { echo "relay loop: $*" >&2; exit 1; }
 
-[ "${TESSEL_SANDBOX:-}" = "inside" ] || fail "run me inside the sandbox: ./run sandbox $0"
-# The sender broadcasts: only ever in a network namespace of our own.
-[ "$(readlink /proc/self/ns/net)" != "$(readlink /proc/1/ns/net)" ] ||
-  fail "refusing to run outside a private network namespace"
+# shellcheck source=../lib/sandbox_check.sh
+. scripts/lib/sandbox_check.sh
+tessel_require_sandbox "relay loop" "run me through ./run sandbox $0"
 
 g1=build/native/bin/g1
 [ -x "$g1" ] || fail "$g1 is missing: build the native preset first"

@@ -82,7 +82,10 @@ std::string sender_filter_text(const SenderFilter& filter) {
     for (const SenderNetwork& n : filter.networks) {
         unsigned prefix = 0;
         for (std::uint32_t m = n.mask; m != 0; m <<= 1) ++prefix;
-        text += (text.empty() ? "" : " ") + udp_ip_text(n.ip) + "/" + std::to_string(prefix);
+        if (!text.empty()) text += ' ';
+        text += udp_ip_text(n.ip);
+        text += '/';
+        text += std::to_string(prefix);
     }
     return text;
 }
