@@ -17,6 +17,9 @@
 namespace {
 
 constexpr std::uint32_t kSenders = 3;  // datagrams are spread over a few senders
+// g1 listen's text is the slow part under the sanitizers: the first few datagrams of each input
+// go through it, every one through the parser and the unwrap.
+constexpr std::uint32_t kListened = 4;
 
 void require(bool ok, const char* what) {
     if (!ok) {
@@ -79,7 +82,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const G1Parsed p = g1_parse(d);
         check_parse(d, p);
         if (p.error == G1ParseError::None) check_unwrap(unwrap, p.fields[0]);
-        check_listen(stats, d, p.error == G1ParseError::None, index % kSenders);
+        if (index < kListened) {
+            check_listen(stats, d, p.error == G1ParseError::None, index % kSenders);
+        }
     }
     return 0;
 }
