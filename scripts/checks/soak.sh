@@ -77,9 +77,12 @@ on_soak_line() {
     calls\ * | cycles\ *)
       [ -n "$soak_pid" ] || soak_pid="$(own_process plugin_soak.exe)"
       [ -n "$soak_pid" ] || { echo "  cannot find plugin_soak.exe"; return; }
-      # The driver may end right after its last progress line: no sample then.
+      # The driver may end right after its last progress line: no sample of an ending process.
       sample="$(sample "$soak_pid" 2>/dev/null) $(sample "$soak_server")"
-      [ "$(wc -w <<<"$sample")" -eq 4 ] || { echo "  $1 (the process has ended: not sampled)"; return; }
+      if [ "$(wc -w <<<"$sample")" -ne 4 ] || [ "$(cut -d' ' -f2 <<<"$sample")" -eq 0 ]; then
+        echo "  $1 (the driver is ending: not sampled)"
+        return
+      fi
       soak_samples+=("$sample")
       read -r unit calls _ <<<"$1"
       printf '  %-14s %-28s %-20s %s\n' "$unit $calls" "$(cut -d' ' -f1,2 <<<"$sample")" \
