@@ -52,12 +52,11 @@ DatagramReceiver::~DatagramReceiver() {
 
 std::optional<std::string> DatagramReceiver::receive(int timeout_ms) const {
     std::vector<char> buffer(kLargestDatagram);
-    std::size_t length = 0;
-    UdpAddress from;
-    if (udp_receive(socket, buffer, length, from, timeout_ms) != UdpWait::Datagram) {
+    UdpDatagram got;
+    if (udp_receive(socket, buffer, got, timeout_ms) != UdpWait::Datagram) {
         return std::nullopt;
     }
-    return std::string(buffer.data(), length);
+    return std::string(buffer.data(), got.length);
 }
 
 int DatagramReceiver::drain(int quiet_ms) const {

@@ -162,11 +162,11 @@ UdpWait udp_receive_batch(const UdpSocket& s, UdpBatch& batch, int timeout_ms) {
     if (n < 0) {
         return after_failed_receive();
     }
-    for (int i = 0; i < n; ++i) {
+    batch.count = static_cast<std::size_t>(n);
+    for (std::size_t i = 0; i < batch.count; ++i) {
         r[i].header = messages[i].msg_hdr;
         batch.datagrams[i] = r[i].datagram(messages[i].msg_len, batch.slot);
     }
-    batch.count = static_cast<std::size_t>(n);
     return n > 0 ? UdpWait::Datagram : UdpWait::Timeout;
 }
 

@@ -204,7 +204,7 @@ TEST_F(RelayOnLoopbackBroadcast, TargetThatIsDownDoesNotStopTheOthers) {
     const UdpAddress gone_address = udp_local_address(gone);
     udp_close(gone);
     open({gone_address, udp_local_address(alive)});
-    for (int i = 0; i < 3; ++i) {
+    for (std::uint64_t i = 0; i < 3; ++i) {
         const std::string d = "G1," + std::to_string(i) + ",0,0,0,0,0,0,0,0,0,0,0,0,";
         ASSERT_TRUE(test_broadcast_send(port, d));
         take(i + 1);
