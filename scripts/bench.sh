@@ -37,7 +37,7 @@ machine() {
   echo "native:   Release ($(sed -n 's/^CMAKE_CXX_FLAGS_RELEASE:STRING=//p' build/bench/CMakeCache.txt))," \
     "$(c++ --version | head -1)"
   echo "windows:  Release, $(x86_64-w64-mingw32-g++-posix --version | head -1)"
-  echo "wine:     $(wine --version 2>/dev/null || echo unknown)"
+  echo "wine:     $(scripts/wine/wine --version 2>/dev/null || echo unknown)"
   echo "commit:   $(git rev-parse --short HEAD)$(git diff --quiet HEAD -- plugin bench || echo ' with local changes')"
 }
 

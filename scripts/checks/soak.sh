@@ -11,10 +11,9 @@ cd "$root"
 
 fail() { echo "soak: $*" >&2; exit 1; }
 
-[ "${TESSEL_SANDBOX:-}" = "inside" ] || fail "run me inside the sandbox: ./run sandbox $0"
 # The route below is deleted and added again: only ever in a network namespace of our own.
-[ "$(readlink /proc/self/ns/net)" != "$(readlink /proc/1/ns/net)" ] ||
-  fail "refusing to run outside a private network namespace"
+. scripts/lib/sandbox_check.sh
+tessel_require_sandbox soak "run me through ./run test or ./run sandbox $0"
 
 exe=build/win64/bin/plugin_soak.exe
 [ -f "$exe" ] || fail "$exe is missing: build the win64 preset first"
