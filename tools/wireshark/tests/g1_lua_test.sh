@@ -47,10 +47,13 @@ wait_for() {  # file text pid what
 
 tcpdump -i lo -U -n -w "$out/lo.pcap" "udp and (port ${ports[0]} or port ${ports[1]})" \
   2>"$out/tcpdump.err" &
-children+=($!)
-wait_for "$out/tcpdump.err" "listening on lo" "$!" tcpdump
+capture=$!
+children+=("$capture")
+wait_for "$out/tcpdump.err" "listening on lo" "$capture" tcpdump
+listeners=()
 for port in "${ports[@]}"; do
   "$g1" listen --csv --port "$port" --seconds 120 >"$out/listen-$port.csv" 2>"$out/listen-$port.err" &
+  listeners+=($!)
   children+=($!)
   wait_for "$out/listen-$port.err" "g1 listen: on" "$!" "g1 listen --port $port"
 done
@@ -60,9 +63,21 @@ wine "$host" "$plugin" --scenario circuit --rate 60 --seconds 2 </dev/null >"$ou
 python3 "$here/g1_lua_check.py" send
 sleep 0.5
 
-# g1 listen prints its summary on Ctrl+C; tcpdump writes out what it holds.
-for pid in "${children[@]}"; do kill -INT "$pid" 2>/dev/null || true; done
-for pid in "${children[@]}"; do wait "$pid" || true; done
+# g1 listen prints its summary on Ctrl+C. tcpdump is stopped once the file holds every
+# datagram the listeners took: a loaded machine hands it packets late.
+for pid in "${listeners[@]}"; do kill -INT "$pid" 2>/dev/null || true; done
+for pid in "${listeners[@]}"; do wait "$pid" || true; done
+heard=0
+for port in "${ports[@]}"; do
+  n="$(sed -n 's/^g1 listen: \([0-9]*\) datagrams.*/\1/p' "$out/listen-$port.err")"
+  heard=$((heard + ${n:-0}))
+done
+for _ in $(seq 100); do
+  [ "$(tcpdump -r "$out/lo.pcap" 2>/dev/null | wc -l)" -ge "$heard" ] && break
+  sleep 0.1
+done
+kill -INT "$capture"
+wait "$capture" || true
 children=()
 
 fields=()
