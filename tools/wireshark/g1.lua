@@ -2,6 +2,9 @@
 -- the host's units (time in seconds) with its raw integer, and, for a datagram the strict parser
 -- refuses, an expert item naming the field and byte exactly as `g1 listen` does.
 -- Load with `wireshark -X lua_script:g1.lua`, or copy into the personal Lua plugins folder.
+-- Each datagram is shown on its own: the time is its field's, which starts over about every
+-- 71.6 minutes (g1 listen keeps a running count), and an empty payload, reaching no dissector,
+-- shows as bare UDP.
 -- The rules mirror plugin/telemetry/g1_parse.cpp and docs/g1-format.md; change them together.
 
 local G1_PORT = 50010

@@ -139,12 +139,13 @@ def section_bytes(image, pe, name):
 
 # --- the checks ------------------------------------------------------------------------------
 
-def check_binary(place, image, debug_image, version, product_names):
+def check_binary(place, image, debug_image, version, epoch, product_names):
     machine, file_type = BINARIES[place]
     pe = pe_sections(image)
     name = os.path.basename(place)
     expect(pe["machine"] == machine, f"{place}: machine {pe['machine']:#x}, not {machine:#x}")
-    expect(pe["stamp"] == 0, f"{place}: link time {pe['stamp']} in the header")
+    # No link time: none, or the commit's (objcopy writes SOURCE_DATE_EPOCH there).
+    expect(pe["stamp"] in (0, epoch), f"{place}: link time {pe['stamp']} in the header")
     expect(pe["symbols"] == 0, f"{place}: {pe['symbols']} symbols left in")
     debug_sections = [s["name"] for s in pe["sections"] if s["name"].startswith(".debug")]
     expect(not debug_sections, f"{place}: debug sections {debug_sections}")
@@ -190,9 +191,14 @@ def pe_tables(path):
     dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", path], check=True,
                           capture_output=True, text=True).stdout
     imports = sorted(re.findall(r"DLL Name: (\S+)", dump))
-    table = dump.split("[Ordinal/Name Pointer] Table", 1)
-    exports = sorted(re.findall(r"\[\s*\d+\] (\S+)", table[1])) if len(table) == 2 else []
-    return imports, exports
+    exports = []
+    lines = dump.split("[Ordinal/Name Pointer] Table", 1)[-1].splitlines()[1:]
+    for line in lines:
+        m = re.match(r"\s*\[\s*\d+\] (\S+)$", line)
+        if not m:
+            break
+        exports.append(m.group(1))
+    return imports, sorted(exports)
 
 
 def check_plugin_tables(root, stripped):
@@ -207,6 +213,8 @@ def check_plugin_tables(root, stripped):
 def main():
     root = sys.argv[1]
     version = open(os.path.join(root, "VERSION")).readline().strip()
+    epoch = int(subprocess.run(["git", "-C", root, "log", "-1", "--format=%ct"], check=True,
+                               capture_output=True, text=True).stdout)
     dist = os.path.join(root, "build/dist")
     package = f"corvane-tessel-plugin-{version}-windows"
     release_path = os.path.join(dist, package + ".zip")
@@ -244,7 +252,7 @@ def main():
             continue
         debug_name = place + ".debug"
         debug_image = debug.read(debug_name) if debug_name in debug.namelist() else None
-        check_binary(place, release.read(place), debug_image, version, product_names)
+        check_binary(place, release.read(place), debug_image, version, epoch, product_names)
     expect(len(product_names) == 1 and None not in product_names,
            f"ProductName differs between the binaries: {product_names}")
 
