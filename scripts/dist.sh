@@ -16,8 +16,8 @@ version="$(head -n 1 VERSION)"
 package="corvane-tessel-plugin-$version-windows"
 out="build/dist"
 
-# Every entry of both archives carries the commit's time; a tree without git history (a
-# --check copy) is handed it by the caller.
+# The commit's time is every archive entry's time and, written by objcopy, each binary's link
+# time; a tree without git history (a --check copy) is handed it by the caller.
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
   SOURCE_DATE_EPOCH="$(git log -1 --format=%ct 2>/dev/null)" ||
     fail "no SOURCE_DATE_EPOCH and no git history to take it from"

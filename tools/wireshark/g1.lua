@@ -33,6 +33,9 @@ local FIELDS = {
     { "acceleration_z", "Acceleration z", 1000 },
 }
 
+-- What the packet list shows of a datagram: time, bank, pitch and heading.
+local INFO_FIELDS = { 1, 5, 6, 7 }
+
 -- The parser's refusals, worded as g1_parse_reason words them.
 local REFUSAL = {
     too_long = "longer than 159 bytes",
@@ -178,7 +181,7 @@ local function show_fields(tvb, pinfo, tree, fields)
         if i == 1 then item:append_text(" s") end
         item:add(pf_raw[i], place, f.value)
     end
-    for _, i in ipairs({ 1, 5, 6, 7 }) do
+    for _, i in ipairs(INFO_FIELDS) do
         table.insert(info, FIELDS[i][2]:lower() .. " " .. fields[i].value / FIELDS[i][3])
     end
     info[1] = info[1] .. " s"
