@@ -80,13 +80,16 @@ check() {
     against="$(cd "$2" && pwd)"
     trees=1
   fi
+  # The commit is taken once: a commit made meanwhile must not reach the second tree.
+  local commit
+  commit="$(git rev-parse HEAD)"
   work="$root/build/dist-check"
   rm -rf "$work"
   local outputs=()
   [ -z "$against" ] || outputs+=("$against")
   for n in $(seq "$trees"); do
     mkdir -p "$work/tree-$n"
-    git archive HEAD | tar -x -C "$work/tree-$n"
+    git archive "$commit" | tar -x -C "$work/tree-$n"
     echo "dist: fresh tree $n in $work/tree-$n"
     (cd "$work/tree-$n" && scripts/dist.sh) >"$work/tree-$n.log" 2>&1 ||
       { tail -n 30 "$work/tree-$n.log"; fail "the build in fresh tree $n failed"; }
@@ -103,7 +106,7 @@ check() {
   done
   [ "$same" = yes ] || fail "not reproducible (the trees stay in $work)"
   rm -rf "$work"
-  echo "dist: ${#outputs[@]} builds, byte-identical archives"
+  echo "dist: ${#outputs[@]} builds of $commit, byte-identical archives"
   cat "$first/SHA256SUMS"
 }
 
