@@ -19,8 +19,8 @@ COLUMNS = ["time_s", "velocity_x", "velocity_y", "velocity_z", "bank", "pitch", 
            "acceleration_y", "acceleration_z"]
 SCALES = [1000000] + [1000] * 12
 # What tshark prints per packet, in this order (one tab-separated line each).
-TSHARK_FIELDS = (["udp.dstport", "udp.length", "frame.protocols", "g1.error", "g1.error.field", "g1.error.byte",
-                  "_ws.expert.severity"]
+TSHARK_FIELDS = (["udp.dstport", "udp.length", "frame.protocols", "g1.error", "g1.error.field",
+                  "g1.error.byte", "_ws.expert.severity"]
                  + ["g1." + c for c in COLUMNS] + ["g1." + c + ".raw" for c in COLUMNS])
 
 
@@ -156,7 +156,8 @@ def compare_one(port, number, heard, seen, time):
             continue
         shown = time.take(int(raw)) if column == "time_s" else Decimal(value)
         if shown != Decimal(text):
-            faults.append(f"{where}: {column} is {text} to g1 listen, {value} (raw {raw}) to tshark")
+            faults.append(f"{where}: {column} is {text} to g1 listen, {value} (raw {raw}) "
+                          "to tshark")
     return faults
 
 

@@ -52,7 +52,8 @@ children+=("$capture")
 wait_for "$out/tcpdump.err" "listening on lo" "$capture" tcpdump
 listeners=()
 for port in "${ports[@]}"; do
-  "$g1" listen --csv --port "$port" --seconds 120 >"$out/listen-$port.csv" 2>"$out/listen-$port.err" &
+  "$g1" listen --csv --port "$port" --seconds 120 \
+    >"$out/listen-$port.csv" 2>"$out/listen-$port.err" &
   listeners+=($!)
   children+=($!)
   wait_for "$out/listen-$port.err" "g1 listen: on" "$!" "g1 listen --port $port"
