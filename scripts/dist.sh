@@ -105,9 +105,9 @@ check() {
     done
   done
   [ "$same" = yes ] || fail "not reproducible (the trees stay in $work)"
-  rm -rf "$work"
   echo "dist: ${#outputs[@]} builds of $commit, byte-identical archives"
   cat "$first/SHA256SUMS"
+  rm -rf "$work"
 }
 
 case "${1:-}" in
