@@ -19,7 +19,7 @@ COLUMNS = ["time_s", "velocity_x", "velocity_y", "velocity_z", "bank", "pitch", 
            "acceleration_y", "acceleration_z"]
 SCALES = [1000000] + [1000] * 12
 # What tshark prints per packet, in this order (one tab-separated line each).
-TSHARK_FIELDS = (["udp.dstport", "udp.length", "frame.protocols", "g1.error", "g1.error.field",
+TSHARK_FIELDS = (["ip.src", "udp.dstport", "udp.length", "frame.protocols", "g1.error", "g1.error.field",
                   "g1.error.byte", "_ws.expert.severity"]
                  + ["g1." + c for c in COLUMNS] + ["g1." + c + ".raw" for c in COLUMNS])
 
@@ -110,8 +110,8 @@ def tshark_packets(folder):
 
 
 class TimeUnwrap:
-    """g1 listen's running time from the 32-bit field (docs/g1-format.md): tshark shows each
-    datagram's own field, g1 listen the running count."""
+    """g1 listen's running time from the 32-bit field of one sender (docs/g1-format.md): tshark
+    shows each datagram's own field, g1 listen the running count."""
 
     def __init__(self):
         self.running = None
@@ -127,7 +127,7 @@ class TimeUnwrap:
         return Decimal(self.running) / 1000000
 
 
-def compare_one(port, number, heard, seen, time):
+def compare_one(port, number, heard, seen, times):
     where = f"port {port}, datagram {number}"
     kind, what = heard
     if seen["udp.length"] == "8":
@@ -154,7 +154,10 @@ def compare_one(port, number, heard, seen, time):
         if not value or not raw or Decimal(value) * scale != Decimal(raw):
             faults.append(f"{where}: tshark shows {column} {value} for raw {raw}")
             continue
-        shown = time.take(int(raw)) if column == "time_s" else Decimal(value)
+        if column == "time_s":
+            shown = times.setdefault(seen["ip.src"], TimeUnwrap()).take(int(raw))
+        else:
+            shown = Decimal(value)
         if shown != Decimal(text):
             faults.append(f"{where}: {column} is {text} to g1 listen, {value} (raw {raw}) "
                           "to tshark")
@@ -171,9 +174,9 @@ def compare(folder):
         if len(heard) != len(seen):
             faults.append(f"port {port}: g1 listen took {len(heard)} datagrams, "
                           f"the capture holds {len(seen)}")
-        time = TimeUnwrap()
+        times = {}  # per sender
         for number, (h, s) in enumerate(zip(heard, seen), start=1):
-            faults += compare_one(port, number, h, s, time)
+            faults += compare_one(port, number, h, s, times)
         malformed = sum(1 for kind, _ in heard if kind == "malformed")
         counts.append(f"port {port}: {len(heard)} datagrams, {malformed} malformed")
     for fault in faults[:20]:
