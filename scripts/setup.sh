@@ -9,7 +9,11 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 need_pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev
   libbenchmark-dev libcli11-dev mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   wine wine64 wine32:i386 xvfb x11-utils imagemagick fonts-liberation gnuplot-nox iproute2 util-linux
+<<<<<<< HEAD
+  procps python3 clang-format tshark tcpdump)
+=======
   procps python3 clang-format socat)
+>>>>>>> main
 
 fail() { echo "setup: $*" >&2; exit 1; }
 
@@ -39,6 +43,8 @@ if [ ${#missing[@]} -gt 0 ]; then
     dpkg --add-architecture i386 || fail "dpkg --add-architecture i386 failed"
   fi
   apt_step "apt-get update" update -qq
+  # tshark's package asks whether to let non-root users capture; the answer is no, unasked.
+  echo 'wireshark-common wireshark-common/install-setuid boolean false' | debconf-set-selections
   apt_step "apt-get install" install -y -qq --no-install-recommends "${missing[@]}"
 fi
 

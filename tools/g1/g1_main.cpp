@@ -1,5 +1,6 @@
 // g1: the reference receiver of the plug-in's G1 datagram (`g1 listen`) and a relay that sends
 // the datagrams on to unicast receivers (`g1 relay`).
+#include "tessel_version.h"
 #include "tools/common/interrupt.h"
 #include "tools/common/sender_filter.h"
 #include "tools/common/udp.h"
@@ -157,6 +158,7 @@ int run_relay(const RelayOptions& o) {
 int main(int argc, char** argv) {
     CLI::App app{
         "Receives and decodes the G1 telemetry datagram, or relays it to unicast targets."};
+    app.set_version_flag("--version", std::string("g1 ") + kTesselVersion);
     app.require_subcommand(1);
 
     ListenOptions lo;
