@@ -38,7 +38,7 @@ constexpr std::int64_t kStalledNs = 3'000'000'000;  // a write pending this long
 constexpr auto kWatchPeriod = std::chrono::milliseconds(250);
 // A reader's kernel send buffer: about a second of events. A page that falls further behind is
 // coalesced or dropped rather than fed stale values.
-constexpr int kReaderSendBuffer = 16 * 1024;
+constexpr int kReaderSendBuffer = 8 * 1024;
 constexpr std::string_view kRetry = "retry: 1000\n\n";      // how soon a page reconnects
 constexpr std::string_view kPolicy = "default-src 'self'";  // the page loads nothing from elsewhere
 
