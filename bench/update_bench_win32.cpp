@@ -2,6 +2,8 @@
 // (a) the limit, a memcpy of the frame and one sendto on a socket that is already open, and
 // (b) the same with the socket made, set up, resolved and closed again for every datagram.
 // Run inside the sandbox: every datagram goes to 255.255.255.255:50010, which stays on lo there.
+// With --route-gone (the script deletes the broadcast route first) it times Update alone, as a
+// host sees it with the cable out.
 #include "plugin/telemetry/g1_datagram.h"
 #include "plugin/testing/plugin_under_test_win32.h"
 #include "plugin/testing/sample_frame.h"
@@ -166,9 +168,31 @@ void print_results(const std::vector<Timing>& timings, double resolution_us) {
     std::printf("(medians of %d calls each; timer resolution %.2f us)\n", kCalls, resolution_us);
 }
 
+// Update while every send finds no route: the plug-in must keep its socket rather than make
+// one per frame.
+int time_route_gone(Contenders& c) {
+    send_datagram(c.open_socket, c.destination);
+    if (::WSAGetLastError() != WSAENETUNREACH && ::WSAGetLastError() != WSAEHOSTUNREACH) {
+        std::printf("the broadcast route is still there: --route-gone needs it deleted\n");
+        return 1;
+    }
+    Timing update{"Update, route gone", call_update, {}};
+    for (int i = 0; i < kWarmUpCalls; ++i) {
+        call_update(c, i);
+    }
+    const double per_us = ticks_per_us();
+    for (int first = 0; first < kCalls; first += kBlock) {
+        time_block(c, update, first, per_us);
+    }
+    std::printf("%-44s %10.2f %10.2f\n", "Update (100 records, window open, route gone)",
+                percentile(update.us, 0.5), percentile(update.us, 0.99));
+    return 0;
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    const bool route_gone = argc == 2 && std::string_view(argv[1]) == "--route-gone";
     WinsockSession winsock;
     PluginUnderTest plugin = plugin_load();
     if (!winsock.started || plugin.update == nullptr) {
@@ -183,6 +207,12 @@ int main() {
         {"(b) memcpy + socket..closesocket per frame", call_per_datagram, {}},
     };
     plugin.init(nullptr);
+    if (route_gone) {
+        const int status = time_route_gone(c);
+        plugin.shutdown();
+        plugin_unload(plugin);
+        return status;
+    }
     if (!each_sends(c, timings)) {
         plugin.shutdown();
         return 1;

@@ -13,12 +13,16 @@ endif()
 
 # A test program whose cases CTest lists one by one. Under Wine the list is read when CTest
 # runs (inside the sandbox), never at build time, and the cases run one at a time: they share
-# the screen and the broadcast port, and each receiver hears every sender.
+# the screen and the broadcast port, and each receiver hears every sender. A 32-bit program is
+# one CTest entry: listing it would start it whenever CTest reads the tests, a minute a start
+# where 32-bit programs are emulated, and a failure where they cannot run at all.
 function(tessel_add_test_program name)
   add_executable(${name} ${ARGN})
   target_link_libraries(${name} PRIVATE GTest::gtest_main)
   tessel_warnings(${name})
-  if(CMAKE_CROSSCOMPILING)
+  if(TESSEL_WIN32)
+    add_test(NAME ${name} COMMAND ${name})
+  elseif(CMAKE_CROSSCOMPILING)
     gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
       PROPERTIES RESOURCE_LOCK wine_session)
   else()

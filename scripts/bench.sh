@@ -37,7 +37,7 @@ machine() {
   echo "native:   Release ($(sed -n 's/^CMAKE_CXX_FLAGS_RELEASE:STRING=//p' build/bench/CMakeCache.txt))," \
     "$(c++ --version | head -1)"
   echo "windows:  Release, $(x86_64-w64-mingw32-g++-posix --version | head -1)"
-  echo "wine:     $(wine --version 2>/dev/null || echo unknown)"
+  echo "wine:     $(scripts/wine/wine --version 2>/dev/null || echo unknown)"
   echo "commit:   $(git rev-parse --short HEAD)$(git diff --quiet HEAD -- plugin bench || echo ' with local changes')"
 }
 
@@ -52,5 +52,14 @@ echo "== native core ($repetitions runs of ${min_time_s}s each, medians)"
   grep -v 'Library was built as DEBUG'  # Debian's note on the library's own build, not ours
 
 echo
-echo "== Update end to end under Wine, in the sandbox"
-scripts/sandbox.sh wine "$update"
+echo "== Update end to end under Wine, in the sandbox; then with the broadcast route gone"
+# shellcheck disable=SC2016  # expanded inside the sandbox
+scripts/sandbox.sh bash -c '
+  wine "$1" | tee "$2"
+  ip route del broadcast 255.255.255.255 dev lo table local
+  wine "$1" --route-gone | tee -a "$2"
+' _ "$update" build/bench-update.txt
+awk '/^Update \(100 records, window open\)/ { with = $(NF - 1) }
+     /^Update \(100 records, window open, route gone\)/ { gone = $(NF - 1) }
+     END { if (with > 0 && gone > 0) printf "Update, route gone / route up: %5.2fx (medians)\n", gone / with }' \
+  build/bench-update.txt

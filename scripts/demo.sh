@@ -11,6 +11,8 @@ cd "$root"
 if [ "${TESSEL_SANDBOX:-}" != "inside" ]; then
   exec scripts/sandbox.sh "${BASH_SOURCE[0]}" "$@"
 fi
+. scripts/lib/sandbox_check.sh
+tessel_require_sandbox demo "run me through ./run demo"
 
 seconds=16
 rate=60

@@ -1,24 +1,55 @@
 #!/usr/bin/env bash
 # Installs the toolchains and runtimes the build and tests need; skips what is already there.
-set -euo pipefail
+# Then sets Wine up for this machine's kernel and says how in one line: 64-bit Windows programs
+# always start with the 64-bit loader (the project's scripts/wine), 32-bit ones run natively
+# where the kernel allows, else through emulation (scripts/i386.sh), else not at all.
+set -uo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 need_pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev
   libbenchmark-dev libcli11-dev mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   wine wine64 wine32:i386 xvfb x11-utils imagemagick fonts-liberation gnuplot-nox iproute2 util-linux
   procps python3 clang-format)
 
+fail() { echo "setup: $*" >&2; exit 1; }
+
+# Runs an apt-get step quietly; on failure, says which and its last words.
+apt_step() {  # description apt-get-arguments...
+  local what="$1" log
+  shift
+  log="$(mktemp)"
+  if ! DEBIAN_FRONTEND=noninteractive apt-get "$@" >"$log" 2>&1; then
+    local said
+    said="$(grep -v '^[[:space:]]*$' "$log" | tail -1)"
+    rm -f "$log"
+    fail "$what failed: $said"
+  fi
+  rm -f "$log"
+}
+
 missing=()
 for p in "${need_pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
 
-echo "setup: installing ${missing[*]}"
-if [ "$(id -u)" -ne 0 ]; then
-  echo "setup: these packages are missing and installing them needs root: ${missing[*]}" >&2
-  exit 1
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  [ "$(id -u)" -eq 0 ] || fail "these packages are missing and installing them needs root: ${missing[*]}"
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386 || fail "dpkg --add-architecture i386 failed"
+  fi
+  apt_step "apt-get update" update -qq
+  apt_step "apt-get install" install -y -qq --no-install-recommends "${missing[@]}"
 fi
-export DEBIAN_FRONTEND=noninteractive
-dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+
+mode="$("$root/scripts/i386.sh" enable)"
+case "$mode" in
+  native) echo "setup: Wine: 64-bit programs with the 64-bit loader; 32-bit programs run natively" ;;
+  emulated)
+    echo "setup: Wine: 64-bit programs with the 64-bit loader; 32-bit programs through qemu-i386" \
+      "emulation (this kernel runs no 32-bit programs; about a minute a start, so the 32-bit" \
+      "program gets a smoke run)"
+    ;;
+  *) echo "setup: Wine: 64-bit programs with the 64-bit loader; 32-bit programs cannot run, their" \
+    "tests are skipped (${mode#none: })" ;;
+esac

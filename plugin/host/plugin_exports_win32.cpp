@@ -27,18 +27,18 @@ PluginState g_plugin;
 
 extern "C" {
 
-BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) {
+BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) noexcept {
     if (reason == DLL_PROCESS_ATTACH) {
         g_plugin.module = module;
     }
     return TRUE;
 }
 
-std::int32_t Corvane_Tessel_External_DLL_GetInterfaceVersion() {
+std::int32_t Corvane_Tessel_External_DLL_GetInterfaceVersion() noexcept {
     return kPluginInterfaceVersion;
 }
 
-bool Corvane_Tessel_External_DLL_Init(void*) {
+bool Corvane_Tessel_External_DLL_Init(void*) noexcept {
     return window_thread_start(g_plugin.module, g_plugin.exchange);
 }
 
@@ -46,7 +46,8 @@ bool Corvane_Tessel_External_DLL_Init(void*) {
 // and an out-stream the plug-in does not use.
 bool Corvane_Tessel_External_DLL_Update(double dt, const std::uint8_t* stream,
                                         std::uint32_t stream_size, std::uint32_t count,
-                                        std::uint8_t*, std::uint32_t* out_a, std::uint32_t* out_b) {
+                                        std::uint8_t*, std::uint32_t* out_a,
+                                        std::uint32_t* out_b) noexcept {
     bool handled = true;
     try {
         const std::span<const std::uint8_t> bytes =
@@ -70,15 +71,29 @@ bool Corvane_Tessel_External_DLL_Update(double dt, const std::uint8_t* stream,
     return handled;
 }
 
-void Corvane_Tessel_External_DLL_Shutdown() {
+void Corvane_Tessel_External_DLL_Shutdown() noexcept {
     window_thread_stop();
     g1_broadcast_close();
 }
 
 }  // extern "C"
 
-static_assert(std::is_same_v<decltype(&Corvane_Tessel_External_DLL_GetInterfaceVersion),
-                             PluginGetInterfaceVersionFn>);
-static_assert(std::is_same_v<decltype(&Corvane_Tessel_External_DLL_Init), PluginInitFn>);
-static_assert(std::is_same_v<decltype(&Corvane_Tessel_External_DLL_Update), PluginUpdateFn>);
-static_assert(std::is_same_v<decltype(&Corvane_Tessel_External_DLL_Shutdown), PluginShutdownFn>);
+namespace {
+
+// The host's signature, with the promise that nothing is thrown across it.
+template <typename Fn>
+struct NoexceptOf;
+template <typename R, typename... Args>
+struct NoexceptOf<R (*)(Args...)> {
+    using type = R (*)(Args...) noexcept;
+};
+template <typename Export, typename HostFn>
+constexpr bool kMatchesNoexcept = std::is_same_v<Export, typename NoexceptOf<HostFn>::type>;
+
+}  // namespace
+
+static_assert(kMatchesNoexcept<decltype(&Corvane_Tessel_External_DLL_GetInterfaceVersion),
+                               PluginGetInterfaceVersionFn>);
+static_assert(kMatchesNoexcept<decltype(&Corvane_Tessel_External_DLL_Init), PluginInitFn>);
+static_assert(kMatchesNoexcept<decltype(&Corvane_Tessel_External_DLL_Update), PluginUpdateFn>);
+static_assert(kMatchesNoexcept<decltype(&Corvane_Tessel_External_DLL_Shutdown), PluginShutdownFn>);

@@ -10,5 +10,7 @@
 bool window_thread_start(HINSTANCE module, FrameExchange& exchange);
 
 // Ends the thread promptly in every state (window open, closed by hand, not yet created,
-// creation failed) and waits for it. Does nothing when no thread was started.
-void window_thread_stop();
+// creation failed) and waits for it, except when called on the window thread itself, where it
+// lets the thread end once the call returns. Does nothing when no thread was started. Throws
+// nothing.
+void window_thread_stop() noexcept;

@@ -4,6 +4,7 @@
 #include "plugin/monitor/frame_painter.h"
 
 #include <atomic>
+#include <system_error>
 #include <thread>
 
 namespace {
@@ -138,7 +139,7 @@ bool window_thread_start(HINSTANCE module, FrameExchange& exchange) {
     return true;
 }
 
-void window_thread_stop() {
+void window_thread_stop() noexcept {
     if (!g_window.thread.joinable()) {
         return;
     }
@@ -146,7 +147,21 @@ void window_thread_stop() {
     if (const HWND window = g_window.window.load()) {
         ::PostMessageA(window, WM_QUIT, 0, 0);
     }
-    g_window.thread.join();
+    // Called on the window thread itself (from a window procedure of the host's, say), a join
+    // would wait for ever: the loop ends at the quit request once this call returns, and the
+    // thread keeps its reference on the module, since its code is still running.
+    if (g_window.thread.get_id() == std::this_thread::get_id()) {
+        g_window.thread.detach();
+        g_window.pinned_module = nullptr;
+        return;
+    }
+    try {
+        g_window.thread.join();
+    } catch (const std::system_error&) {  // no exception may cross into the host
+        g_window.thread.detach();
+        g_window.pinned_module = nullptr;
+        return;
+    }
     if (g_window.pinned_module != nullptr) {
         ::FreeLibrary(g_window.pinned_module);  // the host holds its own reference
         g_window.pinned_module = nullptr;

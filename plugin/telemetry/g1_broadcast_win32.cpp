@@ -37,8 +37,11 @@ void resolve_destination() {
     ::freeaddrinfo(found);
 }
 
+// Not inherited: a child process the host starts with inherited handles gets neither the
+// socket nor its port.
 bool open_socket() {
-    const SOCKET s = ::socket(AF_INET, SOCK_DGRAM, 0);
+    const SOCKET s =
+        ::WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);
     if (s == INVALID_SOCKET) {
         return false;  // for instance Winsock not initialised yet
     }
@@ -54,6 +57,18 @@ bool open_socket() {
     return true;
 }
 
+// Errors of the way to the network, not of the socket: a cable out or an address that went
+// away. The socket stays, and the datagrams go out again once the route is back.
+bool is_route_error(int error) {
+    switch (error) {
+        case WSAENETUNREACH:
+        case WSAEHOSTUNREACH:
+        case WSAENETDOWN:
+        case WSAEADDRNOTAVAIL: return true;
+        default: return false;
+    }
+}
+
 }  // namespace
 
 void g1_broadcast(std::span<const MessageRecord> records) {
@@ -67,7 +82,7 @@ void g1_broadcast(std::span<const MessageRecord> records) {
     const int sent =
         ::sendto(g_broadcast.socket, text.bytes, static_cast<int>(text.length), 0,
                  reinterpret_cast<const sockaddr*>(g_broadcast.destination), kDestinationBlockSize);
-    if (sent == SOCKET_ERROR) {
+    if (sent == SOCKET_ERROR && !is_route_error(::WSAGetLastError())) {
         g1_broadcast_close();
     }
 }

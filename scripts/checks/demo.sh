@@ -5,7 +5,8 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 cd "$root"
 
-[ "${TESSEL_SANDBOX:-}" = "inside" ] || { echo "demo check: run me through ./run test" >&2; exit 2; }
+. scripts/lib/sandbox_check.sh
+tessel_require_sandbox "demo check" "run me through ./run test"
 
 out="build/demo-check"
 fail() { echo "demo check: $*" >&2; exit 1; }

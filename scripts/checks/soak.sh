@@ -11,10 +11,9 @@ cd "$root"
 
 fail() { echo "soak: $*" >&2; exit 1; }
 
-[ "${TESSEL_SANDBOX:-}" = "inside" ] || fail "run me inside the sandbox: ./run sandbox $0"
 # The route below is deleted and added again: only ever in a network namespace of our own.
-[ "$(readlink /proc/self/ns/net)" != "$(readlink /proc/1/ns/net)" ] ||
-  fail "refusing to run outside a private network namespace"
+. scripts/lib/sandbox_check.sh
+tessel_require_sandbox soak "run me through ./run test or ./run sandbox $0"
 
 exe=build/win64/bin/plugin_soak.exe
 [ -f "$exe" ] || fail "$exe is missing: build the win64 preset first"
@@ -75,14 +74,14 @@ soak_samples=()  # "rss fds server-rss server-fds" at every progress line
 on_soak_line() {
   local sample calls
   case "$1" in
-    calls\ *)
+    calls\ * | cycles\ *)
       [ -n "$soak_pid" ] || soak_pid="$(own_process plugin_soak.exe)"
       [ -n "$soak_pid" ] || { echo "  cannot find plugin_soak.exe"; return; }
       sample="$(sample "$soak_pid") $(sample "$soak_server")"
       soak_samples+=("$sample")
-      read -r _ calls _ <<<"$1"
-      printf '  %-14s %-28s %-20s %s\n' "calls $calls" "$(cut -d' ' -f1,2 <<<"$sample")" \
-        "$(cut -d' ' -f3,4 <<<"$sample")" "${1#calls $calls }"
+      read -r unit calls _ <<<"$1"
+      printf '  %-14s %-28s %-20s %s\n' "$unit $calls" "$(cut -d' ' -f1,2 <<<"$sample")" \
+        "$(cut -d' ' -f3,4 <<<"$sample")" "${1#"$unit $calls "}"
       ;;
     *) echo "  $1" ;;
   esac
@@ -99,9 +98,9 @@ low() {  # column from to
   echo "$min"
 }
 
-grown_within() {  # column name slack unit
-  local n=${#soak_samples[@]} before after ok=no
-  before="$(low "$1" 0 $((compare_span - 1)))"
+grown_within() {  # column name slack unit [first sample compared]
+  local n=${#soak_samples[@]} first="${5:-0}" before after ok=no
+  before="$(low "$1" "$first" $((first + compare_span - 1)))"
   after="$(low "$1" $((n - compare_span)) $((n - 1)))"
   [ "$after" -le $((before + $3)) ] && ok=yes
   verdict "$ok" "$2: $before$4 early, $after$4 late (at most +$3$4)"
@@ -133,6 +132,23 @@ on_route_line() {
   esac
 }
 
+run_cycles() {
+  echo "cycles: 200 times LoadLibrary, Init, 100 Updates, Shutdown, FreeLibrary in one process"
+  soak_pid=""
+  soak_samples=()
+  drive on_soak_line cycles
+  # A sample every 10 cycles: the first one kept out, the comparison starts after 20 cycles.
+  if [ ${#soak_samples[@]} -lt $((2 * compare_span + 1)) ]; then
+    verdict no "the Linux side was sampled ${#soak_samples[@]} times"
+    return
+  fi
+  echo "  lowest of samples 2 to $((compare_span + 1)) and of the last $compare_span:"
+  grown_within 1 "wine process resident size" "$rss_slack_kb" " kB" 1
+  grown_within 2 "wine process descriptors" "$fd_slack" "" 1
+  grown_within 3 "Wine server resident size" "$rss_slack_kb" " kB" 1
+  grown_within 4 "Wine server descriptors" "$fd_slack" "" 1
+}
+
 run_route() {
   echo "route: datagrams before, while and after the broadcast route is gone"
   drive on_route_line route "Z:$work"
@@ -140,6 +156,7 @@ run_route() {
 }
 
 run_soak
+run_cycles
 run_route
 [ "$failures" -eq 0 ] || fail "$failures failed"
 echo "soak: all passed"

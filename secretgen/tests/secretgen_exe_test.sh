@@ -12,7 +12,10 @@ open_failed_message='Fatal error opening secret.txt for writing'
 
 fail() { echo "FAIL ($case_name): $*" >&2; exit 1; }
 
-[ "${TESSEL_SANDBOX:-}" = "inside" ] || fail "run me inside the sandbox (./run sandbox ctest ...)"
+# shellcheck source=../../scripts/lib/sandbox_check.sh
+. "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/sandbox_check.sh"
+why="$(tessel_sandbox_refusal)"
+[ -z "$why" ] || fail "run me inside the sandbox, ./run sandbox ctest ... ($why)"
 [ -f "$exe" ] || fail "no program at $exe"
 
 scratch="$(mktemp -d /tmp/secretgen-test.XXXXXX)"

@@ -225,6 +225,43 @@ TEST_F(MonitorWindow, InitShutdownTwiceOpensAndPromptlyRemovesTheWindowEachTime)
     }
 }
 
+namespace {
+
+// A host whose own code, running on the monitor's thread, calls Shutdown: a window procedure
+// put in front of the monitor's that shuts the plug-in down on one message.
+constexpr UINT kShutdownHere = WM_APP + 1;
+PluginShutdownFn g_shutdown_here = nullptr;
+WNDPROC g_monitor_proc = nullptr;
+
+LRESULT CALLBACK shutting_down_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    if (message == kShutdownHere) {
+        g_shutdown_here();
+        return 1;
+    }
+    return ::CallWindowProcA(g_monitor_proc, window, message, wparam, lparam);
+}
+
+}  // namespace
+
+TEST_F(MonitorWindow, ShutdownOnTheWindowThreadEndsItThereAndInitStartsAnew) {
+    const HWND window = start();
+    ASSERT_NE(window, nullptr);
+    const ThreadWatch thread(::GetWindowThreadProcessId(window, nullptr));
+    g_shutdown_here = plugin.shutdown;
+    g_monitor_proc = reinterpret_cast<WNDPROC>(
+        ::SetWindowLongPtrA(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&shutting_down_proc)));
+    ASSERT_NE(g_monitor_proc, nullptr);
+    DWORD_PTR answer = 0;
+    ASSERT_NE(::SendMessageTimeoutA(window, kShutdownHere, 0, 0, SMTO_BLOCK, kPromptMs, &answer),
+              0);
+    running = false;
+    EXPECT_EQ(answer, 1U);
+    EXPECT_TRUE(thread.ends_within(kPromptMs));
+    EXPECT_EQ(monitor_window_find(), nullptr);
+    ASSERT_NE(start(), nullptr) << "no window after a new Init";
+    EXPECT_LT(stop(), kPromptMs);
+}
+
 // The delays catch the thread starting GDI+, registering its class, creating its window or
 // placing it.
 TEST_F(MonitorWindow, ShutdownSoonAfterInitIsPromptAndLeavesNoWindow) {

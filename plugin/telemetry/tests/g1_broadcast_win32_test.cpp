@@ -1,5 +1,6 @@
 // The G1 datagram on the wire: what the plug-in broadcasts for the frames it is given.
 #include "plugin/telemetry/g1_datagram.h"
+#include "plugin/testing/broadcast_sockets_win32.h"
 #include "plugin/testing/plugin_under_test_win32.h"
 #include "plugin/testing/stream_builder.h"
 #include "plugin/testing/worked_example.h"
@@ -60,6 +61,18 @@ TEST_F(G1Broadcast, DatagramsGoOnAfterShutdownAndANewInit) {
     plugin.shutdown();  // closes the socket
     send(plugin, worked_example_frame());
     EXPECT_EQ(receiver.drain(), 2);
+}
+
+// A child process that the host starts with inherited handles must not get the socket.
+TEST_F(G1Broadcast, SocketIsNotInherited) {
+    const auto before = find_broadcast_sockets();
+    send(plugin, worked_example_frame());
+    ASSERT_TRUE(receiver.receive().has_value());
+    const auto after = find_broadcast_sockets();
+    ASSERT_EQ(after.size(), before.size() + 1) << "the plug-in's socket was not found";
+    for (const BroadcastSocket& s : after) {
+        EXPECT_FALSE(s.inheritable) << "socket on port " << s.local_port;
+    }
 }
 
 TEST(G1BroadcastWithoutWinsock, DatagramsStartOnceTheHostInitialisesWinsock) {

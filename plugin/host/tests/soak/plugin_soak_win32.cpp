@@ -5,7 +5,10 @@
 //   plugin_soak route DIR   datagrams before, while and after the broadcast route is gone;
 //                           asks for each change with a "need:" line and waits for the
 //                           script's answer, a file in DIR
+//   plugin_soak cycles  200 cycles of LoadLibrary, Init, 100 Updates, Shutdown, FreeLibrary,
+//                       a progress line every 10
 // The last line, "result: N failed", tells the script the run came to its end.
+#include "plugin/testing/broadcast_sockets_win32.h"
 #include "plugin/testing/monitor_window_win32.h"
 #include "plugin/testing/plugin_under_test_win32.h"
 #include "plugin/testing/process_usage_win32.h"
@@ -27,6 +30,10 @@ constexpr int kRouteFrames = 200;
 constexpr int kQuietMs = 500;
 constexpr int kWindowWaitMs = 5000;
 constexpr int kAnswerWaitMs = 10000;
+constexpr int kCycles = 200;
+constexpr int kCycleUpdates = 100;
+constexpr int kCycleProgressEvery = 10;
+constexpr int kCycleBaseline = 20;  // the first cycles may still grow Wine's own caches
 // Wine now and then makes one object of its own late in a run and keeps it; a leak per frame
 // or per repaint would add thousands or dozens.
 constexpr long kHandleSlack = 2;
@@ -149,6 +156,15 @@ bool ask(const std::string& answers, const char* need, const char* done_file) {
     return false;
 }
 
+// The plug-in's socket as "handle/port": the same text later means the socket was kept.
+std::string broadcast_socket_seen() {
+    const std::vector<BroadcastSocket> sockets = find_broadcast_sockets();
+    if (sockets.size() != 1) {
+        return std::to_string(sockets.size()) + " broadcast sockets";
+    }
+    return std::to_string(sockets[0].socket) + "/" + std::to_string(sockets[0].local_port);
+}
+
 void route(const PluginUnderTest& plugin, const DatagramReceiver& receiver,
            const std::string& answers) {
     const std::vector<StreamBuilder> input = frames();
@@ -156,12 +172,15 @@ void route(const PluginUnderTest& plugin, const DatagramReceiver& receiver,
     long mishandled = 0;
     const long before = send_batch(plugin, receiver, input, mishandled);
     check(before == kRouteFrames, "route up: " + std::to_string(before) + " of " + all);
+    const std::string socket = broadcast_socket_seen();
     if (!ask(answers, "route off", "route-off.done")) {
         check(false, "no answer from the watching script");
         return;
     }
     const long during = send_batch(plugin, receiver, input, mishandled);
     check(during == 0, "route gone: " + std::to_string(during) + " datagrams arrived");
+    check(broadcast_socket_seen() == socket,
+          "route gone: the socket is kept (" + socket + ", now " + broadcast_socket_seen() + ")");
     if (!ask(answers, "route on", "route-on.done")) {
         check(false, "no answer from the watching script");
         return;
@@ -172,20 +191,73 @@ void route(const PluginUnderTest& plugin, const DatagramReceiver& receiver,
                                std::to_string(mishandled) + " did not)");
 }
 
+// What a host does that loads the plug-in for a session and unloads it again, many times in
+// one process: every cycle must leave no thread, no window, no handle and no memory behind.
+void cycles(const DatagramReceiver& receiver) {
+    const std::vector<StreamBuilder> input = frames();
+    const long threads_before = process_usage().threads;
+    ProcessUsage baseline{};
+    int loaded = 0;
+    int left_behind = 0;
+    long mishandled = 0;
+    for (int cycle = 1; cycle <= kCycles; ++cycle) {
+        PluginUnderTest plugin = plugin_load();
+        if (plugin.update == nullptr || !plugin.init(nullptr)) {
+            plugin_unload(plugin);
+            continue;
+        }
+        ++loaded;
+        for (int i = 0; i < kCycleUpdates; ++i) {
+            const StreamBuilder& frame = input[static_cast<std::size_t>(i) % kFrameVariants];
+            mishandled += update(plugin, frame, frame.count) ? 0 : 1;
+        }
+        plugin.shutdown();
+        plugin_unload(plugin);
+        take_queued(receiver);
+        const ProcessUsage now = process_usage();
+        left_behind += monitor_window_find() != nullptr || now.threads > threads_before ? 1 : 0;
+        baseline = cycle == kCycleBaseline ? now : baseline;
+        if (cycle % kCycleProgressEvery == 0) {
+            say("cycles " + std::to_string(cycle) + " handles " + std::to_string(now.handles) +
+                " working_set_kb " + std::to_string(now.working_set / 1024));
+        }
+    }
+    const ProcessUsage end = process_usage();
+    check(loaded == kCycles, "every cycle loaded and started the plug-in (" +
+                                 std::to_string(loaded) + " of " + std::to_string(kCycles) + ")");
+    check(left_behind == 0, "no window or thread left after a cycle (" +
+                                std::to_string(left_behind) + " cycles left one)");
+    check(mishandled == 0, "every Update returned with both out values zero (" +
+                               std::to_string(mishandled) + " did not)");
+    check(end.handles <= baseline.handles + kHandleSlack,
+          "handles after " + std::to_string(kCycleBaseline) + " cycles " +
+              std::to_string(baseline.handles) + ", at the end " + std::to_string(end.handles));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::string mode = argc >= 2 ? argv[1] : "";
-    if (!(mode == "soak" && argc == 2) && !(mode == "route" && argc == 3)) {
-        std::fprintf(stderr, "usage: plugin_soak soak | plugin_soak route DIR\n");
+    if (!((mode == "soak" || mode == "cycles") && argc == 2) && !(mode == "route" && argc == 3)) {
+        std::fprintf(stderr,
+                     "usage: plugin_soak soak | plugin_soak cycles | plugin_soak route DIR\n");
         return 2;
     }
     WinsockSession winsock;
     DatagramReceiver receiver;
-    PluginUnderTest plugin = plugin_load();
     u_long non_blocking = 1;
-    if (!winsock.started || receiver.socket == INVALID_SOCKET || plugin.update == nullptr ||
-        ::ioctlsocket(receiver.socket, FIONBIO, &non_blocking) != 0) {
+    const bool receiving = winsock.started && receiver.socket != INVALID_SOCKET &&
+                           ::ioctlsocket(receiver.socket, FIONBIO, &non_blocking) == 0;
+    if (mode == "cycles") {
+        check(receiving, "set-up: Winsock and a receiver on port 50010");
+        if (receiving) {
+            cycles(receiver);
+        }
+        say("result: " + std::to_string(g_failures) + " failed");
+        return g_failures == 0 ? 0 : 1;
+    }
+    PluginUnderTest plugin = plugin_load();
+    if (!receiving || plugin.update == nullptr) {
         check(false, "set-up: Winsock, a receiver on port 50010 and the plug-in");
     } else if (mode == "soak") {
         soak(plugin, receiver);

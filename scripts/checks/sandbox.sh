@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# The guards around Wine and the sandbox: the loader the project's wine picks, the sandbox's
+# refusal in a namespace that could reach a network, its one-line word when Wine cannot start,
+# and CTest's emulator refusing a Windows test outside the sandbox.
+# time limit: 300 s
+set -uo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+cd "$root"
+
+# shellcheck source=../lib/sandbox_check.sh
+. scripts/lib/sandbox_check.sh
+tessel_require_sandbox "sandbox check" "run me through ./run test"
+
+work="$(mktemp -d /tmp/tessel-sandbox-check.XXXXXX)"
+trap 'WINEPREFIX="$work/prefix" wineserver -k >/dev/null 2>&1; rm -rf "$work"' EXIT
+
+failures=0
+verdict() {  # yes|no description [detail]
+  if [ "$1" = yes ]; then
+    echo "PASS $2"
+  else
+    echo "FAIL $2${3:+: $3}"
+    failures=$((failures + 1))
+  fi
+}
+
+# A loader that says how it was called and starts nothing.
+fake_loader="$work/fake-loader"
+printf '#!/bin/sh\necho "loader $0: $*"\n' >"$fake_loader"
+chmod +x "$fake_loader"
+
+# PE32 and PE32+ are told apart by the optional header's magic; the loader must not care.
+pe_stub() {  # file magic-bytes
+  { printf 'MZ'; head -c 58 /dev/zero; printf '\x40\x00\x00\x00'; printf 'PE\0\0\x4c\x01';
+    head -c 18 /dev/zero; printf '%b' "$2"; } >"$1"
+}
+pe_stub "$work/app32.exe" '\x0b\x01'
+pe_stub "$work/app64.exe" '\x0b\x02'
+for program in app32.exe app64.exe; do
+  said="$(TESSEL_WINE_LOADER="$fake_loader" scripts/wine/wine "$work/$program" 2>&1)"
+  verdict "$([ "$said" = "loader $fake_loader: $work/$program" ] && echo yes || echo no)" \
+    "wine starts $program with the 64-bit loader" "$said"
+  said="$(TESSEL_WINE_LOADER="$fake_loader" PATH="$root/scripts/wine:$PATH" wine-stable "$work/$program" 2>&1)"
+  verdict "$([ "$said" = "loader $fake_loader: $work/$program" ] && echo yes || echo no)" \
+    "wine-stable, which Wine's own commands call, starts $program with the 64-bit loader" "$said"
+done
+
+# A namespace of the check's own that could reach a network: a veth pair in it.
+in_networked_namespace() {  # command...
+  unshare --net -- bash -c 'ip link add tessel0 type veth peer name tessel1 && ip link set lo up &&
+    exec "$@"' _ "$@"
+}
+
+# The sandbox started there with TESSEL_SANDBOX set by hand refuses, and touches no route.
+# shellcheck disable=SC2016  # expanded by the inner shell
+in_networked_namespace bash -c '
+  before="$(ip route show table all)"
+  TESSEL_SANDBOX=inside TESSEL_WINEPREFIX="$1/prefix" scripts/sandbox.sh true >"$1/out" 2>&1
+  echo $? >"$1/rc"
+  [ "$before" = "$(ip route show table all)" ] && echo same >"$1/routes"
+' _ "$work"
+said="$(cat "$work/out")"
+verdict "$([ "$(cat "$work/rc")" -ne 0 ] && grep -q '^sandbox: refusing to run: interfaces other than lo are present: tessel' "$work/out" && echo yes || echo no)" \
+  "the sandbox refuses a namespace with other interfaces" "$said"
+verdict "$([ -f "$work/routes" ] && echo yes || echo no)" "the refusing sandbox leaves the routes as they were"
+
+# A Wine that cannot start is named as such, in one line.
+broken_loader="$work/broken-loader"
+printf '#!/bin/sh\necho "$0: cannot execute binary file: Exec format error" >&2\nexit 126\n' >"$broken_loader"
+chmod +x "$broken_loader"
+TESSEL_WINEPREFIX="$work/prefix" TESSEL_WINE_LOADER="$broken_loader" scripts/sandbox.sh true >"$work/out" 2>&1
+rc=$?
+said="$(grep '^sandbox:' "$work/out" | tail -1)"
+verdict "$([ "$rc" -ne 0 ] && [[ "$said" == "sandbox: Wine does not start: "*"Exec format error" ]] && echo yes || echo no)" \
+  "the sandbox says when Wine does not start" "exit $rc, $(tr '\n' ' ' <"$work/out")"
+
+# CTest started outside the sandbox: the emulator refuses and the test fails. The test chosen
+# computes only, so a broken guard still could not broadcast.
+test_name=host_core_tests_under_mingw
+in_networked_namespace ctest --preset win64 -R "^${test_name}\$" --output-on-failure >"$work/out" 2>&1
+rc=$?
+verdict "$([ "$rc" -ne 0 ] && grep -q "wine-emulator: refusing to run .* outside the project's sandbox" "$work/out" &&
+  ! grep -q "tests passed, 0 tests failed" "$work/out" && echo yes || echo no)" \
+  "a Windows test started through CTest outside the sandbox fails with the refusal" \
+  "exit $rc, $(grep -m3 -E 'refusing|tests passed|Error' "$work/out" | tr '\n' ' ')"
+
+[ "$failures" -eq 0 ]

@@ -1,0 +1,50 @@
+# Sourced by every script that may broadcast: tells whether this process runs inside the
+# project's sandbox, judged by the network namespace itself, never by a variable alone.
+
+# Prints why this network namespace is not a private one holding only lo, made by the sandbox
+# (which names the namespace it was started from in TESSEL_OUTER_NETNS), or nothing. Fails
+# closed: what cannot be read counts against it.
+tessel_netns_refusal() {
+  local own machine links others
+  own="$(readlink /proc/self/ns/net 2>/dev/null)"
+  machine="$(readlink /proc/1/ns/net 2>/dev/null)"  # unreadable in some containers
+  [ -n "$own" ] || { echo "cannot read this process's network namespace"; return; }
+  [ -n "${TESSEL_OUTER_NETNS:-}" ] || { echo "not started by scripts/sandbox.sh"; return; }
+  [ "$own" != "$TESSEL_OUTER_NETNS" ] ||
+    { echo "this is the network namespace the sandbox was started from"; return; }
+  [ "$own" != "$machine" ] || { echo "this is the machine's own network namespace"; return; }
+  links="$(ip -o link show 2>/dev/null)" || { echo "cannot list the network interfaces"; return; }
+  others="$(awk -F': ' '{ sub(/@.*/, "", $2); if ($2 != "lo") print $2 }' <<<"$links" | tr '\n' ' ')"
+  [ -z "$others" ] || echo "interfaces other than lo are present: ${others% }"
+}
+
+# The PID of the Wine server of $WINEPREFIX, found by its working directory (named after the
+# prefix's device and inode), or nothing.
+tessel_wineserver_pid() {
+  local dir pid
+  [ -d "${WINEPREFIX:-}" ] || return 0
+  dir="$(printf 'server-%x-%x' "$(stat -c %d "$WINEPREFIX")" "$(stat -c %i "$WINEPREFIX")")"
+  for pid in $(pgrep -x 'wineserver(64|32)?' || true); do
+    case "$(readlink "/proc/$pid/cwd" 2>/dev/null)" in */"$dir") echo "$pid"; return ;; esac
+  done
+}
+
+# Prints why a broadcast from here could leave the machine, or nothing: the namespace, the
+# broadcast route, and the Wine server that would make the sockets.
+tessel_sandbox_refusal() {
+  local why server
+  why="$(tessel_netns_refusal)"
+  [ -z "$why" ] || { echo "$why"; return; }
+  ip route get 255.255.255.255 2>/dev/null | grep -q " dev lo " ||
+    { echo "broadcasts would not stay on lo"; return; }
+  server="$(tessel_wineserver_pid)"
+  [ -z "$server" ] || [ "$(readlink "/proc/$server/ns/net" 2>/dev/null)" = "$(readlink /proc/self/ns/net)" ] ||
+    echo "the Wine server of $WINEPREFIX runs in another network namespace"
+}
+
+# Ends the calling script unless it runs inside the sandbox: "NAME: refusing ... (why)".
+tessel_require_sandbox() {  # name how-to-run
+  local why
+  why="$(tessel_sandbox_refusal)"
+  [ -z "$why" ] || { echo "$1: refusing to run outside the project's sandbox ($why); $2" >&2; exit 2; }
+}
