@@ -41,7 +41,7 @@ machine() {
   echo "commit:   $(git rev-parse --short HEAD)$(git diff --quiet HEAD -- plugin bench || echo ' with local changes')"
 }
 
-build bench core_bench
+build bench core_bench g1
 build bench-win64 update_bench corvane_tessel_external_dll_sample
 machine
 
@@ -63,3 +63,7 @@ awk '/^Update \(100 records, window open\)/ { with = $(NF - 1) }
      /^Update \(100 records, window open, route gone\)/ { gone = $(NF - 1) }
      END { if (with > 0 && gone > 0) printf "Update, route gone / route up: %5.2fx (medians)\n", gone / with }' \
   build/bench-update.txt
+
+echo
+echo "== g1 serve: datagram to page, native Release build, in the sandbox"
+scripts/sandbox.sh bench/serve_bench.sh build/bench/bin/g1

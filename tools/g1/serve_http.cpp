@@ -135,10 +135,14 @@ void on_written(ServeHttp& s, const std::shared_ptr<Reader>& r, beast::error_cod
     deliver(s, r);
 }
 
+// A reader that is not yet due gets its pending events with the next datagram after it is due,
+// so a faster stream is thinned to whole datagrams written as they arrive, without delay. Only
+// if the stream pauses does the timer write them, an interval after they were due.
 void wait_for_pace(ServeHttp& s, const std::shared_ptr<Reader>& r, std::int64_t now) {
     if (r->pace_armed) return;
     r->pace_armed = true;
-    r->pace_timer.expires_after(std::chrono::nanoseconds(pacer_wait_ns(r->pacer, now)));
+    r->pace_timer.expires_after(
+        std::chrono::nanoseconds(pacer_wait_ns(r->pacer, now) + kWriteIntervalNs));
     r->pace_timer.async_wait([&s, r](beast::error_code ec) {
         r->pace_armed = false;
         if (!ec) deliver(s, r);
@@ -146,7 +150,7 @@ void wait_for_pace(ServeHttp& s, const std::shared_ptr<Reader>& r, std::int64_t 
 }
 
 // Writes what is pending, unless a write is under way (its end brings the next one) or the
-// reader is not yet due (its timer does).
+// reader is not yet due.
 void deliver(ServeHttp& s, const std::shared_ptr<Reader>& r) {
     if (r->closed || r->writing || (!r->datagram && !r->health && r->greeting.empty())) return;
     const std::int64_t now = now_ns();
