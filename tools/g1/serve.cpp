@@ -36,7 +36,7 @@ struct Receiver {
 
 void take(Receiver& r, ServeHttp& http, std::string_view datagram, UdpAddress from,
           std::int64_t arrival_ns) {
-    if (!sender_filter_allows(r.filter, from.ip)) {
+    if (!sender_filter_takes(r.filter, from.ip)) {
         ++r.health.ignored;
         return;
     }
@@ -56,12 +56,6 @@ void take(Receiver& r, ServeHttp& http, std::string_view datagram, UdpAddress fr
                                 datagram_event(kDatagramEvent, r.health.datagrams,
                                                display_texts(parsed.fields, time_us, r.angles)),
                                 arrival_ns);
-}
-
-std::string sender_filter_check(const std::string& text) {
-    SenderFilter filter;
-    std::string error;
-    return sender_filter_parse(text, filter, error) ? std::string() : error;
 }
 
 void print_address(const ServeOptions& o, std::uint16_t http_port, const SenderFilter& filter) {
@@ -102,8 +96,9 @@ CLI::App* add_serve_command(CLI::App& app, ServeOptions& o) {
     command->add_option("--http", o.http_port, "TCP port of the web page")->capture_default_str();
     command->add_option("--bind", o.bind, "Address the web page is served on (0.0.0.0: all)")
         ->capture_default_str();
-    command->add_option("--from", o.from, "Take datagrams only from ADDR or ADDR/PREFIX")
-        ->check(sender_filter_check);
+    command->add_option("--from", o.from,
+                        "Take datagrams only from this sender, ADDR or ADDR/PREFIX; give as many "
+                        "as needed");
     command->add_option("--angles", o.angles, "Unit of the angles on the wire")
         ->check(CLI::IsMember({"rad", "deg"}))
         ->capture_default_str();
@@ -115,10 +110,15 @@ CLI::App* add_serve_command(CLI::App& app, ServeOptions& o) {
 int run_serve(const ServeOptions& o) {
     Receiver r;
     std::string error;
-    if (!o.from.empty()) sender_filter_parse(o.from, r.filter, error);  // checked by the option
     r.angles = o.angles == "deg" ? AngleUnit::Degrees : AngleUnit::Radians;
     std::uint32_t bind_ip = 0;
     UdpSocket socket;
+    for (const std::string& from : o.from) {
+        if (!sender_filter_add(r.filter, from, error)) {
+            std::fprintf(stderr, "g1 serve: %s\n", error.c_str());
+            return kExitNetwork;
+        }
+    }
     if (!udp_resolve(o.bind, bind_ip, error) || !udp_open({0, o.port}, true, socket, error)) {
         std::fprintf(stderr, "g1 serve: %s\n", error.c_str());
         return kExitNetwork;

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 inline constexpr std::uint16_t kServeHttpPort = 8080;
 
@@ -15,7 +16,7 @@ struct ServeOptions {
     std::uint16_t port = kG1Port;
     std::uint16_t http_port = kServeHttpPort;
     std::string bind = "0.0.0.0";
-    std::string from;  // empty: every sender
+    std::vector<std::string> from;  // ADDR[/PREFIX] each; none: every sender
     std::string angles = "rad";
     double seconds = 0.0;  // 0: until Ctrl+C
 };
