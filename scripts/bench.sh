@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# ./run bench: builds and runs both benchmarks and says on what. The native core runs here;
-# Update end to end runs under Wine inside the sandbox, where its broadcasts stay on lo.
+# ./run bench: builds and runs the benchmarks and says on what. The native core runs here;
+# Update end to end (under Wine) and the relay against socat run inside the sandbox, where their
+# broadcasts stay on lo.
 # Every figure is set against a baseline timed in the same run; nothing passes or fails on time.
 # Arguments go to the native benchmark (for instance --benchmark_filter=Decode).
 set -euo pipefail
@@ -12,6 +13,7 @@ repetitions=5        # each native figure is the median of this many runs
 min_time_s=0.2       # per run
 core=build/bench/bin/core_bench
 update=build/bench-win64/bin/update_bench.exe
+relay=build/bench/bin/relay_bench
 
 build() {  # preset targets...
   local preset="$1" log
@@ -38,10 +40,10 @@ machine() {
     "$(c++ --version | head -1)"
   echo "windows:  Release, $(x86_64-w64-mingw32-g++-posix --version | head -1)"
   echo "wine:     $(scripts/wine/wine --version 2>/dev/null || echo unknown)"
-  echo "commit:   $(git rev-parse --short HEAD)$(git diff --quiet HEAD -- plugin bench || echo ' with local changes')"
+  echo "commit:   $(git rev-parse --short HEAD)$(git diff --quiet HEAD -- plugin tools bench || echo ' with local changes')"
 }
 
-build bench core_bench g1
+build bench core_bench relay_bench g1
 build bench-win64 update_bench corvane_tessel_external_dll_sample
 machine
 
@@ -63,6 +65,11 @@ awk '/^Update \(100 records, window open\)/ { with = $(NF - 1) }
      /^Update \(100 records, window open, route gone\)/ { gone = $(NF - 1) }
      END { if (with > 0 && gone > 0) printf "Update, route gone / route up: %5.2fx (medians)\n", gone / with }' \
   build/bench-update.txt
+
+echo
+echo "== g1 relay against socat ($(socat -V | sed -n 's/^socat version \([^ ]*\).*/\1/p')), in the sandbox:" \
+  "G1 broadcasts forwarded to one receiver on 127.0.0.1"
+scripts/sandbox.sh "$relay" "$root/build/bench/bin/g1" "$(command -v socat)"
 
 echo
 echo "== g1 serve: datagram to page, native Release build, in the sandbox"

@@ -52,7 +52,7 @@ why="$(tessel_netns_refusal)"
 log="$(mktemp /tmp/tessel-sandbox.XXXXXX)"
 xvfb_pid=""
 cleanup() {
-  wineserver -k >/dev/null 2>&1 || true
+  stop_prefix_servers
   [ -z "$xvfb_pid" ] || kill "$xvfb_pid" >/dev/null 2>&1 || true
   rm -f "$log"
 }
@@ -94,9 +94,17 @@ export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 
 # Wine's server makes the sockets: a server of this prefix that runs elsewhere would broadcast
-# outside the namespace, so stop it and start ours in here.
-wineserver -k >/dev/null 2>&1 || true
-wineserver -w >/dev/null 2>&1 || true
+# outside the namespace, so stop it and start ours in here. One that wineserver -k cannot reach
+# (left by a sandbox that was killed) is stopped by its PID.
+stop_prefix_servers() {
+  local pid
+  wineserver -k >/dev/null 2>&1 || true
+  wineserver -w >/dev/null 2>&1 || true
+  for pid in $(tessel_wineserver_pids); do
+    kill -KILL "$pid" 2>/dev/null || true
+  done
+}
+stop_prefix_servers
 
 stamp="$WINEPREFIX/.tessel-prefix-ready"
 if [ ! -f "$stamp" ]; then
@@ -115,7 +123,7 @@ fi
 step "the Wine server does not start" wineserver -p
 server_pid=""
 for _ in $(seq 50); do
-  server_pid="$(tessel_wineserver_pid)"
+  server_pid="$(tessel_wineserver_pids | head -1)"
   [ -n "$server_pid" ] && break
   sleep 0.1
 done

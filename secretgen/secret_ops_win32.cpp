@@ -1,16 +1,67 @@
 // The secret generator's real platform calls, one small function per SecretOps entry.
 #include "secretgen/secret_ops_win32.h"
 
-#include <cerrno>
+#include <cstdint>
 
 #include <fcntl.h>
 #include <io.h>
-#include <sys/stat.h>
 
 namespace {
 
+// Names tried for the temporary file before giving up; only files left by killed runs whose
+// process number this run happens to reuse stand in the way.
+constexpr unsigned kTemporaryNameAttempts = 100;
+
+// Read, write and delete: all the owner needs to use the secret and to get rid of it.
+constexpr DWORD kOwnerAccess = FILE_GENERIC_READ | FILE_GENERIC_WRITE | DELETE;
+
 Win32SecretState& state_of(void* context) {
     return *static_cast<Win32SecretState*>(context);
+}
+
+struct TokenHandle {
+    HANDLE handle = nullptr;
+    ~TokenHandle() {
+        if (handle != nullptr) {
+            ::CloseHandle(handle);
+        }
+    }
+};
+
+// A security descriptor whose one entry lets the running user in and no one else, and which
+// takes nothing from the directory's inheritable entries. The descriptor points into the
+// buffers beside it, so it is filled where it lives and never copied.
+struct OwnerOnlySecurity {
+    alignas(8) unsigned char user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    alignas(8) unsigned char acl[sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE];
+    SECURITY_DESCRIPTOR descriptor;
+    SECURITY_ATTRIBUTES attributes;
+};
+
+bool make_owner_only(OwnerOnlySecurity& security) {
+    TokenHandle token;
+    DWORD length = 0;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token.handle) ||
+        !::GetTokenInformation(token.handle, TokenUser, security.user, sizeof security.user,
+                               &length)) {
+        return false;
+    }
+    PSID user = reinterpret_cast<TOKEN_USER*>(security.user)->User.Sid;
+    auto* acl = reinterpret_cast<ACL*>(security.acl);
+    if (!::InitializeAcl(acl, sizeof security.acl, ACL_REVISION) ||
+        !::AddAccessAllowedAce(acl, ACL_REVISION, kOwnerAccess, user) ||
+        !::InitializeSecurityDescriptor(&security.descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+        !::SetSecurityDescriptorDacl(&security.descriptor, TRUE, acl, FALSE) ||
+        !::SetSecurityDescriptorControl(&security.descriptor, SE_DACL_PROTECTED,
+                                        SE_DACL_PROTECTED)) {
+        return false;
+    }
+    security.attributes = SECURITY_ATTRIBUTES{
+        .nLength = sizeof(SECURITY_ATTRIBUTES),
+        .lpSecurityDescriptor = &security.descriptor,
+        .bInheritHandle = FALSE,
+    };
+    return true;
 }
 
 bool opens_for_reading(void*, const char* name) {
@@ -22,38 +73,74 @@ bool opens_for_reading(void*, const char* name) {
     return true;
 }
 
-// An exclusive open, so a file that the read test could not see (unreadable, or made in the
-// meantime) is reported rather than truncated.
-CreateResult create_exclusive(void* context, const char* name) {
-    const int fd = _open(name, _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
+// Opens a new file under the first free name of this process's own, so a leftover of a killed
+// run is neither touched nor in the way.
+HANDLE create_new_file(Win32SecretState& state, SECURITY_ATTRIBUTES& attributes) {
+    for (unsigned attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
+        std::snprintf(state.temporary_name, sizeof state.temporary_name, "%s.%lu-%u.tmp",
+                      kSecretFileName, ::GetCurrentProcessId(), attempt);
+        const HANDLE file = ::CreateFileA(state.temporary_name, GENERIC_WRITE,
+                                          0,  // no sharing while the secret is written
+                                          &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                          nullptr);  // template file
+        const DWORD error = ::GetLastError();
+        if (file != INVALID_HANDLE_VALUE ||
+            (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS)) {
+            return file;
+        }
+    }
+    return INVALID_HANDLE_VALUE;
+}
+
+bool create_temporary(void* context) {
+    Win32SecretState& state = state_of(context);
+    OwnerOnlySecurity security;
+    if (!make_owner_only(security)) {
+        return false;
+    }
+    const HANDLE file = create_new_file(state, security.attributes);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    // The stream takes over the descriptor, and the descriptor the handle.
+    const int fd = _open_osfhandle(reinterpret_cast<std::intptr_t>(file), _O_WRONLY | _O_BINARY);
     if (fd == -1) {
-        return errno == EEXIST ? CreateResult::already_exists : CreateResult::failed;
+        ::CloseHandle(file);
+        ::DeleteFileA(state.temporary_name);
+        return false;
     }
     std::FILE* out = _fdopen(fd, "wb");
     if (out == nullptr) {
         _close(fd);
-        std::remove(name);
-        return CreateResult::failed;
+        ::DeleteFileA(state.temporary_name);
+        return false;
     }
-    state_of(context).out = out;
-    return CreateResult::created;
+    state.out = out;
+    return true;
 }
 
 int acquire_provider(void* context) {
-    return CryptAcquireContextA(&state_of(context).provider, nullptr, nullptr, PROV_RSA_FULL,
-                                CRYPT_VERIFYCONTEXT);
+    return ::CryptAcquireContextA(&state_of(context).provider, nullptr, nullptr, PROV_RSA_FULL,
+                                  CRYPT_VERIFYCONTEXT);
 }
 
 int generate_random(void* context, std::uint8_t* buffer, std::uint32_t length) {
-    return CryptGenRandom(state_of(context).provider, length, buffer);
+    return ::CryptGenRandom(state_of(context).provider, length, buffer);
 }
 
 void release_provider(void* context) {
-    CryptReleaseContext(state_of(context).provider, 0);
+    ::CryptReleaseContext(state_of(context).provider, 0);
 }
 
 bool put_byte(void* context, std::uint8_t byte) {
     return std::putc(byte, state_of(context).out) != EOF;
+}
+
+// The stream's buffer into the system, then the system's cache onto the disk.
+bool flush_file(void* context) {
+    std::FILE* out = state_of(context).out;
+    const auto file = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(out)));
+    return std::fflush(out) == 0 && ::FlushFileBuffers(file);
 }
 
 bool close_file(void* context) {
@@ -63,8 +150,19 @@ bool close_file(void* context) {
     return closed;
 }
 
-void remove_file(void*, const char* name) {
-    std::remove(name);
+// Without MOVEFILE_REPLACE_EXISTING the rename fails when the name is taken, atomically; the
+// write-through makes the new name itself part of what is on the disk when this returns.
+MoveResult move_into_place(void* context, const char* name) {
+    if (::MoveFileExA(state_of(context).temporary_name, name, MOVEFILE_WRITE_THROUGH)) {
+        return MoveResult::moved;
+    }
+    const DWORD error = ::GetLastError();
+    return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? MoveResult::target_exists
+                                                                       : MoveResult::failed;
+}
+
+void remove_temporary(void* context) {
+    ::DeleteFileA(state_of(context).temporary_name);
 }
 
 void put_line(void*, const char* text) {
@@ -81,13 +179,15 @@ SecretOps win32_secret_ops(Win32SecretState& state) {
     return SecretOps{
         .context = &state,
         .opens_for_reading = opens_for_reading,
-        .create_exclusive = create_exclusive,
+        .create_temporary = create_temporary,
         .acquire_provider = acquire_provider,
         .generate_random = generate_random,
         .release_provider = release_provider,
         .put_byte = put_byte,
+        .flush_file = flush_file,
         .close_file = close_file,
-        .remove_file = remove_file,
+        .move_into_place = move_into_place,
+        .remove_temporary = remove_temporary,
         .put_line = put_line,
         .print = print,
     };

@@ -1,5 +1,6 @@
-// The secret generator's real platform: the CryptoAPI random source and the C runtime's files
-// and console output, behind the SecretOps seam.
+// The secret generator's real platform: the CryptoAPI random source, the security and file
+// calls behind the private temporary file, and the C runtime's streams and console output,
+// behind the SecretOps seam.
 #pragma once
 
 #include "secretgen/secret_writer.h"
@@ -10,8 +11,10 @@
 // After windows.h, whose types it uses.
 #include <wincrypt.h>
 
-// What one run holds between the calls: the output stream and the provider handle.
+// What one run holds between the calls: the temporary file's name and stream, and the
+// provider handle.
 struct Win32SecretState {
+    char temporary_name[MAX_PATH] = {};
     std::FILE* out = nullptr;
     HCRYPTPROV provider = 0;
 };

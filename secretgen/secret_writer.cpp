@@ -5,9 +5,9 @@
 namespace {
 
 // A file that is closed before it is removed: Windows will not delete one that is still open.
-void discard_file(const SecretOps& ops) {
+void discard_temporary(const SecretOps& ops) {
     ops.close_file(ops.context);
-    ops.remove_file(ops.context, kSecretFileName);
+    ops.remove_temporary(ops.context);
 }
 
 int fail(const SecretOps& ops, const char* message, int exit_code) {
@@ -15,14 +15,16 @@ int fail(const SecretOps& ops, const char* message, int exit_code) {
     return exit_code;
 }
 
-// Writes every byte and closes the file, whatever fails on the way; true when nothing did.
-bool write_and_close(const SecretOps& ops, const std::uint8_t* secret) {
+// Writes every byte, flushes them to the disk and closes the file, whatever fails on the way;
+// true when nothing did.
+bool write_flush_and_close(const SecretOps& ops, const std::uint8_t* secret) {
     bool written = true;
     for (std::size_t i = 0; i < kSecretSize && written; ++i) {
         written = ops.put_byte(ops.context, secret[i]);
     }
+    const bool flushed = written && ops.flush_file(ops.context);
     const bool closed = ops.close_file(ops.context);
-    return written && closed;
+    return flushed && closed;
 }
 
 }  // namespace
@@ -31,17 +33,13 @@ int write_secret(const SecretOps& ops) {
     if (ops.opens_for_reading(ops.context, kSecretFileName)) {
         return fail(ops, kAlreadyExistsMessage, kExitAlreadyExists);
     }
-    switch (ops.create_exclusive(ops.context, kSecretFileName)) {
-        case CreateResult::created: break;
-        case CreateResult::already_exists:
-            return fail(ops, kAlreadyExistsMessage, kExitAlreadyExists);
-        case CreateResult::failed:
-            ops.print(ops.context, kOpenFailedMessage);
-            return kExitOpenFailed;
+    if (!ops.create_temporary(ops.context)) {
+        ops.print(ops.context, kOpenFailedMessage);
+        return kExitOpenFailed;
     }
 
     if (ops.acquire_provider(ops.context) != kCryptSuccess) {
-        discard_file(ops);
+        discard_temporary(ops);
         return fail(ops, kAcquireFailedMessage, kExitAcquireFailed);
     }
     std::uint8_t secret[kSecretSize];
@@ -49,14 +47,22 @@ int write_secret(const SecretOps& ops) {
     // Released before anything is written, and also when generation failed.
     ops.release_provider(ops.context);
     if (generated != kCryptSuccess) {
-        discard_file(ops);
+        discard_temporary(ops);
         return fail(ops, kGenerateFailedMessage, kExitGenerateFailed);
     }
 
-    if (!write_and_close(ops, secret)) {
+    if (!write_flush_and_close(ops, secret)) {
         // Closed already: a short or unflushed secret must not be left for anyone to use.
-        ops.remove_file(ops.context, kSecretFileName);
+        ops.remove_temporary(ops.context);
         return fail(ops, kWriteFailedMessage, kExitWriteFailed);
     }
-    return kExitWritten;
+    // Only now does "secret.txt" appear, complete; one that appeared meanwhile is kept.
+    const MoveResult placed = ops.move_into_place(ops.context, kSecretFileName);
+    if (placed == MoveResult::moved) {
+        return kExitWritten;
+    }
+    ops.remove_temporary(ops.context);
+    return placed == MoveResult::target_exists
+               ? fail(ops, kAlreadyExistsMessage, kExitAlreadyExists)
+               : fail(ops, kWriteFailedMessage, kExitWriteFailed);
 }

@@ -1,4 +1,5 @@
-// The secret generator's one pass: existence test, exclusive creation, 64 random bytes, write.
+// The secret generator's one pass: existence test, a private temporary file beside the secret,
+// 64 random bytes written and flushed, then a move into place that never replaces a file.
 // Every platform call goes through SecretOps, so each failure path can be driven by a test.
 #pragma once
 
@@ -25,27 +26,34 @@ inline constexpr int kExitWriteFailed = 5;
 // The crypto calls succeed only when they return exactly this (TRUE); any other value fails.
 inline constexpr int kCryptSuccess = 1;
 
-enum class CreateResult { created, already_exists, failed };
+enum class MoveResult { moved, target_exists, failed };
 
 // The platform, one call per operation. `context` is handed back to every call unchanged; the
-// output file and the provider handle live behind it.
+// temporary file, its name and the provider handle live behind it.
 struct SecretOps {
     void* context;
     // Whether `name` can be opened for reading; the test stream is closed again at once.
     bool (*opens_for_reading)(void* context, const char* name);
-    // Creates `name` for binary writing, failing rather than touching a file that is there.
-    CreateResult (*create_exclusive)(void* context, const char* name);
+    // Creates a new file of a name of its own in the secret's directory, for binary writing,
+    // readable and writable by its owner only and shared with no one while it is open.
+    bool (*create_temporary)(void* context);
     int (*acquire_provider)(void* context);
     int (*generate_random)(void* context, std::uint8_t* buffer, std::uint32_t length);
     void (*release_provider)(void* context);
     bool (*put_byte)(void* context, std::uint8_t byte);
+    // Returns once everything written so far is on the disk, not only in a cache.
+    bool (*flush_file)(void* context);
     bool (*close_file)(void* context);
-    void (*remove_file)(void* context, const char* name);
+    // Renames the closed temporary file to `name`, on the disk before it returns; a file that
+    // is there already, even one made a moment ago, is left as it is.
+    MoveResult (*move_into_place)(void* context, const char* name);
+    void (*remove_temporary)(void* context);
     // A message followed by a line break, and one printed as it is.
     void (*put_line)(void* context, const char* text);
     void (*print)(void* context, const char* text);
 };
 
-// Runs the whole tool once and returns its exit code. An existing secret is never touched; on
-// every failure after the creation, the new file is closed and removed again.
+// Runs the whole tool once and returns its exit code. An existing secret is never touched, and
+// "secret.txt" only ever appears complete: on every failure after the creation, the temporary
+// file is closed and removed again, and a run stopped at any point leaves at most that file.
 int write_secret(const SecretOps& ops);

@@ -4,8 +4,6 @@
 #include "plugin/monitor/frame_painter.h"
 
 #include <atomic>
-#include <system_error>
-#include <thread>
 
 namespace {
 
@@ -17,8 +15,13 @@ constexpr DWORD kWindowStyle = WS_OVERLAPPEDWINDOW | WS_CLIPSIBLINGS | WS_CLIPCH
 constexpr UINT_PTR kRepaintTimerId = 0;
 constexpr UINT kRepaintPeriodMs = 500;
 
+// A system thread rather than std::thread: the threading runtime linked into the DLL keeps two
+// handles per thread it ever made, which unloading the DLL would leak on every load and unload,
+// and a wait cannot throw into the host.
 struct WindowThreadState {
-    std::thread thread;
+    HANDLE thread = nullptr;  // from start until stop has waited for it
+    DWORD thread_id = 0;
+    HINSTANCE module = nullptr;
     // Written by the window thread, read by the host's thread in window_thread_stop.
     std::atomic<HWND> window{nullptr};
     std::atomic<bool> stop_requested{false};
@@ -27,14 +30,6 @@ struct WindowThreadState {
     HMODULE pinned_module = nullptr;
     FrameExchange* exchange = nullptr;
     bool close_requested = false;  // window thread only
-
-    // At process exit the system has already ended the thread; a joinable std::thread would
-    // terminate the process here, and a join would wait forever under the loader lock.
-    ~WindowThreadState() {
-        if (thread.joinable()) {
-            thread.detach();
-        }
-    }
 };
 
 WindowThreadState g_window;
@@ -116,20 +111,30 @@ void run_window_thread(HINSTANCE module) {
     frame_painter_shutdown(gdiplus);
 }
 
+DWORD WINAPI window_thread_main(LPVOID) {
+    run_window_thread(g_window.module);
+    return 0;
+}
+
 }  // namespace
 
 bool window_thread_start(HINSTANCE module, FrameExchange& exchange) {
-    if (g_window.thread.joinable()) {
+    if (g_window.thread != nullptr) {
         return false;
     }
     HMODULE pinned = nullptr;
     ::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                          reinterpret_cast<LPCSTR>(&run_window_thread), &pinned);
+    g_window.module = module;
     g_window.exchange = &exchange;
     g_window.stop_requested.store(false);
-    try {
-        g_window.thread = std::thread(run_window_thread, module);
-    } catch (...) {  // no exception may cross into the host
+    g_window.thread = ::CreateThread(nullptr,               // default security
+                                     0,                     // default stack size
+                                     window_thread_main,    // start routine
+                                     nullptr,               // its argument
+                                     0,                     // runs at once
+                                     &g_window.thread_id);  // its id
+    if (g_window.thread == nullptr) {
         if (pinned != nullptr) {
             ::FreeLibrary(pinned);
         }
@@ -140,25 +145,24 @@ bool window_thread_start(HINSTANCE module, FrameExchange& exchange) {
 }
 
 void window_thread_stop() noexcept {
-    if (!g_window.thread.joinable()) {
+    if (g_window.thread == nullptr) {
         return;
     }
     g_window.stop_requested.store(true);
     if (const HWND window = g_window.window.load()) {
         ::PostMessageA(window, WM_QUIT, 0, 0);
     }
-    // Called on the window thread itself (from a window procedure of the host's, say), a join
-    // would wait for ever: the loop ends at the quit request once this call returns, and the
+    // Called on the window thread itself (from a window procedure of the host's, say), a wait
+    // would last for ever: the loop ends at the quit request once this call returns, and the
     // thread keeps its reference on the module, since its code is still running.
-    if (g_window.thread.get_id() == std::this_thread::get_id()) {
-        g_window.thread.detach();
-        g_window.pinned_module = nullptr;
-        return;
+    const bool on_window_thread = ::GetCurrentThreadId() == g_window.thread_id;
+    if (!on_window_thread) {
+        ::WaitForSingleObject(g_window.thread, INFINITE);
     }
-    try {
-        g_window.thread.join();
-    } catch (const std::system_error&) {  // no exception may cross into the host
-        g_window.thread.detach();
+    ::CloseHandle(g_window.thread);
+    g_window.thread = nullptr;
+    g_window.thread_id = 0;
+    if (on_window_thread) {
         g_window.pinned_module = nullptr;
         return;
     }

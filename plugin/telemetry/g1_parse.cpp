@@ -130,6 +130,14 @@ std::int64_t g1_unwrap_time(G1TimeUnwrap& s, std::int32_t field) {
         ++s.wraps;
     }
     s.last = field;
-    s.running_us += step;
+    constexpr std::int64_t kHighest = std::numeric_limits<std::int64_t>::max();
+    constexpr std::int64_t kLowest = std::numeric_limits<std::int64_t>::min();
+    if (step > 0 && s.running_us > kHighest - step) {
+        s.running_us = kHighest;
+    } else if (step < 0 && s.running_us < kLowest - step) {
+        s.running_us = kLowest;
+    } else {
+        s.running_us += step;
+    }
     return s.running_us;
 }

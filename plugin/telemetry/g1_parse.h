@@ -38,12 +38,14 @@ std::string g1_parse_reason(const G1Parsed& parsed);
 
 // Position 1 carries only the low 32 bits of the microsecond count. Successive datagrams are
 // taken to be less than 2^31 us (about 35.8 minutes) apart, so the signed 32-bit difference
-// between two of them is the true step, across a wrap or backwards alike.
+// between two of them is the true step, across a wrap or backwards alike. A sender that steps
+// by almost 2^31 us in every datagram would carry the count past the 64-bit range after about
+// 2^32 datagrams; it stops at the ends of that range instead.
 struct G1TimeUnwrap {
     bool started = false;
     std::int32_t last = 0;
     std::int64_t running_us = 0;
-    std::uint32_t wraps = 0;  // forward passes through the signed 32-bit limit
+    std::uint64_t wraps = 0;  // forward passes through the signed 32-bit limit
 };
 
 std::int64_t g1_unwrap_time(G1TimeUnwrap& state, std::int32_t field);

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The frame fuzz target for a short, fixed run from the seed corpus (well under a minute).
+# The fuzz targets for a short, fixed run each from its seed corpus (well under a minute).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 exec "$root/scripts/fuzz.sh" --runs 500000

@@ -77,7 +77,9 @@ on_soak_line() {
     calls\ * | cycles\ *)
       [ -n "$soak_pid" ] || soak_pid="$(own_process plugin_soak.exe)"
       [ -n "$soak_pid" ] || { echo "  cannot find plugin_soak.exe"; return; }
-      sample="$(sample "$soak_pid") $(sample "$soak_server")"
+      # The driver may end right after its last progress line: no sample then.
+      sample="$(sample "$soak_pid" 2>/dev/null) $(sample "$soak_server")"
+      [ "$(wc -w <<<"$sample")" -eq 4 ] || { echo "  $1 (the process has ended: not sampled)"; return; }
       soak_samples+=("$sample")
       read -r unit calls _ <<<"$1"
       printf '  %-14s %-28s %-20s %s\n' "$unit $calls" "$(cut -d' ' -f1,2 <<<"$sample")" \

@@ -18,14 +18,14 @@ tessel_netns_refusal() {
   [ -z "$others" ] || echo "interfaces other than lo are present: ${others% }"
 }
 
-# The PID of the Wine server of $WINEPREFIX, found by its working directory (named after the
-# prefix's device and inode), or nothing.
-tessel_wineserver_pid() {
+# The PIDs of the Wine servers of $WINEPREFIX, one a line, found by their working directory
+# (named after the prefix's device and inode).
+tessel_wineserver_pids() {
   local dir pid
   [ -d "${WINEPREFIX:-}" ] || return 0
   dir="$(printf 'server-%x-%x' "$(stat -c %d "$WINEPREFIX")" "$(stat -c %i "$WINEPREFIX")")"
   for pid in $(pgrep -x 'wineserver(64|32)?' || true); do
-    case "$(readlink "/proc/$pid/cwd" 2>/dev/null)" in */"$dir") echo "$pid"; return ;; esac
+    case "$(readlink "/proc/$pid/cwd" 2>/dev/null)" in */"$dir") echo "$pid" ;; esac
   done
 }
 
@@ -37,9 +37,10 @@ tessel_sandbox_refusal() {
   [ -z "$why" ] || { echo "$why"; return; }
   ip route get 255.255.255.255 2>/dev/null | grep -q " dev lo " ||
     { echo "broadcasts would not stay on lo"; return; }
-  server="$(tessel_wineserver_pid)"
-  [ -z "$server" ] || [ "$(readlink "/proc/$server/ns/net" 2>/dev/null)" = "$(readlink /proc/self/ns/net)" ] ||
-    echo "the Wine server of $WINEPREFIX runs in another network namespace"
+  for server in $(tessel_wineserver_pids); do
+    [ "$(readlink "/proc/$server/ns/net" 2>/dev/null)" = "$(readlink /proc/self/ns/net)" ] ||
+      { echo "a Wine server of $WINEPREFIX (pid $server) runs in another network namespace"; return; }
+  done
 }
 
 # Ends the calling script unless it runs inside the sandbox: "NAME: refusing ... (why)".

@@ -1,14 +1,19 @@
 // The real file calls under the core, with the random source replaced where a test needs to
-// choose the bytes or make it fail: binary writing, exclusive creation, removal after failure.
+// choose the bytes, make it fail or look around while the secret is being made: binary writing,
+// the owner-only and unshared temporary file, the move that replaces nothing, removal after
+// failure.
 #include "secretgen/secret_ops_win32.h"
 
 #include <gtest/gtest.h>
+
+#include <sddl.h>
 
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -40,6 +45,85 @@ std::vector<std::uint8_t> read_all(const fs::path& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+std::set<std::string> entries() {
+    std::set<std::string> names;
+    for (const fs::directory_entry& entry : fs::directory_iterator(".")) {
+        names.insert(entry.path().filename().string());
+    }
+    return names;
+}
+
+const std::set<std::string> kOnlyTheSecret = {kSecretFileName};
+
+// Made as another program would make it, while the run generates its bytes.
+int make_a_secret_meanwhile(void*, std::uint8_t*, std::uint32_t) {
+    std::ofstream(kSecretFileName, std::ios::binary) << "kept";
+    return kCryptSuccess;
+}
+
+// Whether another program could open the file being written, even when it allows all sharing.
+DWORD g_open_error = ERROR_SUCCESS;
+
+int try_to_open_the_temporary_file(void*, std::uint8_t*, std::uint32_t) {
+    const std::string name = *entries().begin();
+    const HANDLE file = ::CreateFileA(name.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    g_open_error = file == INVALID_HANDLE_VALUE ? ::GetLastError() : ERROR_SUCCESS;
+    if (file != INVALID_HANDLE_VALUE) {
+        ::CloseHandle(file);
+    }
+    return kCryptSuccess;
+}
+
+std::string sid_text(PSID sid) {
+    char* text = nullptr;
+    EXPECT_TRUE(::ConvertSidToStringSidA(sid, &text));
+    std::string result = text != nullptr ? text : "";
+    ::LocalFree(text);
+    return result;
+}
+
+std::string running_user() {
+    HANDLE token = nullptr;
+    EXPECT_TRUE(::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token));
+    std::vector<std::uint8_t> buffer(sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE);
+    DWORD length = 0;
+    EXPECT_TRUE(::GetTokenInformation(token, TokenUser, buffer.data(), buffer.size(), &length));
+    ::CloseHandle(token);
+    return sid_text(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid);
+}
+
+// Everyone the file's access list lets in, by SID.
+std::set<std::string> allowed_in(const char* name) {
+    DWORD length = 0;
+    ::GetFileSecurityA(name, DACL_SECURITY_INFORMATION, nullptr, 0, &length);
+    std::vector<std::uint8_t> descriptor(length);
+    std::set<std::string> sids;
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    ACL* acl = nullptr;
+    if (!::GetFileSecurityA(name, DACL_SECURITY_INFORMATION, descriptor.data(), length, &length) ||
+        !::GetSecurityDescriptorDacl(descriptor.data(), &present, &acl, &defaulted)) {
+        ADD_FAILURE() << "cannot read the access list of " << name;
+        return sids;
+    }
+    if (!present || acl == nullptr) {
+        return {"everyone: no access list"};
+    }
+    for (DWORD i = 0; i < acl->AceCount; ++i) {
+        void* ace = nullptr;
+        if (::GetAce(acl, i, &ace) &&
+            static_cast<ACE_HEADER*>(ace)->AceType == ACCESS_ALLOWED_ACE_TYPE) {
+            sids.insert(sid_text(&static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart));
+        }
+    }
+    return sids;
+}
+
+// Wine lists the system itself beside the owner of every file it reports on.
+constexpr const char* kLocalSystem = "S-1-5-18";
+
 // Each test runs in a directory of its own, made fresh and removed afterwards.
 class SecretOpsWin32 : public testing::Test {
 protected:
@@ -66,33 +150,49 @@ TEST_F(SecretOpsWin32, BytesATextStreamWouldTranslateAreWrittenUnchanged) {
     ops_.generate_random = fill_awkward;
     ASSERT_EQ(write_secret(ops_), kExitWritten);
     EXPECT_EQ(read_all(kSecretFileName), awkward_secret());
+    EXPECT_EQ(entries(), kOnlyTheSecret);
 }
 
-TEST_F(SecretOpsWin32, AFailedAcquisitionLeavesNoFile) {
+TEST_F(SecretOpsWin32, AFailedAcquisitionLeavesNothing) {
     ops_.acquire_provider = [](void*) { return 0; };
     ASSERT_EQ(write_secret(ops_), kExitAcquireFailed);
-    EXPECT_FALSE(fs::exists(kSecretFileName));
+    EXPECT_EQ(entries(), std::set<std::string>{});
 }
 
-TEST_F(SecretOpsWin32, AFailedGenerationLeavesNoFile) {
+TEST_F(SecretOpsWin32, AFailedGenerationLeavesNothing) {
     ops_.generate_random = [](void*, std::uint8_t*, std::uint32_t) { return 0; };
     ASSERT_EQ(write_secret(ops_), kExitGenerateFailed);
-    EXPECT_FALSE(fs::exists(kSecretFileName));
+    EXPECT_EQ(entries(), std::set<std::string>{});
 }
 
-TEST_F(SecretOpsWin32, ExclusiveCreationRefusesAnExistingFileAndLeavesItAlone) {
-    std::ofstream(kSecretFileName, std::ios::binary) << "kept";
-    EXPECT_EQ(ops_.create_exclusive(ops_.context, kSecretFileName), CreateResult::already_exists);
+TEST_F(SecretOpsWin32, ASecretMadeMeanwhileIsKeptAndTheTemporaryFileRemoved) {
+    ops_.generate_random = make_a_secret_meanwhile;
+    EXPECT_EQ(write_secret(ops_), kExitAlreadyExists);
     EXPECT_EQ(read_all(kSecretFileName), (std::vector<std::uint8_t>{'k', 'e', 'p', 't'}));
+    EXPECT_EQ(entries(), kOnlyTheSecret);
 }
 
 TEST_F(SecretOpsWin32, AnUnreadableSecretCountsAsExisting) {
-    // A directory cannot be opened for reading, even by root: only the exclusive creation
-    // can catch it.
+    // A directory cannot be opened for reading, even by root: only the move can catch it.
     fs::create_directory(kSecretFileName);
     ASSERT_FALSE(ops_.opens_for_reading(ops_.context, kSecretFileName));
     EXPECT_EQ(write_secret(ops_), kExitAlreadyExists);
     EXPECT_TRUE(fs::is_directory(kSecretFileName));
+    EXPECT_EQ(entries(), kOnlyTheSecret);
+}
+
+TEST_F(SecretOpsWin32, NoOneElseCanOpenTheFileWhileTheSecretIsMade) {
+    ops_.generate_random = try_to_open_the_temporary_file;
+    ASSERT_EQ(write_secret(ops_), kExitWritten);
+    EXPECT_EQ(g_open_error, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+}
+
+TEST_F(SecretOpsWin32, TheSecretLetsInItsOwnerAndNoOtherUser) {
+    ASSERT_EQ(write_secret(ops_), kExitWritten);
+    std::set<std::string> allowed = allowed_in(kSecretFileName);
+    EXPECT_EQ(allowed.erase(running_user()), 1u);
+    allowed.erase(kLocalSystem);
+    EXPECT_EQ(allowed, std::set<std::string>{});
 }
 
 }  // namespace

@@ -1,59 +1,102 @@
 // The secret generator's checks, messages, exit codes and what each path leaves on disk, driven
-// through a fake platform that can make any call fail.
+// through a fake platform that can make any call fail, or stop the run before any call.
 #include "secretgen/secret_writer.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <limits>
+#include <map>
 #include <ostream>
 #include <string>
 #include <vector>
 
 namespace {
 
-// A working directory with at most one "secret.txt", a console and a scriptable random source.
+using Bytes = std::vector<std::uint8_t>;
+using Calls = std::vector<std::string>;
+using Names = std::vector<std::string>;
+
+constexpr std::size_t kNever = std::numeric_limits<std::size_t>::max();
+constexpr const char* kTemporaryName = "secret.txt.tmp";
+
+// What programs see, and what survives a power loss: only the bytes flushed so far.
+struct FakeFile {
+    Bytes content;
+    Bytes on_disk;
+    bool readable = true;
+};
+
+// A working directory, a console and a scriptable random source. A run can be stopped before
+// any call, as by a kill, and another program can make a secret before any call.
 struct FakePlatform {
     // Set up by a test.
-    bool readable_file = false;
-    CreateResult create_result = CreateResult::created;
+    std::map<std::string, FakeFile> files;
+    bool create_fails = false;
     int acquire_result = kCryptSuccess;
     int generate_result = kCryptSuccess;
     std::size_t failing_put = kSecretSize;  // index of the first byte that fails; none by default
+    bool flush_fails = false;
     bool close_fails = false;
-    std::vector<std::uint8_t> random;
+    bool move_fails = false;
+    Bytes random;
+    std::size_t stop_before = kNever;
+    std::size_t secret_appears_before = kNever;
 
     // Observed.
-    bool file_on_disk = false;
-    bool file_open = false;
-    std::vector<std::uint8_t> content;
+    bool temporary_open = false;
     std::string console;
-    std::vector<std::string> calls;
+    Calls calls;
     std::uint32_t requested_length = 0;
+    std::size_t steps = 0;
 };
 
-FakePlatform& fake(void* context) {
-    return *static_cast<FakePlatform*>(context);
+struct Stopped {};
+
+const Bytes kOtherSecret = {'o', 't', 'h', 'e', 'r'};
+
+// Every call is one step of the run.
+FakePlatform& enter(void* context) {
+    FakePlatform& f = *static_cast<FakePlatform*>(context);
+    if (f.steps == f.secret_appears_before) {
+        f.files[kSecretFileName] = FakeFile{kOtherSecret, kOtherSecret};
+    }
+    if (f.steps == f.stop_before) {
+        throw Stopped{};
+    }
+    ++f.steps;
+    return f;
 }
 
 SecretOps fake_ops(FakePlatform& platform) {
     return SecretOps{
         .context = &platform,
-        .opens_for_reading = [](void* c, const char*) { return fake(c).readable_file; },
-        .create_exclusive =
-            [](void* c, const char*) {
-                FakePlatform& f = fake(c);
+        .opens_for_reading =
+            [](void* c, const char* name) {
+                FakePlatform& f = enter(c);
+                const auto file = f.files.find(name);
+                return file != f.files.end() && file->second.readable;
+            },
+        .create_temporary =
+            [](void* c) {
+                FakePlatform& f = enter(c);
                 f.calls.push_back("create");
-                f.file_on_disk = f.file_open = f.create_result == CreateResult::created;
-                return f.create_result;
+                if (f.create_fails) {
+                    return false;
+                }
+                f.files[kTemporaryName] = FakeFile{};
+                f.temporary_open = true;
+                return true;
             },
         .acquire_provider =
             [](void* c) {
-                fake(c).calls.push_back("acquire");
-                return fake(c).acquire_result;
+                FakePlatform& f = enter(c);
+                f.calls.push_back("acquire");
+                return f.acquire_result;
             },
         .generate_random =
             [](void* c, std::uint8_t* buffer, std::uint32_t length) {
-                FakePlatform& f = fake(c);
+                FakePlatform& f = enter(c);
                 f.calls.push_back("generate");
                 f.requested_length = length;
                 for (std::uint32_t i = 0; i < length && i < f.random.size(); ++i) {
@@ -61,89 +104,154 @@ SecretOps fake_ops(FakePlatform& platform) {
                 }
                 return f.generate_result;
             },
-        .release_provider = [](void* c) { fake(c).calls.push_back("release"); },
+        .release_provider = [](void* c) { enter(c).calls.push_back("release"); },
         .put_byte =
             [](void* c, std::uint8_t byte) {
-                FakePlatform& f = fake(c);
+                FakePlatform& f = enter(c);
                 if (f.calls.back() != "put") {
                     f.calls.push_back("put");
                 }
-                if (f.content.size() == f.failing_put) {
+                Bytes& content = f.files[kTemporaryName].content;
+                if (!f.temporary_open || content.size() == f.failing_put) {
                     return false;
                 }
-                f.content.push_back(byte);
+                content.push_back(byte);
                 return true;
+            },
+        .flush_file =
+            [](void* c) {
+                FakePlatform& f = enter(c);
+                f.calls.push_back("flush");
+                FakeFile& file = f.files[kTemporaryName];
+                file.on_disk = file.content;
+                return !f.flush_fails;
             },
         .close_file =
             [](void* c) {
-                FakePlatform& f = fake(c);
+                FakePlatform& f = enter(c);
                 f.calls.push_back("close");
-                f.file_open = false;
+                f.temporary_open = false;
                 return !f.close_fails;
             },
-        .remove_file =
-            [](void* c, const char*) {
-                FakePlatform& f = fake(c);
+        .move_into_place =
+            [](void* c, const char* name) {
+                FakePlatform& f = enter(c);
+                f.calls.push_back("move");
+                // As on Windows, a file open without sharing cannot be renamed.
+                if (f.move_fails || f.temporary_open) {
+                    return MoveResult::failed;
+                }
+                if (f.files.contains(name)) {
+                    return MoveResult::target_exists;
+                }
+                f.files[name] = f.files[kTemporaryName];
+                f.files.erase(kTemporaryName);
+                return MoveResult::moved;
+            },
+        .remove_temporary =
+            [](void* c) {
+                FakePlatform& f = enter(c);
                 f.calls.push_back("remove");
                 // As on Windows, a file that is still open stays where it is.
-                if (!f.file_open) {
-                    f.file_on_disk = false;
-                    f.content.clear();
+                if (!f.temporary_open) {
+                    f.files.erase(kTemporaryName);
                 }
             },
-        .put_line = [](void* c, const char* text) { fake(c).console += std::string(text) + "\n"; },
-        .print = [](void* c, const char* text) { fake(c).console += text; },
+        .put_line = [](void* c, const char* text) { enter(c).console += std::string(text) + "\n"; },
+        .print = [](void* c, const char* text) { enter(c).console += text; },
     };
 }
 
-std::vector<std::uint8_t> counting_bytes() {
-    std::vector<std::uint8_t> bytes(kSecretSize);
+Names names_in(const FakePlatform& platform) {
+    Names names;
+    for (const auto& [name, file] : platform.files) {
+        names.push_back(name);
+    }
+    return names;
+}
+
+Bytes counting_bytes() {
+    Bytes bytes(kSecretSize);
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         bytes[i] = static_cast<std::uint8_t>(0xC0 + i);
     }
     return bytes;
 }
 
-using Calls = std::vector<std::string>;
+// The number of calls a successful run makes.
+std::size_t steps_of_a_whole_run() {
+    FakePlatform platform;
+    write_secret(fake_ops(platform));
+    return platform.steps;
+}
 
-TEST(SecretWriter, WritesTheRandomBytesInDeliveryOrderAndPrintsNothing) {
+TEST(SecretWriter, WritesTheRandomBytesInDeliveryOrderToTheDiskAndPrintsNothing) {
     FakePlatform platform;
     platform.random = counting_bytes();
     EXPECT_EQ(write_secret(fake_ops(platform)), kExitWritten);
-    EXPECT_EQ(platform.content, platform.random);
+    EXPECT_EQ(names_in(platform), Names{kSecretFileName});
+    EXPECT_EQ(platform.files[kSecretFileName].content, platform.random);
+    EXPECT_EQ(platform.files[kSecretFileName].on_disk, platform.random);
     EXPECT_EQ(platform.requested_length, kSecretSize);
     EXPECT_EQ(platform.console, "");
 }
 
-TEST(SecretWriter, CreatesBeforeAcquiringAndReleasesBeforeWriting) {
+TEST(SecretWriter, CreatesBeforeAcquiringReleasesBeforeWritingAndFlushesBeforeTheMove) {
     FakePlatform platform;
     write_secret(fake_ops(platform));
-    EXPECT_EQ(platform.calls, (Calls{"create", "acquire", "generate", "release", "put", "close"}));
-    EXPECT_FALSE(platform.file_open);
+    EXPECT_EQ(platform.calls,
+              (Calls{"create", "acquire", "generate", "release", "put", "flush", "close", "move"}));
+}
+
+TEST(SecretWriter, ARunStoppedAtAnyPointLeavesNoSecretOrAWholeOneOnTheDisk) {
+    const std::size_t steps = steps_of_a_whole_run();
+    for (std::size_t stop = 0; stop <= steps; ++stop) {
+        SCOPED_TRACE(testing::Message() << "stopped before call " << stop << " of " << steps);
+        FakePlatform platform;
+        platform.random = counting_bytes();
+        platform.stop_before = stop;
+        try {
+            write_secret(fake_ops(platform));
+        } catch (const Stopped&) {
+        }
+        const auto secret = platform.files.find(kSecretFileName);
+        if (secret != platform.files.end()) {
+            EXPECT_EQ(secret->second.content, platform.random);
+            EXPECT_EQ(secret->second.on_disk, platform.random) << "lost with the power";
+        }
+        EXPECT_EQ(secret != platform.files.end(), stop == steps);
+    }
+}
+
+TEST(SecretWriter, ASecretThatAppearsAtAnyPointIsKeptAndReportedWithNothingLeftBehind) {
+    const std::size_t steps = steps_of_a_whole_run();
+    // Before the move, the last call of a whole run.
+    for (std::size_t appear = 0; appear < steps; ++appear) {
+        SCOPED_TRACE(testing::Message() << "appeared before call " << appear << " of " << steps);
+        FakePlatform platform;
+        platform.secret_appears_before = appear;
+        EXPECT_EQ(write_secret(fake_ops(platform)), kExitAlreadyExists);
+        EXPECT_EQ(platform.console, "secret.txt already exists\n");
+        EXPECT_EQ(names_in(platform), Names{kSecretFileName});
+        EXPECT_EQ(platform.files[kSecretFileName].content, kOtherSecret);
+    }
 }
 
 TEST(SecretWriter, AReadableSecretStopsTheRunBeforeAnythingElse) {
     FakePlatform platform;
-    platform.readable_file = true;
+    platform.files[kSecretFileName] = FakeFile{kOtherSecret, kOtherSecret};
     EXPECT_EQ(write_secret(fake_ops(platform)), kExitAlreadyExists);
     EXPECT_EQ(platform.console, "secret.txt already exists\n");
     EXPECT_EQ(platform.calls, Calls{});
 }
 
-TEST(SecretWriter, ASecretTheReadTestMissedIsReportedAsExisting) {
-    FakePlatform platform;
-    platform.create_result = CreateResult::already_exists;
-    EXPECT_EQ(write_secret(fake_ops(platform)), kExitAlreadyExists);
-    EXPECT_EQ(platform.console, "secret.txt already exists\n");
-    EXPECT_EQ(platform.calls, Calls{"create"});
-}
-
 TEST(SecretWriter, AFailedCreationPrintsItsMessageWithoutALineBreak) {
     FakePlatform platform;
-    platform.create_result = CreateResult::failed;
+    platform.create_fails = true;
     EXPECT_EQ(write_secret(fake_ops(platform)), kExitOpenFailed);
     EXPECT_EQ(platform.console, "Fatal error opening secret.txt for writing");
     EXPECT_EQ(platform.calls, Calls{"create"});
+    EXPECT_EQ(names_in(platform), Names{});
 }
 
 // The random source's calls count as successful only when they return exactly TRUE.
@@ -162,7 +270,7 @@ void PrintTo(const CryptFailure& failure, std::ostream* out) {
 
 class SecretWriterCryptFailure : public testing::TestWithParam<CryptFailure> {};
 
-TEST_P(SecretWriterCryptFailure, RemovesTheClosedNewFileAndReports) {
+TEST_P(SecretWriterCryptFailure, RemovesTheClosedTemporaryFileAndReports) {
     const CryptFailure& failure = GetParam();
     FakePlatform platform;
     platform.acquire_result = failure.acquire_result;
@@ -170,7 +278,7 @@ TEST_P(SecretWriterCryptFailure, RemovesTheClosedNewFileAndReports) {
     EXPECT_EQ(write_secret(fake_ops(platform)), failure.exit_code);
     EXPECT_EQ(platform.console, failure.console);
     EXPECT_EQ(platform.calls, failure.calls);
-    EXPECT_FALSE(platform.file_on_disk);
+    EXPECT_EQ(names_in(platform), Names{});
 }
 
 const Calls kAfterFailedAcquire = {"create", "acquire", "close", "remove"};
@@ -188,20 +296,21 @@ INSTANTIATE_TEST_SUITE_P(
                                  "Fatal error with CryptGenRandom()\n", kAfterFailedGenerate}),
     [](const testing::TestParamInfo<CryptFailure>& info) { return info.param.name; });
 
-TEST(SecretWriter, AFailedByteRemovesTheFileAndReports) {
-    FakePlatform platform;
-    platform.failing_put = 10;
-    EXPECT_EQ(write_secret(fake_ops(platform)), kExitWriteFailed);
-    EXPECT_EQ(platform.console, "Fatal error writing secret.txt\n");
-    EXPECT_FALSE(platform.file_on_disk);
-}
-
-TEST(SecretWriter, AFailedCloseRemovesTheFileAndReports) {
-    FakePlatform platform;
-    platform.close_fails = true;
-    EXPECT_EQ(write_secret(fake_ops(platform)), kExitWriteFailed);
-    EXPECT_EQ(platform.console, "Fatal error writing secret.txt\n");
-    EXPECT_FALSE(platform.file_on_disk);
+TEST(SecretWriter, AFailedByteFlushCloseOrMoveRemovesTheTemporaryFileAndReports) {
+    const std::vector<std::pair<const char*, void (*)(FakePlatform&)>> failures = {
+        {"byte", [](FakePlatform& f) { f.failing_put = 10; }},
+        {"flush", [](FakePlatform& f) { f.flush_fails = true; }},
+        {"close", [](FakePlatform& f) { f.close_fails = true; }},
+        {"move", [](FakePlatform& f) { f.move_fails = true; }},
+    };
+    for (const auto& [name, make_it_fail] : failures) {
+        SCOPED_TRACE(name);
+        FakePlatform platform;
+        make_it_fail(platform);
+        EXPECT_EQ(write_secret(fake_ops(platform)), kExitWriteFailed);
+        EXPECT_EQ(platform.console, "Fatal error writing secret.txt\n");
+        EXPECT_EQ(names_in(platform), Names{});
+    }
 }
 
 }  // namespace

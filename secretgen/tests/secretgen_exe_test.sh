@@ -108,6 +108,61 @@ makes_a_different_secret_each_run() {
     ! cmp -s "$first/secret.txt" "$second/secret.txt" || fail "two runs wrote the same secret"
 }
 
+# Wine turns the secret's access list into its mode: with the owner's entry alone, other users
+# get no permission bits.
+keeps_the_secret_from_other_users() {
+    local dir mode
+    dir="$(fresh_dir)"
+    run_in "$dir"
+    expect_rc 0
+    mode="$(stat -c %a "$dir/secret.txt")"
+    [ $((8#$mode & 8#007)) -eq 0 ] || fail "secret.txt has mode $mode: other users can read it"
+}
+
+# Whether process PID is still at work (a process that ended is a zombie until it is waited for).
+is_running() {
+    local stat
+    read -r stat <"/proc/$1/stat" 2>/dev/null || return 1
+    stat="${stat##*) }"
+    [ "${stat%% *}" != Z ]
+}
+
+# Starts the program in DIR in a process group of its own and kills the whole group with KILL,
+# DELAY_MS milliseconds after the first file shows up in DIR: the program's first step on disk.
+run_and_kill() {
+    local dir="$1" delay_ms="$2" pid
+    # The inner script takes its paths as arguments, so it expands them itself.
+    # shellcheck disable=SC2016
+    setsid bash -c 'cd "$1" && exec wine "$2" >/dev/null 2>&1 </dev/null' _ "$dir" "$exe" &
+    pid=$!
+    while ! compgen -G "$dir/*" >/dev/null && is_running "$pid"; do
+        sleep 0.001
+    done
+    compgen -G "$dir/*" >/dev/null || fail "the program ended without making a file"
+    sleep "$(printf '0.%03d' "$delay_ms")"
+    kill -KILL -- "-$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null
+}
+
+# Killed at moments spread over its work, the program leaves either no secret.txt or a whole
+# one; what a killed run leaves behind does not stop the next run.
+leaves_a_whole_secret_or_none_when_killed() {
+    local delay dir stopped=""
+    for delay in 0 0 1 2 5 10 20 50 100 200; do
+        dir="$(fresh_dir)"
+        run_and_kill "$dir" "$delay"
+        if [ -e "$dir/secret.txt" ]; then
+            expect_size "$dir/secret.txt" "$secret_size"
+        elif [ -z "$stopped" ]; then
+            stopped="$dir"
+        fi
+    done
+    [ -n "$stopped" ] || fail "no kill landed before the program finished"
+    run_in "$stopped"
+    expect_rc 0
+    expect_size "$stopped/secret.txt" "$secret_size"
+}
+
 # Root ignores permissions, so the directory is a read-only tmpfs in a mount namespace of its
 # own. Wine's server opens files on behalf of the program, so it must run in that namespace
 # too: a server of its own, on a copy-on-write view of the prefix that is thrown away after.
@@ -142,7 +197,8 @@ reports_an_unwritable_directory() {
 case "$case_name" in
     writes_64_bytes_silently | keeps_the_first_secret | keeps_an_empty_secret_empty | \
         ignores_its_arguments | makes_a_different_secret_each_run | \
-        reports_an_unwritable_directory)
+        reports_an_unwritable_directory | keeps_the_secret_from_other_users | \
+        leaves_a_whole_secret_or_none_when_killed)
         "$case_name"
         ;;
     *) fail "no such case" ;;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 // Host byte order throughout; 0.0.0.0 is `ip == 0`.
 struct UdpAddress {
@@ -12,7 +13,12 @@ struct UdpAddress {
     std::uint16_t port = 0;
 };
 
-inline constexpr std::uint32_t kLoopbackIp = 0x7F000001;  // 127.0.0.1
+inline constexpr std::uint32_t kLoopbackIp = 0x7F000001;          // 127.0.0.1
+inline constexpr std::uint32_t kLimitedBroadcastIp = 0xFFFFFFFF;  // 255.255.255.255
+
+inline constexpr bool udp_is_multicast(std::uint32_t ip) {
+    return (ip >> 28) == 0xE;  // 224.0.0.0/4
+}
 
 struct UdpSocket {
     std::uintptr_t handle = 0;
@@ -20,6 +26,33 @@ struct UdpSocket {
 };
 
 enum class UdpWait { Datagram, Timeout, Failed };
+
+// One datagram received: its length (cut to the buffer), its sender, and whether it was sent to
+// a broadcast address (the limited one or a subnet's) rather than to an address of this machine.
+// A multicast datagram is no broadcast, and neither is one whose destination the system did not
+// tell.
+struct UdpDatagram {
+    std::size_t length = 0;
+    UdpAddress from;
+    bool broadcast = false;
+};
+
+// Room for up to `capacity` datagrams of up to `slot` bytes each (a longer one is cut to `slot`),
+// filled by one receive: several at once where the system can (Linux), one at a time elsewhere.
+inline constexpr std::size_t kUdpBatchMax = 64;
+
+struct UdpBatch {
+    std::size_t slot = 0;
+    std::vector<char> bytes;             // capacity * slot
+    std::vector<UdpDatagram> datagrams;  // capacity entries
+    std::size_t count = 0;               // filled by the last receive
+};
+
+// A datagram to send: its bytes stay the caller's until the send returns.
+struct UdpOutgoing {
+    UdpAddress to;
+    std::span<const char> bytes;
+};
 
 // Winsock's start-up on Windows, nothing elsewhere. Call once before anything below.
 bool udp_startup(std::string& error);
@@ -35,13 +68,32 @@ UdpAddress udp_local_address(const UdpSocket& socket);
 
 // Waits at most `timeout_ms` for one datagram; a longer one than `buffer` is cut to its size.
 // An interrupting signal counts as a timeout, so callers look at their stop flag again.
-UdpWait udp_receive(const UdpSocket& socket, std::span<char> buffer, std::size_t& length,
-                    UdpAddress& from, int timeout_ms);
+UdpWait udp_receive(const UdpSocket& socket, std::span<char> buffer, UdpDatagram& got,
+                    int timeout_ms);
+
+// `capacity` is at most kUdpBatchMax.
+void udp_batch_reserve(UdpBatch& batch, std::size_t capacity, std::size_t slot);
+
+// Waits at most `timeout_ms` for the first datagram, then takes what else is waiting, up to the
+// batch's capacity, without waiting.
+UdpWait udp_receive_batch(const UdpSocket& socket, UdpBatch& batch, int timeout_ms);
+
+inline std::span<const char> udp_batch_bytes(const UdpBatch& batch, std::size_t i) {
+    return {batch.bytes.data() + i * batch.slot, batch.datagrams[i].length};
+}
 
 bool udp_send(const UdpSocket& socket, UdpAddress to, std::span<const char> bytes);
+
+// Sends each datagram, with as few system calls as the system allows; a failed one does not stop
+// the rest. Returns how many failed.
+std::size_t udp_send_batch(const UdpSocket& socket, std::span<const UdpOutgoing> datagrams);
+
+// The source address this machine gives a datagram sent to `to` (the route's own address).
+bool udp_source_for(UdpAddress to, std::uint32_t& ip);
 
 // A host name or dotted address to its first IPv4 address.
 bool udp_resolve(const std::string& host, std::uint32_t& ip, std::string& error);
 
-// "a.b.c.d:port".
+// "a.b.c.d" and "a.b.c.d:port".
+std::string udp_ip_text(std::uint32_t ip);
 std::string udp_address_text(UdpAddress address);

@@ -1,10 +1,12 @@
 // The UDP interface on Winsock.
 #include "tools/common/udp.h"
 
+#include <mswsock.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -26,6 +28,77 @@ UdpAddress from_sockaddr(const sockaddr_in& sa) {
 
 std::string system_error(const std::string& what) {
     return what + ": Winsock error " + std::to_string(::WSAGetLastError());
+}
+
+// WSARecvMsg is reached through the socket provider; the receives need it for the destination.
+LPFN_WSARECVMSG receive_message_function(SOCKET s) {
+    static const LPFN_WSARECVMSG function = [s] {
+        GUID id = WSAID_WSARECVMSG;
+        LPFN_WSARECVMSG found = nullptr;
+        DWORD bytes = 0;
+        ::WSAIoctl(s, SIO_GET_EXTENSION_FUNCTION_POINTER, &id, sizeof id,  // in: which function
+                   &found, sizeof found,                                   // out: its address
+                   &bytes,
+                   nullptr,   // overlapped
+                   nullptr);  // completion routine
+        return found;
+    }();
+    return function;
+}
+
+UdpWait wait_readable(const UdpSocket& s, int timeout_ms) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(socket_of(s), &readable);
+    timeval timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    const int ready = ::select(0, &readable, nullptr, nullptr, &timeout);
+    if (ready == 0) {
+        return UdpWait::Timeout;
+    }
+    return ready < 0 ? UdpWait::Failed : UdpWait::Datagram;
+}
+
+// Windows marks a datagram that came as a link-layer broadcast; a system that does not
+// (Wine among them) still reports the limited broadcast address as the destination.
+bool sent_to_broadcast(WSAMSG& message) {
+    if ((message.dwFlags & (MSG_BCAST | MSG_MCAST)) == MSG_BCAST) return true;
+    for (WSACMSGHDR* c = WSA_CMSG_FIRSTHDR(&message); c != nullptr;
+         c = WSA_CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_PKTINFO) continue;
+        IN_PKTINFO info;
+        std::memcpy(&info, WSA_CMSG_DATA(c), sizeof info);
+        return ::ntohl(info.ipi_addr.s_addr) == kLimitedBroadcastIp;
+    }
+    return false;
+}
+
+// One datagram into `buffer`, after select said one is there.
+UdpWait receive_one(const UdpSocket& s, std::span<char> buffer, UdpDatagram& got) {
+    const LPFN_WSARECVMSG receive_message = receive_message_function(socket_of(s));
+    if (receive_message == nullptr) {
+        return UdpWait::Failed;
+    }
+    sockaddr_in from{};
+    WSABUF part{static_cast<ULONG>(buffer.size()), buffer.data()};
+    alignas(WSACMSGHDR) char control[WSA_CMSG_SPACE(sizeof(IN_PKTINFO))] = {};
+    WSAMSG message{};
+    message.name = reinterpret_cast<sockaddr*>(&from);
+    message.namelen = sizeof from;
+    message.lpBuffers = &part;
+    message.dwBufferCount = 1;
+    message.Control = {sizeof control, control};
+    DWORD received = 0;
+    if (receive_message(socket_of(s), &message, &received, nullptr, nullptr) != 0) {
+        // A datagram longer than the buffer arrives cut, reported as WSAEMSGSIZE.
+        const int error = ::WSAGetLastError();
+        if (error != WSAEMSGSIZE) {
+            return error == WSAECONNRESET ? UdpWait::Timeout : UdpWait::Failed;
+        }
+        received = static_cast<DWORD>(buffer.size());
+    }
+    got = {std::min<std::size_t>(received, buffer.size()), from_sockaddr(from),
+           sent_to_broadcast(message)};
+    return UdpWait::Datagram;
 }
 
 }  // namespace
@@ -54,6 +127,8 @@ bool udp_open(UdpAddress local, bool share_port, UdpSocket& out, std::string& er
     if (share_port) {
         ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on);
     }
+    // Tells broadcasts apart.
+    ::setsockopt(s, IPPROTO_IP, IP_PKTINFO, reinterpret_cast<const char*>(&on), sizeof on);
     const int buffer = 4 << 20;  // a burst of datagrams waits while the console catches up
     ::setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&buffer), sizeof buffer);
     const sockaddr_in sa = to_sockaddr(local);
@@ -81,30 +156,18 @@ UdpAddress udp_local_address(const UdpSocket& s) {
     return from_sockaddr(sa);
 }
 
-UdpWait udp_receive(const UdpSocket& s, std::span<char> buffer, std::size_t& length,
-                    UdpAddress& from, int timeout_ms) {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(socket_of(s), &readable);
-    timeval timeout{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
-    const int ready = ::select(0, &readable, nullptr, nullptr, &timeout);
-    if (ready == 0) {
-        return UdpWait::Timeout;
-    }
-    if (ready < 0) {
-        return UdpWait::Failed;
-    }
-    sockaddr_in sa{};
-    int sa_length = sizeof sa;
-    const int n = ::recvfrom(socket_of(s), buffer.data(), static_cast<int>(buffer.size()), 0,
-                             reinterpret_cast<sockaddr*>(&sa), &sa_length);
-    // A datagram longer than the buffer arrives cut, reported as WSAEMSGSIZE.
-    if (n < 0 && ::WSAGetLastError() != WSAEMSGSIZE) {
-        return ::WSAGetLastError() == WSAECONNRESET ? UdpWait::Timeout : UdpWait::Failed;
-    }
-    length = n < 0 ? buffer.size() : std::min(static_cast<std::size_t>(n), buffer.size());
-    from = from_sockaddr(sa);
-    return UdpWait::Datagram;
+UdpWait udp_receive(const UdpSocket& s, std::span<char> buffer, UdpDatagram& got, int timeout_ms) {
+    const UdpWait wait = wait_readable(s, timeout_ms);
+    return wait == UdpWait::Datagram ? receive_one(s, buffer, got) : wait;
+}
+
+// One datagram a call: Winsock has no call that takes several.
+UdpWait udp_receive_batch(const UdpSocket& s, UdpBatch& batch, int timeout_ms) {
+    batch.count = 0;
+    const UdpWait wait =
+        udp_receive(s, {batch.bytes.data(), batch.slot}, batch.datagrams[0], timeout_ms);
+    batch.count = wait == UdpWait::Datagram ? 1 : 0;
+    return wait;
 }
 
 bool udp_send(const UdpSocket& s, UdpAddress to, std::span<const char> bytes) {
@@ -112,6 +175,30 @@ bool udp_send(const UdpSocket& s, UdpAddress to, std::span<const char> bytes) {
     const int n = ::sendto(socket_of(s), bytes.data(), static_cast<int>(bytes.size()), 0,
                            reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
     return n == static_cast<int>(bytes.size());
+}
+
+std::size_t udp_send_batch(const UdpSocket& s, std::span<const UdpOutgoing> datagrams) {
+    std::size_t failed = 0;
+    for (const UdpOutgoing& d : datagrams) {
+        if (!udp_send(s, d.to, d.bytes)) ++failed;
+    }
+    return failed;
+}
+
+bool udp_source_for(UdpAddress to, std::uint32_t& ip) {
+    const SOCKET s = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (s == INVALID_SOCKET) {
+        return false;
+    }
+    // Connecting a datagram socket sends nothing; it only picks the route and its address.
+    const sockaddr_in sa = to_sockaddr(to);
+    sockaddr_in local{};
+    int length = sizeof local;
+    const bool ok = ::connect(s, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0 &&
+                    ::getsockname(s, reinterpret_cast<sockaddr*>(&local), &length) == 0;
+    ::closesocket(s);
+    ip = from_sockaddr(local).ip;
+    return ok;
 }
 
 bool udp_resolve(const std::string& host, std::uint32_t& ip, std::string& error) {

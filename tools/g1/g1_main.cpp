@@ -2,6 +2,7 @@
 // the datagrams on to unicast receivers (`g1 relay`) and live instruments in a browser
 // (`g1 serve`).
 #include "tools/common/interrupt.h"
+#include "tools/common/sender_filter.h"
 #include "tools/common/udp.h"
 #include "tools/g1/listen.h"
 #include "tools/g1/relay.h"
@@ -27,12 +28,14 @@ struct Limits {
 struct ListenOptions {
     std::uint16_t port = kG1Port;
     bool csv = false;
+    std::vector<std::string> from;
     Limits limits;
 };
 
 struct RelayOptions {
     std::uint16_t port = kG1Port;
     std::vector<std::string> targets;
+    std::vector<std::string> from;
     Limits limits;
 };
 
@@ -51,6 +54,19 @@ bool go_on(const Limits& limits, std::uint64_t done, Clock::time_point start) {
     return limits.seconds <= 0.0 || ran.count() < limits.seconds;
 }
 
+void add_from(CLI::App& command, std::vector<std::string>& from) {
+    command.add_option("--from", from,
+                       "Take datagrams only from this sender, ADDR or ADDR/PREFIX; give as many "
+                       "as needed (default: every sender)");
+}
+
+bool make_filter(const std::vector<std::string>& texts, SenderFilter& filter, std::string& error) {
+    for (const std::string& text : texts) {
+        if (!sender_filter_add(filter, text, error)) return false;
+    }
+    return true;
+}
+
 void add_limits(CLI::App& command, Limits& limits) {
     command.add_option("--count", limits.count, "Stop after this many datagrams (0: no limit)");
     command.add_option("--seconds", limits.seconds, "Stop after this many seconds (0: no limit)")
@@ -59,13 +75,14 @@ void add_limits(CLI::App& command, Limits& limits) {
 
 int run_listen(const ListenOptions& o) {
     UdpSocket socket;
+    SenderFilter from;
     std::string error;
-    if (!udp_open({0, o.port}, true, socket, error)) {
+    if (!make_filter(o.from, from, error) || !udp_open({0, o.port}, true, socket, error)) {
         std::fprintf(stderr, "g1 listen: %s\n", error.c_str());
         return kExitNetwork;
     }
-    std::fprintf(stderr, "g1 listen: on %s, sharing the port with other receivers\n",
-                 udp_address_text({0, o.port}).c_str());
+    std::fprintf(stderr, "g1 listen: on %s, sharing the port with other receivers; from %s\n",
+                 udp_address_text({0, o.port}).c_str(), sender_filter_text(from).c_str());
     const ListenFormat format = o.csv ? ListenFormat::Csv : ListenFormat::Table;
     std::fputs(listen_header(format).c_str(), stdout);
     std::fflush(stdout);
@@ -73,15 +90,17 @@ int run_listen(const ListenOptions& o) {
     std::vector<char> buffer(kReceiveBuffer);
     const Clock::time_point start = Clock::now();
     while (go_on(o.limits, stats.datagrams, start)) {
-        std::size_t length = 0;
-        UdpAddress from;
-        const UdpWait wait = udp_receive(socket, buffer, length, from, kWaitMs);
+        UdpDatagram got;
+        const UdpWait wait = udp_receive(socket, buffer, got, kWaitMs);
         if (wait == UdpWait::Failed) {
             std::fprintf(stderr, "g1 listen: receiving failed\n");
             break;
         }
-        if (wait == UdpWait::Datagram) {
-            const ListenLines lines = listen_take(stats, format, {buffer.data(), length}, now_ns());
+        if (wait == UdpWait::Datagram && !sender_filter_takes(from, got.from.ip)) {
+            ++stats.other_senders;
+        } else if (wait == UdpWait::Datagram) {
+            const ListenLines lines =
+                listen_take(stats, format, {buffer.data(), got.length}, got.from.ip, now_ns());
             std::fputs(lines.out.c_str(), stdout);
             std::fputs(lines.err.c_str(), stderr);
             std::fflush(stdout);
@@ -108,29 +127,29 @@ bool resolve_targets(const std::vector<std::string>& texts, std::vector<UdpAddre
 
 int run_relay(const RelayOptions& o) {
     std::vector<UdpAddress> targets;
+    SenderFilter from;
     std::string error;
     Relay relay;
-    if (!resolve_targets(o.targets, targets, error) ||
-        !relay_open(relay, o.port, std::move(targets), error)) {
+    if (!resolve_targets(o.targets, targets, error) || !make_filter(o.from, from, error) ||
+        !relay_open(relay, o.port, std::move(targets), std::move(from), error)) {
         std::fprintf(stderr, "g1 relay: %s\n", error.c_str());
         return kExitNetwork;
     }
     std::string to;
     for (const UdpAddress& t : relay.targets) to += " " + udp_address_text(t);
-    std::fprintf(stderr, "g1 relay: from %s to%s\n", udp_address_text({0, o.port}).c_str(),
+    std::fprintf(stderr, "g1 relay: broadcasts on %s from %s, to%s\n",
+                 udp_address_text({0, o.port}).c_str(), sender_filter_text(relay.from).c_str(),
                  to.c_str());
     const Clock::time_point start = Clock::now();
     int rc = 0;
-    while (go_on(o.limits, relay.forwarded, start)) {
+    while (go_on(o.limits, relay.counts.forwarded, start)) {
         if (relay_step(relay, kWaitMs) == RelayStep::Failed) {
             std::fprintf(stderr, "g1 relay: receiving failed\n");
             rc = kExitNetwork;
             break;
         }
     }
-    std::fprintf(stderr, "g1 relay: forwarded %llu datagrams to %zu targets, %llu sends failed\n",
-                 static_cast<unsigned long long>(relay.forwarded), relay.targets.size(),
-                 static_cast<unsigned long long>(relay.send_failures));
+    std::fprintf(stderr, "g1 relay: %s", relay_summary(relay).c_str());
     relay_close(relay);
     return rc;
 }
@@ -148,15 +167,17 @@ int main(int argc, char** argv) {
         "listen", "Print each datagram in units (time in seconds, the rest divided by 1000)");
     listen_command->add_option("--port", lo.port, "UDP port")->capture_default_str();
     listen_command->add_flag("--csv", lo.csv, "Comma-separated values instead of a table");
+    add_from(*listen_command, lo.from);
     add_limits(*listen_command, lo.limits);
 
     RelayOptions ro;
     CLI::App* relay_command =
-        app.add_subcommand("relay", "Send every datagram on, unchanged, to unicast targets");
+        app.add_subcommand("relay", "Send every G1 broadcast on, unchanged, to unicast targets");
     relay_command->add_option("--to", ro.targets, "A target HOST:PORT; give as many as needed")
         ->required();
     relay_command->add_option("--port", ro.port, "UDP port to take datagrams from")
         ->capture_default_str();
+    add_from(*relay_command, ro.from);
     add_limits(*relay_command, ro.limits);
 
     ServeOptions so;

@@ -1,6 +1,8 @@
 // Decoded lines, fault reports and the summary of `g1 listen`.
 #include "tools/g1/listen.h"
 
+#include "tools/common/udp.h"
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -109,7 +111,7 @@ std::string listen_header(ListenFormat format) {
 }
 
 ListenLines listen_take(ListenStats& s, ListenFormat format, std::string_view datagram,
-                        std::int64_t now_ns) {
+                        std::uint32_t sender_ip, std::int64_t now_ns) {
     note_arrival(s, now_ns);
     ListenLines lines;
     const G1Parsed parsed = g1_parse(datagram);
@@ -120,11 +122,12 @@ ListenLines listen_take(ListenStats& s, ListenFormat format, std::string_view da
                     ": \"" + shown(datagram) + "\"\n";
         return lines;
     }
-    const std::uint32_t wraps_before = s.time.wraps;
-    const std::int64_t time_us = g1_unwrap_time(s.time, parsed.fields[0]);
-    if (s.time.wraps != wraps_before) {
-        lines.err = "note: the 32-bit time field wrapped at datagram " +
-                    std::to_string(s.datagrams) + "; the time column runs on, unwrapped\n";
+    bool wrapped = false;
+    const std::int64_t time_us = sender_times_unwrap(s.times, sender_ip, parsed.fields[0], wrapped);
+    if (wrapped) {
+        lines.err = "note: the 32-bit time field of " + udp_ip_text(sender_ip) +
+                    " wrapped at datagram " + std::to_string(s.datagrams) +
+                    "; the time column runs on, unwrapped\n";
     }
     lines.out = line_of(format, time_us, parsed.fields);
     return lines;
@@ -136,9 +139,14 @@ std::string listen_summary(const ListenStats& s) {
     char text[256];
     std::snprintf(text, sizeof text,
                   "%llu datagrams, %llu malformed, %.1f Hz, largest gap %.1f ms; time unwrapped "
-                  "from the 32-bit field (%u wraps)\n",
+                  "from the 32-bit field (%llu wraps)",
                   static_cast<unsigned long long>(s.datagrams),
                   static_cast<unsigned long long>(s.malformed), rate,
-                  static_cast<double>(s.largest_gap_ns) / 1e6, s.time.wraps);
-    return text;
+                  static_cast<double>(s.largest_gap_ns) / 1e6,
+                  static_cast<unsigned long long>(s.times.wraps));
+    std::string summary = text;
+    if (s.other_senders != 0) {
+        summary += "; " + std::to_string(s.other_senders) + " from other senders ignored";
+    }
+    return summary + "\n";
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "plugin/telemetry/g1_parse.h"
+#include "tools/common/sender_times.h"
 
 #include <cstdint>
 #include <string>
@@ -13,10 +14,11 @@ enum class ListenFormat { Table, Csv };
 struct ListenStats {
     std::uint64_t datagrams = 0;  // well formed and malformed alike
     std::uint64_t malformed = 0;
+    std::uint64_t other_senders = 0;  // outside `--from`, not taken
     std::int64_t first_ns = 0;
     std::int64_t last_ns = 0;
     std::int64_t largest_gap_ns = 0;
-    G1TimeUnwrap time;
+    SenderTimes times;
 };
 
 // Text for the two output streams; either may be empty.
@@ -28,12 +30,14 @@ struct ListenLines {
 // The column names, one line.
 std::string listen_header(ListenFormat format);
 
-// Takes one datagram received at `now_ns` (any steady clock). A well-formed datagram gives one
-// line: the running (unwrapped) time in seconds, then the other twelve fields divided by 1000.
+// Takes one datagram from the sender at `sender_ip`, received at `now_ns` (any steady clock). A
+// well-formed datagram gives one line: the sender's running (unwrapped) time in seconds, then
+// the other twelve fields divided by 1000.
 ListenLines listen_take(ListenStats& stats, ListenFormat format, std::string_view datagram,
-                        std::int64_t now_ns);
+                        std::uint32_t sender_ip, std::int64_t now_ns);
 
-// Datagrams, malformed, rate, largest gap and the time field's wraps, one line.
+// Datagrams, malformed, rate, largest gap, the time field's wraps and the datagrams of other
+// senders, one line.
 std::string listen_summary(const ListenStats& stats);
 
 // `value` / 10^decimals written exactly, e.g. (-12, 3) gives "-0.012".

@@ -1,15 +1,40 @@
-// Forwarding of datagrams to unicast targets.
+// Forwarding of G1 broadcasts to unicast targets.
 #include "tools/g1/relay.h"
 
+#include "plugin/telemetry/g1_parse.h"
+
+#include <algorithm>
 #include <charconv>
+#include <cstdio>
 
 namespace {
 
-constexpr std::uint32_t kLimitedBroadcastIp = 0xFFFFFFFF;
-constexpr std::size_t kLargestDatagram = 65535;
+constexpr std::size_t kBatchCapacity = kUdpBatchMax;
+// A longer datagram arrives cut to this size and is then refused as too long.
+constexpr std::size_t kSlot = kG1MaxLength + 1;
 
-bool is_multicast(std::uint32_t ip) {
-    return (ip >> 28) == 0xE;  // 224.0.0.0/4
+// The source addresses the relay's copies carry: the sending port, with the address of the
+// route to each target.
+std::vector<UdpAddress> own_addresses(std::uint16_t port, const std::vector<UdpAddress>& targets) {
+    std::vector<UdpAddress> own;
+    for (const UdpAddress& t : targets) {
+        UdpAddress source{0, port};
+        if (!udp_source_for(t, source.ip)) continue;
+        const bool known = std::any_of(own.begin(), own.end(),
+                                       [&](const UdpAddress& o) { return o.ip == source.ip; });
+        if (!known) own.push_back(source);
+    }
+    return own;
+}
+
+void count(RelayCounts& c, RelayVerdict verdict) {
+    switch (verdict) {
+        case RelayVerdict::Forward: ++c.forwarded; break;
+        case RelayVerdict::NotG1: ++c.not_g1; break;
+        case RelayVerdict::NotBroadcast: ++c.not_broadcast; break;
+        case RelayVerdict::Own: ++c.own; break;
+        case RelayVerdict::OtherSender: ++c.other_senders; break;
+    }
 }
 
 }  // namespace
@@ -39,7 +64,7 @@ bool relay_target_allowed(UdpAddress target, std::string& error) {
         error = "target " + text + " is no address to send to";
     } else if (target.ip == kLimitedBroadcastIp) {
         error = "target " + text + " is the broadcast address; the relay sends to unicast targets";
-    } else if (is_multicast(target.ip)) {
+    } else if (udp_is_multicast(target.ip)) {
         error = "target " + text + " is a multicast group; the relay sends to unicast targets";
     } else {
         return true;
@@ -48,7 +73,7 @@ bool relay_target_allowed(UdpAddress target, std::string& error) {
 }
 
 bool relay_open(Relay& relay, std::uint16_t port, std::vector<UdpAddress> targets,
-                std::string& error) {
+                SenderFilter from, std::string& error) {
     relay = Relay{};
     if (!udp_open({0, port}, true, relay.in, error)) {
         return false;
@@ -57,9 +82,11 @@ bool relay_open(Relay& relay, std::uint16_t port, std::vector<UdpAddress> target
         udp_close(relay.in);
         return false;
     }
-    relay.out_address = udp_local_address(relay.out);
-    relay.buffer.resize(kLargestDatagram);
+    relay.own = own_addresses(udp_local_address(relay.out).port, targets);
     relay.targets = std::move(targets);
+    relay.from = std::move(from);
+    udp_batch_reserve(relay.batch, kBatchCapacity, kSlot);
+    relay.outgoing.reserve(kBatchCapacity * relay.targets.size());
     return true;
 }
 
@@ -68,23 +95,58 @@ void relay_close(Relay& relay) {
     udp_close(relay.out);
 }
 
+RelayVerdict relay_judge(const Relay& relay, const UdpDatagram& d, std::span<const char> bytes) {
+    const auto is_from = [&](const UdpAddress& a) {
+        return a.ip == d.from.ip && a.port == d.from.port;
+    };
+    if (std::any_of(relay.own.begin(), relay.own.end(), is_from)) {
+        return RelayVerdict::Own;
+    }
+    if (!sender_filter_takes(relay.from, d.from.ip)) {
+        return RelayVerdict::OtherSender;
+    }
+    if (!d.broadcast) {
+        return RelayVerdict::NotBroadcast;
+    }
+    if (g1_parse({bytes.data(), bytes.size()}).error != G1ParseError::None) {
+        return RelayVerdict::NotG1;
+    }
+    return RelayVerdict::Forward;
+}
+
 RelayStep relay_step(Relay& relay, int timeout_ms) {
-    std::size_t length = 0;
-    UdpAddress from;
-    const UdpWait wait = udp_receive(relay.in, relay.buffer, length, from, timeout_ms);
+    const UdpWait wait = udp_receive_batch(relay.in, relay.batch, timeout_ms);
     if (wait != UdpWait::Datagram) {
         return wait == UdpWait::Timeout ? RelayStep::Idle : RelayStep::Failed;
     }
-    if (from.port == relay.out_address.port) {
-        ++relay.ignored_own;
-        return RelayStep::Idle;
-    }
-    const std::span<const char> bytes(relay.buffer.data(), length);
-    for (const UdpAddress& target : relay.targets) {
-        if (!udp_send(relay.out, target, bytes)) {
-            ++relay.send_failures;  // a target that is down must not stop the others
+    relay.outgoing.clear();
+    for (std::size_t i = 0; i < relay.batch.count; ++i) {
+        const std::span<const char> bytes = udp_batch_bytes(relay.batch, i);
+        const RelayVerdict verdict = relay_judge(relay, relay.batch.datagrams[i], bytes);
+        count(relay.counts, verdict);
+        if (verdict != RelayVerdict::Forward) continue;
+        for (const UdpAddress& target : relay.targets) {
+            relay.outgoing.push_back({target, bytes});
         }
     }
-    ++relay.forwarded;
+    if (relay.outgoing.empty()) {
+        return RelayStep::Idle;
+    }
+    // A target that is down must not stop the others.
+    relay.counts.send_failures += udp_send_batch(relay.out, relay.outgoing);
     return RelayStep::Forwarded;
+}
+
+std::string relay_summary(const Relay& relay) {
+    const RelayCounts& c = relay.counts;
+    char text[320];
+    std::snprintf(
+        text, sizeof text,
+        "forwarded %llu datagrams to %zu targets, %llu sends failed; ignored %llu not "
+        "G1, %llu not broadcast, %llu own copies, %llu from other senders\n",
+        static_cast<unsigned long long>(c.forwarded), relay.targets.size(),
+        static_cast<unsigned long long>(c.send_failures), static_cast<unsigned long long>(c.not_g1),
+        static_cast<unsigned long long>(c.not_broadcast), static_cast<unsigned long long>(c.own),
+        static_cast<unsigned long long>(c.other_senders));
+    return text;
 }

@@ -1,24 +1,43 @@
-// `g1 relay`: every datagram that reaches the port is sent on, byte for byte, to a list of
+// `g1 relay`: the G1 broadcasts that reach the port are sent on, byte for byte, to a list of
 // unicast targets, for receivers that a broadcast cannot reach (another subnet, a VPN,
 // client-isolated Wi-Fi, devices that take no broadcasts).
+//
+// Only what arrived as a broadcast is sent on. The relay's own copies, and those of any other
+// relay, are unicast, so no relay sends them again: two relays pointed at each other (a two-way
+// bridge between subnets) cannot pass datagrams back and forth. Repeated bytes are no sign of a
+// loop: a paused simulator sends the same datagram every frame.
 #pragma once
 
+#include "tools/common/sender_filter.h"
 #include "tools/common/udp.h"
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
-struct Relay {
-    UdpSocket in;   // the shared port, as every receiver binds it
-    UdpSocket out;  // the relay's own sending socket; no broadcast option
-    UdpAddress out_address;
-    std::vector<UdpAddress> targets;
-    std::vector<char> buffer;  // room for the largest datagram
+// What the relay made of each datagram that reached it.
+struct RelayCounts {
     std::uint64_t forwarded = 0;
-    std::uint64_t ignored_own = 0;
-    std::uint64_t send_failures = 0;
+    std::uint64_t not_g1 = 0;  // refused by the strict parser: the relay is no open forwarder
+    std::uint64_t not_broadcast = 0;  // unicast: another relay's copy, or sent to this machine
+    std::uint64_t own = 0;            // the relay's own copies, from a target that points back
+    std::uint64_t other_senders = 0;  // outside `--from`
+    std::uint64_t send_failures = 0;  // one per target and datagram
+};
+
+enum class RelayVerdict { Forward, NotG1, NotBroadcast, Own, OtherSender };
+
+struct Relay {
+    UdpSocket in;                 // the shared port, as every receiver binds it
+    UdpSocket out;                // the relay's own sending socket; no broadcast option
+    std::vector<UdpAddress> own;  // address and port that the relay's copies carry as source
+    std::vector<UdpAddress> targets;
+    SenderFilter from;
+    UdpBatch batch;                     // slots one byte longer than a G1 datagram
+    std::vector<UdpOutgoing> outgoing;  // one batch's copies, kept to spare allocations
+    RelayCounts counts;
 };
 
 // "HOST:PORT" to host and port (1 to 65535).
@@ -30,12 +49,18 @@ bool relay_target_allowed(UdpAddress target, std::string& error);
 
 // Binds the shared port and the sending socket. Targets are resolved and checked beforehand.
 bool relay_open(Relay& relay, std::uint16_t port, std::vector<UdpAddress> targets,
-                std::string& error);
+                SenderFilter from, std::string& error);
 void relay_close(Relay& relay);
+
+// Whether one received datagram is sent on, and if not, why.
+RelayVerdict relay_judge(const Relay& relay, const UdpDatagram& datagram,
+                         std::span<const char> bytes);
 
 enum class RelayStep { Forwarded, Idle, Failed };
 
-// Waits at most `timeout_ms` for one datagram and sends it to every target. A datagram from the
-// relay's own sending socket (a target that points back at the relay's port) is not sent again,
-// so such a target cannot make the relay feed itself.
+// Waits at most `timeout_ms` for datagrams, takes what is waiting (several at once where the
+// system allows) and sends each one judged Forward to every target.
 RelayStep relay_step(Relay& relay, int timeout_ms);
+
+// The closing line: forwarded, failed sends and every kind of datagram ignored.
+std::string relay_summary(const Relay& relay);

@@ -51,7 +51,9 @@ void take(Receiver& r, ServeHttp& http, std::string_view datagram, UdpAddress fr
         }
         return;
     }
-    const std::int64_t time_us = g1_unwrap_time(r.health.time, parsed.fields[0]);
+    bool wrapped = false;
+    const std::int64_t time_us =
+        sender_times_unwrap(r.health.times, from.ip, parsed.fields[0], wrapped);
     serve_http_publish_datagram(http,
                                 datagram_event(kDatagramEvent, r.health.datagrams,
                                                display_texts(parsed.fields, time_us, r.angles)),
@@ -76,11 +78,11 @@ void print_address(const ServeOptions& o, std::uint16_t http_port, const SenderF
 void print_summary(const ServeHealth& h, const ServeHttpSummary& web) {
     std::fprintf(
         stderr,
-        "g1 serve: %llu datagrams, %llu malformed, %llu from other senders, %u time "
+        "g1 serve: %llu datagrams, %llu malformed, %llu from other senders, %llu time "
         "wraps; %llu pages opened the stream, %llu dropped for taking no data; arrival "
         "to event written: p50 %lld us, p99 %lld us over %llu events\n",
         static_cast<unsigned long long>(h.datagrams), static_cast<unsigned long long>(h.malformed),
-        static_cast<unsigned long long>(h.ignored), h.time.wraps,
+        static_cast<unsigned long long>(h.ignored), static_cast<unsigned long long>(h.times.wraps),
         static_cast<unsigned long long>(web.readers), static_cast<unsigned long long>(web.dropped),
         static_cast<long long>(latency_percentile_us(web.latency, 0.50)),
         static_cast<long long>(latency_percentile_us(web.latency, 0.99)),
@@ -136,16 +138,16 @@ int run_serve(const ServeOptions& o) {
     int rc = 0;
     while (!interrupt_requested() &&
            (o.seconds <= 0.0 || static_cast<double>(now_ns() - start_ns) < o.seconds * 1e9)) {
-        std::size_t length = 0;
-        UdpAddress from;
-        const UdpWait wait = udp_receive(socket, buffer, length, from, kWaitMs);
+        UdpDatagram got;
+        const UdpWait wait = udp_receive(socket, buffer, got, kWaitMs);
         const std::int64_t arrival_ns = now_ns();
         if (wait == UdpWait::Failed) {
             std::fprintf(stderr, "g1 serve: receiving failed\n");
             rc = kExitNetwork;
             break;
         }
-        if (wait == UdpWait::Datagram) take(r, *http, {buffer.data(), length}, from, arrival_ns);
+        if (wait == UdpWait::Datagram)
+            take(r, *http, {buffer.data(), got.length}, got.from, arrival_ns);
         if (arrival_ns >= next_health_ns) {
             serve_http_publish_health(
                 *http, health_event(health_figures(r.health, arrival_ns), r.angles, o.port));

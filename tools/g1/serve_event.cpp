@@ -62,15 +62,17 @@ std::string datagram_event(std::string_view name, std::uint64_t number, const Di
 
 std::string health_event(const HealthFigures& f, AngleUnit angles, std::uint16_t udp_port) {
     char text[320];
-    std::snprintf(
-        text, sizeof text,
-        "event: %s\ndata: {\"datagrams\":%llu,\"malformed\":%llu,\"ignored\":%llu,"
-        "\"wraps\":%u,\"rate\":%.1f,\"gap_ms\":%.1f,\"idle_ms\":%lld,\"angles\":\"%s\",\"port\":%u}"
-        "\n\n",
-        kHealthEvent.data(), static_cast<unsigned long long>(f.datagrams),
-        static_cast<unsigned long long>(f.malformed), static_cast<unsigned long long>(f.ignored),
-        f.wraps, f.rate_hz, f.largest_gap_ms, static_cast<long long>(f.idle_ms),
-        angles == AngleUnit::Radians ? "rad" : "deg", static_cast<unsigned>(udp_port));
+    std::snprintf(text, sizeof text,
+                  "event: %s\ndata: {\"datagrams\":%llu,\"malformed\":%llu,\"ignored\":%llu,"
+                  "\"wraps\":%llu,\"rate\":%.1f,\"gap_ms\":%.1f,\"idle_ms\":%lld,\"angles\":\"%s\","
+                  "\"port\":%u}"
+                  "\n\n",
+                  kHealthEvent.data(), static_cast<unsigned long long>(f.datagrams),
+                  static_cast<unsigned long long>(f.malformed),
+                  static_cast<unsigned long long>(f.ignored),
+                  static_cast<unsigned long long>(f.wraps), f.rate_hz, f.largest_gap_ms,
+                  static_cast<long long>(f.idle_ms), angles == AngleUnit::Radians ? "rad" : "deg",
+                  static_cast<unsigned>(udp_port));
     return text;
 }
 

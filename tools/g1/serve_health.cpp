@@ -36,7 +36,7 @@ HealthFigures health_figures(const ServeHealth& h, std::int64_t now_ns) {
     f.datagrams = h.datagrams;
     f.malformed = h.malformed;
     f.ignored = h.ignored;
-    f.wraps = h.time.wraps;
+    f.wraps = h.times.wraps;
     if (h.datagrams == 0) {
         return f;
     }

@@ -3,7 +3,7 @@
 // No clock here; the caller passes the arrival times (any steady clock, in nanoseconds).
 #pragma once
 
-#include "plugin/telemetry/g1_parse.h"
+#include "tools/common/sender_times.h"
 
 #include <array>
 #include <cstdint>
@@ -24,7 +24,7 @@ struct ServeHealth {
     std::uint64_t malformed = 0;
     std::uint64_t ignored = 0;  // from senders outside the filter
     std::int64_t last_ns = 0;
-    G1TimeUnwrap time;
+    SenderTimes times;  // each sender's running time, unwrapped on its own
     std::array<HealthSlot, kRateSlots + 1> arrivals{};  // count per 100 ms, and the one filling
     std::array<HealthSlot, kGapSlots> gaps{};           // largest gap ending in each second
 };
@@ -34,7 +34,7 @@ struct HealthFigures {
     std::uint64_t datagrams = 0;
     std::uint64_t malformed = 0;
     std::uint64_t ignored = 0;
-    std::uint32_t wraps = 0;
+    std::uint64_t wraps = 0;
     double rate_hz = 0.0;
     double largest_gap_ms = 0.0;
     std::int64_t idle_ms = -1;  // since the last datagram; -1 before the first

@@ -131,7 +131,7 @@ TEST(G1TimeUnwrap, FirstValueIsTakenAsItIs) {
 TEST(G1TimeUnwrap, RunsOnAcrossTheWrapOfThePlugInsTime) {
     // The plug-in's own conversion, from before the first wrap to past the second.
     G1TimeUnwrap u;
-    std::uint32_t wraps = 0;
+    std::uint64_t wraps = 0;
     for (double t = 2000.0; t < 7000.0; t += 0.25) {
         const auto expected = static_cast<std::int64_t>(static_cast<float>(t) * 1.0e6f);
         ASSERT_EQ(g1_unwrap_time(u, g1_scale_time(t)), expected) << "time " << t;
@@ -147,4 +147,16 @@ TEST(G1TimeUnwrap, StepBackwardsIsKeptAsABackwardStep) {
     EXPECT_EQ(g1_unwrap_time(u, std::numeric_limits<std::int32_t>::max()),
               std::numeric_limits<std::int32_t>::max());
     EXPECT_EQ(u.wraps, 1u);
+}
+
+TEST(G1TimeUnwrap, HostileStepsStopAtTheEndsOfThe64BitRange) {
+    constexpr std::int64_t kHighest = std::numeric_limits<std::int64_t>::max();
+    constexpr std::int32_t kLargestStep = std::numeric_limits<std::int32_t>::max();
+    G1TimeUnwrap u{true, 0, kHighest - 10, 0};
+    EXPECT_EQ(g1_unwrap_time(u, kLargestStep), kHighest);
+    EXPECT_EQ(g1_unwrap_time(u, kLargestStep - 7), kHighest - 7);  // and back down from there
+
+    G1TimeUnwrap low{true, 0, std::numeric_limits<std::int64_t>::min() + 10, 0};
+    EXPECT_EQ(g1_unwrap_time(low, std::numeric_limits<std::int32_t>::min() + 1),
+              std::numeric_limits<std::int64_t>::min());
 }

@@ -1,5 +1,8 @@
-// The relay's targets and its forwarding, on loopback sockets only.
+// The relay's targets, what it sends on and what it ignores, and its forwarding on loopback.
 #include "tools/g1/relay.h"
+
+#include "plugin/telemetry/g1_datagram.h"
+#include "tools/g1/tests/test_broadcast.h"
 
 #include <gtest/gtest.h>
 
@@ -8,6 +11,14 @@
 #include <vector>
 
 namespace {
+
+constexpr std::string_view kWorkedExample = "G1,1500000,0,0,0,-12,0,3141,0,0,0,0,0,0,";
+constexpr UdpAddress kOwn = {kLoopbackIp, 40000};
+constexpr std::uint32_t kSimulator = 0x0A000005;  // 10.0.0.5
+
+UdpDatagram arrival(UdpAddress from, bool broadcast, std::string_view bytes) {
+    return {bytes.size(), from, broadcast};
+}
 
 struct Loopback : ::testing::Test {
     std::deque<UdpSocket> sockets;  // references stay valid as it grows
@@ -31,27 +42,46 @@ struct Loopback : ::testing::Test {
 
     static std::string receive(const UdpSocket& s, int timeout_ms = 2000) {
         std::vector<char> buffer(65536);
-        std::size_t length = 0;
-        UdpAddress from;
-        if (udp_receive(s, buffer, length, from, timeout_ms) != UdpWait::Datagram) {
+        UdpDatagram got;
+        if (udp_receive(s, buffer, got, timeout_ms) != UdpWait::Datagram) {
             return "(nothing)";
         }
-        return std::string(buffer.data(), length);
+        return std::string(buffer.data(), got.length);
     }
 };
 
 struct RelayOnLoopback : Loopback {
     Relay relay;
-    UdpAddress relay_port;
+    std::uint16_t port = 0;
 
     void open(std::vector<UdpAddress> targets) {
         std::string error;
-        ASSERT_TRUE(relay_open(relay, 0, std::move(targets), error)) << error;
-        relay_port = {kLoopbackIp, udp_local_address(relay.in).port};
+        ASSERT_TRUE(relay_open(relay, 0, std::move(targets), {}, error)) << error;
+        port = udp_local_address(relay.in).port;
+    }
+    // Steps until the relay has taken `datagrams` in all.
+    void take(std::uint64_t datagrams) {
+        for (int i = 0; i < 20 && taken() < datagrams; ++i) {
+            ASSERT_NE(relay_step(relay, 100), RelayStep::Failed);
+        }
+        ASSERT_EQ(taken(), datagrams);
+    }
+    std::uint64_t taken() const {
+        const RelayCounts& c = relay.counts;
+        return c.forwarded + c.not_g1 + c.not_broadcast + c.own + c.other_senders;
     }
     void TearDown() override {
         relay_close(relay);
         Loopback::TearDown();
+    }
+};
+
+struct RelayOnLoopbackBroadcast : RelayOnLoopback {
+    void SetUp() override {
+        if (!test_broadcast_possible()) {
+            GTEST_SKIP() << "no broadcast that stays on this machine outside the sandbox";
+        }
+        RelayOnLoopback::SetUp();
     }
 };
 
@@ -83,49 +113,102 @@ TEST(RelayTarget, AllowsUnicastOnly) {
     EXPECT_FALSE(relay_target_allowed({0, 50011}, error));
 }
 
-TEST_F(RelayOnLoopback, ForwardsEveryDatagramUnchangedToEachTarget) {
+TEST(RelayJudge, SendsOnOnlyBroadcastsThatAreG1) {
+    Relay relay;
+    const auto judge = [&](bool broadcast, std::string_view bytes) {
+        return relay_judge(relay, arrival({kSimulator, 52000}, broadcast, bytes), bytes);
+    };
+    EXPECT_EQ(judge(true, kWorkedExample), RelayVerdict::Forward);
+    EXPECT_EQ(judge(false, kWorkedExample), RelayVerdict::NotBroadcast);
+    const std::string not_g1[] = {"", std::string("\0\xff\x80 not G1\r\n", 13),
+                                  "G1,1500000,0,0,0,-12,0,3141,0,0,0,0,0,0",
+                                  std::string(kG1MaxLength + 1, '1')};
+    for (const std::string& bytes : not_g1) {
+        EXPECT_EQ(judge(true, bytes), RelayVerdict::NotG1) << bytes;
+    }
+}
+
+TEST(RelayJudge, OwnCopiesAreKnownByAddressAndPortTogether) {
+    Relay relay;
+    relay.own = {kOwn};
+    const auto judge = [&](UdpAddress from) {
+        return relay_judge(relay, arrival(from, true, kWorkedExample), kWorkedExample);
+    };
+    EXPECT_EQ(judge(kOwn), RelayVerdict::Own);
+    EXPECT_EQ(judge({kSimulator, kOwn.port}), RelayVerdict::Forward);  // same port, other host
+    EXPECT_EQ(judge({kOwn.ip, 40001}), RelayVerdict::Forward);
+}
+
+TEST(RelayJudge, SendersOutsideFromAreIgnored) {
+    Relay relay;
+    std::string error;
+    ASSERT_TRUE(sender_filter_add(relay.from, "10.0.0.0/29", error)) << error;
+    const auto judge = [&](std::uint32_t ip) {
+        return relay_judge(relay, arrival({ip, 52000}, true, kWorkedExample), kWorkedExample);
+    };
+    EXPECT_EQ(judge(kSimulator), RelayVerdict::Forward);
+    EXPECT_EQ(judge(0x0A000008), RelayVerdict::OtherSender);  // 10.0.0.8
+}
+
+TEST(RelaySummary, ShowsEveryKindOfIgnoredDatagram) {
+    Relay relay;
+    relay.targets = {{kLoopbackIp, 50011}};
+    relay.counts = {7, 1, 2, 3, 4, 5};
+    EXPECT_EQ(relay_summary(relay),
+              "forwarded 7 datagrams to 1 targets, 5 sends failed; ignored 1 not G1, 2 not "
+              "broadcast, 3 own copies, 4 from other senders\n");
+}
+
+TEST_F(RelayOnLoopback, DatagramSentToTheRelayItselfIsNotSentOn) {
+    UdpSocket& target = bound();
+    const UdpSocket& sender = bound();
+    open({udp_local_address(target)});
+    ASSERT_TRUE(udp_send(sender, {kLoopbackIp, port}, kWorkedExample));
+    take(1);
+    EXPECT_EQ(relay.counts.not_broadcast, 1u);
+    EXPECT_EQ(receive(target, 200), "(nothing)");
+}
+
+TEST_F(RelayOnLoopbackBroadcast, SendsEachG1BroadcastUnchangedToEveryTarget) {
     UdpSocket& first = bound();
     UdpSocket& second = bound();
-    const UdpSocket& sender = bound();
     open({udp_local_address(first), udp_local_address(second)});
-    const std::string datagrams[] = {
-        "G1,1500000,0,0,0,-12,0,3141,0,0,0,0,0,0,",
-        std::string("\0\xff\x80 not G1 at all\r\n", 19),
-        std::string(2000, 'x'),
-        "",
-    };
-    for (const std::string& d : datagrams) {
-        ASSERT_TRUE(udp_send(sender, relay_port, d));
-        ASSERT_EQ(relay_step(relay, 2000), RelayStep::Forwarded);
+    const std::string g1[] = {std::string(kWorkedExample), "G1,0,0,0,0,0,0,0,0,0,0,0,0,0,"};
+    for (const std::string& d : g1) {
+        ASSERT_TRUE(test_broadcast_send(port, d));
+        ASSERT_TRUE(test_broadcast_send(port, "G1," + std::string(2000, '7')));  // cut, refused
+        take(relay.counts.forwarded + relay.counts.not_g1 + 2);
         EXPECT_EQ(receive(first), d);
         EXPECT_EQ(receive(second), d);
     }
-    EXPECT_EQ(relay.forwarded, 4u);
+    EXPECT_EQ(relay.counts.forwarded, 2u);
+    EXPECT_EQ(relay.counts.not_g1, 2u);
+    EXPECT_EQ(receive(first, 200), "(nothing)");
 }
 
-TEST_F(RelayOnLoopback, TargetPointingBackAtTheRelayDoesNotMakeItFeedItself) {
-    const UdpSocket& sender = bound();
+TEST_F(RelayOnLoopbackBroadcast, TargetPointingBackAtTheRelayDoesNotMakeItFeedItself) {
     open({});
-    relay.targets = {relay_port};
-    ASSERT_TRUE(udp_send(sender, relay_port, std::string("G1,")));
-    ASSERT_EQ(relay_step(relay, 2000), RelayStep::Forwarded);
-    EXPECT_EQ(relay_step(relay, 2000), RelayStep::Idle);
+    relay_close(relay);
+    std::string error;
+    ASSERT_TRUE(relay_open(relay, port, {{kLoopbackIp, port}}, {}, error)) << error;
+    ASSERT_TRUE(test_broadcast_send(port, kWorkedExample));
+    take(2);  // the broadcast, then the relay's own copy
     EXPECT_EQ(relay_step(relay, 200), RelayStep::Idle);
-    EXPECT_EQ(relay.forwarded, 1u);
-    EXPECT_EQ(relay.ignored_own, 1u);
+    EXPECT_EQ(relay.counts.forwarded, 1u);
+    EXPECT_EQ(relay.counts.own, 1u);
 }
 
-TEST_F(RelayOnLoopback, TargetThatIsDownDoesNotStopTheOthers) {
+TEST_F(RelayOnLoopbackBroadcast, TargetThatIsDownDoesNotStopTheOthers) {
     UdpSocket& alive = bound();
     UdpSocket& gone = bound();
     const UdpAddress gone_address = udp_local_address(gone);
     udp_close(gone);
-    const UdpSocket& sender = bound();
     open({gone_address, udp_local_address(alive)});
     for (int i = 0; i < 3; ++i) {
-        const std::string d = "G1,datagram " + std::to_string(i);
-        ASSERT_TRUE(udp_send(sender, relay_port, d));
-        ASSERT_EQ(relay_step(relay, 2000), RelayStep::Forwarded);
+        const std::string d = "G1," + std::to_string(i) + ",0,0,0,0,0,0,0,0,0,0,0,0,";
+        ASSERT_TRUE(test_broadcast_send(port, d));
+        take(i + 1);
         EXPECT_EQ(receive(alive), d);
     }
+    EXPECT_EQ(relay.counts.forwarded, 3u);
 }

@@ -59,8 +59,9 @@ TEST(ServeHealth, LargestGapIsOfTheLastMinuteOnly) {
 TEST(ServeHealth, WrapsAndCountsComeFromTheReceiver) {
     ServeHealth h;
     health_note_arrival(h, kStart);
-    g1_unwrap_time(h.time, 2147483000);
-    g1_unwrap_time(h.time, -2147483000);
+    bool wrapped = false;
+    sender_times_unwrap(h.times, 1, 2147483000, wrapped);
+    sender_times_unwrap(h.times, 1, -2147483000, wrapped);
     h.malformed = 3;
     h.ignored = 4;
     const HealthFigures f = health_figures(h, kStart);
