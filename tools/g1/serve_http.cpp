@@ -149,21 +149,21 @@ void wait_for_pace(ServeHttp& s, const std::shared_ptr<Reader>& r, std::int64_t 
     });
 }
 
-// Writes what is pending, unless a write is under way (its end brings the next one) or the
-// reader is not yet due.
+// Writes what is pending, unless a write is under way (its end brings the next one).
 void deliver(ServeHttp& s, const std::shared_ptr<Reader>& r) {
-    if (r->closed || r->writing || (!r->datagram && !r->health && r->greeting.empty())) return;
+    if (r->closed || r->writing) return;
     const std::int64_t now = now_ns();
-    if (r->greeting.empty() && !pacer_take(r->pacer, now)) {
-        wait_for_pace(s, r, now);
-        return;
-    }
+    // Only datagrams are paced; the greeting and the twice-a-second health go at once, so they
+    // never take a datagram's turn.
+    const bool datagram_due = r->datagram && pacer_take(r->pacer, now);
+    if (r->datagram && !datagram_due) wait_for_pace(s, r, now);
+    if (!datagram_due && !r->health && r->greeting.empty()) return;
     r->writing = true;
     r->write_started_ns = now;
     r->writing_greeting = std::move(r->greeting);
     r->greeting.clear();
     r->writing_health = std::move(r->health);
-    r->writing_datagram = std::move(r->datagram);
+    if (datagram_due) r->writing_datagram = std::move(r->datagram);
     std::array<asio::const_buffer, 3> buffers{
         asio::buffer(r->writing_greeting),
         r->writing_health ? asio::buffer(*r->writing_health) : asio::const_buffer(),
