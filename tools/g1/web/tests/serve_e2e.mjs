@@ -1,8 +1,9 @@
 // g1 serve end to end, inside the sandbox (scripts/checks/serve.sh starts it there): the host
 // emulator flies the circuit under Wine with the plug-in loaded, g1 serve receives its
 // broadcasts and headless Chromium shows the page. Then twenty readers and one that stops
-// reading, at 120 Hz. Everything speaks to 127.0.0.1 only.
-// Usage: node serve_e2e.mjs --g1 PATH --host PATH --plugin PATH --out DIR
+// reading, at 120 Hz; last, g1.exe serve under Wine for one reader. Everything speaks to
+// 127.0.0.1 only.
+// Usage: node serve_e2e.mjs --g1 PATH --g1exe PATH --host PATH --plugin PATH --out DIR
 import { spawn } from 'node:child_process';
 import { mkdirSync } from 'node:fs';
 import http from 'node:http';
@@ -20,9 +21,9 @@ const options = {};
 for (let i = 2; i < process.argv.length; i += 2) {
   options[process.argv[i].replace(/^--/, '')] = process.argv[i + 1];
 }
-for (const needed of ['g1', 'host', 'plugin', 'out']) {
+for (const needed of ['g1', 'g1exe', 'host', 'plugin', 'out']) {
   if (!options[needed]) {
-    console.error('usage: node serve_e2e.mjs --g1 PATH --host PATH --plugin PATH --out DIR');
+    console.error('usage: node serve_e2e.mjs --g1 PATH --g1exe PATH --host PATH --plugin PATH --out DIR');
     process.exit(2);
   }
 }
@@ -65,9 +66,9 @@ async function fly(rate, seconds) {
 }
 
 // One reader of the event stream that counts what it gets.
-function openReader() {
+function openReader(page = PAGE) {
   const reader = { datagrams: 0, health: null, buffer: '', closed: false };
-  reader.request = http.get(`${PAGE}events`, (response) => {
+  reader.request = http.get(`${page}events`, (response) => {
     response.setEncoding('utf8');
     response.on('data', (chunk) => {
       reader.buffer += chunk;
@@ -182,6 +183,24 @@ try {
   const heard = readers[0].health ? readers[0].health.datagrams : -1;
   check(heard === first.frames + second.frames,
     `no datagram lost: g1 serve received ${heard}, the host sent ${first.frames + second.frames}`);
+
+  // --- g1.exe serve under Wine, one reader ----------------------------------------------------
+  const windowsPage = `http://127.0.0.1:${HTTP_PORT + 1}/`;
+  const windows = start('wine', [options.g1exe, 'serve', '--bind', '127.0.0.1',
+    '--http', String(HTTP_PORT + 1), '--seconds', '25']);
+  await waitFor(() => windows.err.includes('instruments at'), 30000, 'g1.exe serve to start');
+  const windowsReader = openReader(windowsPage);
+  readers.push(windowsReader);
+  await waitFor(() => windows.err.includes('opened the stream'), 10000, 'g1.exe to take a reader');
+  const third = await fly(60, 3);
+  await sleep(1000);
+  const windowsHeard = windowsReader.health ? windowsReader.health.datagrams : -1;
+  check(windowsHeard === third.frames && windowsReader.datagrams >= 0.85 * third.frames,
+    `g1.exe serve under Wine: received ${windowsHeard} of ${third.frames} datagrams, ` +
+    `a reader got ${windowsReader.datagrams} events`);
+  windowsReader.request.destroy();
+  const windowsCode = await windows.exited;
+  check(windowsCode === 0, `g1.exe serve ended by its time limit (exit code ${windowsCode})`);
 } catch (error) {
   check(false, error.message);
 } finally {
