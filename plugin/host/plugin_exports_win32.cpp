@@ -13,6 +13,12 @@
 #include <type_traits>
 #include <vector>
 
+// The C++ runtime linked into the DLL sets aside a pool for exceptions thrown when memory runs
+// out (about 73 KB) when it loads, and gives it back only through this call.
+namespace __gnu_cxx {
+void __freeres();
+}  // namespace __gnu_cxx
+
 namespace {
 
 struct PluginState {
@@ -23,13 +29,23 @@ struct PluginState {
 
 PluginState g_plugin;
 
+// On FreeLibrary, not at process exit: a host that unloads the plug-in, with or without
+// Shutdown, and loads it again gets back what the last load took.
+void release_at_unload() {
+    g1_broadcast_close();
+    __gnu_cxx::__freeres();
+}
+
 }  // namespace
 
 extern "C" {
 
-BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID) noexcept {
+BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) noexcept {
     if (reason == DLL_PROCESS_ATTACH) {
         g_plugin.module = module;
+    }
+    if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
+        release_at_unload();
     }
     return TRUE;
 }

@@ -10,6 +10,7 @@ struct ProcessUsage {
     long handles;  // -1 when the system will not list them
     long threads;
     std::size_t working_set;  // bytes
+    std::size_t heap_in_use;  // bytes in allocated blocks of every heap of the process
 };
 
 ProcessUsage process_usage();
