@@ -4,7 +4,6 @@
 #include "tools/common/interrupt.h"
 #include "tools/common/sender_filter.h"
 #include "tools/common/udp.h"
-#include "tools/g1/listen.h"
 #include "tools/g1/serve_event.h"
 #include "tools/g1/serve_health.h"
 #include "tools/g1/serve_http.h"
