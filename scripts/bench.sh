@@ -70,3 +70,7 @@ echo
 echo "== g1 relay against socat ($(socat -V | sed -n 's/^socat version \([^ ]*\).*/\1/p')), in the sandbox:" \
   "G1 broadcasts forwarded to one receiver on 127.0.0.1"
 scripts/sandbox.sh "$relay" "$root/build/bench/bin/g1" "$(command -v socat)"
+
+echo
+echo "== g1 serve: datagram to page, native Release build, in the sandbox"
+scripts/sandbox.sh bench/serve_bench.sh build/bench/bin/g1

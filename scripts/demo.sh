@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The demo: the host emulator flies the circuit with the plug-in loaded while `g1 listen`
-# records what it broadcasts; then a screenshot of the monitor window, a plot of the telemetry
-# and a short summary. Runs inside the sandbox (./run demo puts it there).
+# records what it broadcasts and `g1 serve` shows it in a browser; then screenshots of the
+# monitor window and of the instruments page, a plot of the telemetry and a short summary. Runs inside the sandbox (./run demo puts it there).
 # Usage: scripts/demo.sh [--seconds S] [--rate HZ] [--out DIR]
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -42,7 +42,11 @@ host_log="$out/host.log"
 recording="$out/circuit.tstream"
 screenshot="$out/monitor.png"
 plot="$out/telemetry.png"
-rm -f "$out/gnuplot.log" "$csv" "$listen_log" "$host_log" "$recording" "$screenshot" "$plot"
+serve_log="$out/serve.log"
+instruments="$out/instruments.png"
+instruments_url="http://127.0.0.1:8080/"
+rm -f "$out/gnuplot.log" "$csv" "$listen_log" "$host_log" "$recording" "$screenshot" "$plot" \
+  "$serve_log" "$instruments"
 
 source scripts/lib/monitor_window.sh
 screen_width="$(xdpyinfo | awk '/dimensions:/ { split($2, d, "x"); print d[1] }')"
@@ -50,9 +54,13 @@ monitor_crop="${monitor_width}x${monitor_height}+$((screen_width - monitor_width
 
 listener=""
 flight=""
+server=""
+browser=""
 stop_children() {
   [ -z "$flight" ] || kill "$flight" 2>/dev/null || true
   [ -z "$listener" ] || kill -INT "$listener" 2>/dev/null || true
+  [ -z "$server" ] || kill -INT "$server" 2>/dev/null || true
+  [ -z "$browser" ] || kill "$browser" 2>/dev/null || true
 }
 trap stop_children EXIT
 
@@ -62,6 +70,27 @@ listener=$!
 for _ in $(seq 50); do
   grep -q "g1 listen: on" "$listen_log" 2>/dev/null && break
   kill -0 "$listener" 2>/dev/null || fail "g1 listen did not start: $(cat "$listen_log")"
+  sleep 0.1
+done
+
+# The instruments page on this machine's loopback only.
+"$g1" serve --bind 127.0.0.1 --seconds "$((seconds + 60))" 2>"$serve_log" &
+server=$!
+for _ in $(seq 50); do
+  grep -q "instruments at" "$serve_log" 2>/dev/null && break
+  kill -0 "$server" 2>/dev/null || fail "g1 serve did not start: $(cat "$serve_log")"
+  sleep 0.1
+done
+
+# A browser on the page before the flight, so that it sees it from the start; its picture once
+# the page has shown live data for half the flight (at most 3 s).
+page_delay_ms="$(awk -v s="$seconds" 'BEGIN { d = s * 500; if (d > 3000) d = 3000; print int(d) }')"
+node tools/g1/web/tests/screenshot.mjs "$instruments_url" "$instruments" 1280x900 "$page_delay_ms" \
+  >"$out/browser.log" 2>&1 &
+browser=$!
+for _ in $(seq 300); do
+  grep -q "opened the stream" "$serve_log" && break
+  kill -0 "$browser" 2>/dev/null || break
   sleep 0.1
 done
 
@@ -85,12 +114,17 @@ wait "$flight"
 host_rc=$?
 set -e
 flight=""
+wait "$browser" || echo "demo: no instruments screenshot: $(tail -3 "$out/browser.log")" >&2
+browser=""
 [ "$host_rc" -eq 0 ] || fail "tessel-host ended with $host_rc: $(cat "$host_log")"
 
 sleep 0.3  # the last datagrams on their way
 kill -INT "$listener"
 wait "$listener" || true
 listener=""
+kill -INT "$server"
+wait "$server" || true
+server=""
 
 datagrams="$(sed -n 's/^g1 listen: \([0-9]*\) datagrams.*/\1/p' "$listen_log")"
 [ -n "$datagrams" ] && [ "$datagrams" -gt 0 ] || fail "no datagrams arrived: $(cat "$listen_log")"
@@ -133,6 +167,7 @@ demo: last decoded line   $(tail -1 "$csv")
 demo: columns             $(head -1 "$csv")
 demo: monitor screenshot  $screenshot
 demo: telemetry plot      $plot
+demo: instruments page    $instruments (g1 serve in a browser; its log, $serve_log)
 demo: received datagrams  $csv (and the listener's log, $listen_log)
 demo: frames sent         $recording (replay: tessel-host.exe PLUGIN --replay $recording)
 SUMMARY

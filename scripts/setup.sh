@@ -9,7 +9,9 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 need_pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev
   libbenchmark-dev libcli11-dev mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   wine wine64 wine32:i386 xvfb x11-utils imagemagick fonts-liberation gnuplot-nox iproute2 util-linux
-  procps python3 clang-format socat)
+  procps python3 clang-format tshark tcpdump socat libboost-dev chromium)
+# Node.js and npm drive the browser tests: the machine's own where it has them, else Debian's.
+command -v npm >/dev/null 2>&1 || need_pkgs+=(nodejs npm)
 
 fail() { echo "setup: $*" >&2; exit 1; }
 
@@ -39,7 +41,18 @@ if [ ${#missing[@]} -gt 0 ]; then
     dpkg --add-architecture i386 || fail "dpkg --add-architecture i386 failed"
   fi
   apt_step "apt-get update" update -qq
+  # tshark's package asks whether to let non-root users capture; the answer is no, unasked.
+  echo 'wireshark-common wireshark-common/install-setuid boolean false' | debconf-set-selections
   apt_step "apt-get install" install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# The browser tests' driver, playwright-core, as locked; it drives Debian's chromium and
+# downloads no browser of its own.
+web_tests="$root/tools/g1/web/tests"
+if [ ! -f "$web_tests/node_modules/.package-lock.json" ] ||
+  [ "$web_tests/package-lock.json" -nt "$web_tests/node_modules/.package-lock.json" ]; then
+  (cd "$web_tests" && npm ci --no-audit --no-fund --loglevel=error >/dev/null) ||
+    fail "npm ci in $web_tests failed"
 fi
 
 mode="$("$root/scripts/i386.sh" enable)"

@@ -13,7 +13,7 @@ fail() { echo "demo check: $*" >&2; exit 1; }
 
 scripts/demo.sh --seconds 3 --out "$out"
 
-for f in monitor.png telemetry.png telemetry.csv circuit.tstream; do
+for f in monitor.png telemetry.png telemetry.csv circuit.tstream instruments.png; do
   [ -s "$out/$f" ] || fail "$out/$f is missing or empty"
 done
 source scripts/lib/monitor_window.sh

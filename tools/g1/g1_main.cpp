@@ -1,10 +1,13 @@
-// g1: the reference receiver of the plug-in's G1 datagram (`g1 listen`) and a relay that sends
-// the datagrams on to unicast receivers (`g1 relay`).
+// g1: the reference receiver of the plug-in's G1 datagram (`g1 listen`), a relay that sends
+// the datagrams on to unicast receivers (`g1 relay`) and live instruments in a browser
+// (`g1 serve`).
+#include "tessel_version.h"
 #include "tools/common/interrupt.h"
 #include "tools/common/sender_filter.h"
 #include "tools/common/udp.h"
 #include "tools/g1/listen.h"
 #include "tools/g1/relay.h"
+#include "tools/g1/serve.h"
 
 #include <CLI/CLI.hpp>
 
@@ -156,7 +159,9 @@ int run_relay(const RelayOptions& o) {
 
 int main(int argc, char** argv) {
     CLI::App app{
-        "Receives and decodes the G1 telemetry datagram, or relays it to unicast targets."};
+        "Receives and decodes the G1 telemetry datagram, relays it to unicast targets or shows it "
+        "in a browser."};
+    app.set_version_flag("--version", std::string("g1 ") + kTesselVersion);
     app.require_subcommand(1);
 
     ListenOptions lo;
@@ -177,6 +182,9 @@ int main(int argc, char** argv) {
     add_from(*relay_command, ro.from);
     add_limits(*relay_command, ro.limits);
 
+    ServeOptions so;
+    CLI::App* serve_command = add_serve_command(app, so);
+
     CLI11_PARSE(app, argc, argv);
 
     std::string error;
@@ -185,7 +193,9 @@ int main(int argc, char** argv) {
         return kExitNetwork;
     }
     interrupt_install();
-    const int rc = listen_command->parsed() ? run_listen(lo) : run_relay(ro);
+    const int rc = listen_command->parsed()  ? run_listen(lo)
+                   : serve_command->parsed() ? run_serve(so)
+                                             : run_relay(ro);
     udp_cleanup();
     return rc;
 }

@@ -1,5 +1,6 @@
 // tessel-host: loads a plug-in DLL and drives it as the simulation host does, from a built-in
 // scenario or a recorded stream file, so a plug-in can be run and shown without the simulator.
+#include "tessel_version.h"
 #include "tools/common/interrupt.h"
 #include "tools/common/plugin_binding_win32.h"
 #include "tools/common/udp.h"
@@ -99,6 +100,7 @@ int main(int argc, char** argv) {
     CLI::App app{
         "Drives a plug-in DLL as the simulation host does: Init, one Update a frame at "
         "the given rate with the real time step, then Shutdown."};
+    app.set_version_flag("--version", std::string("tessel-host ") + kTesselVersion);
     Options o;
     add_options(app, o);
     CLI11_PARSE(app, argc, argv);

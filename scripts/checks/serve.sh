@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# g1 serve end to end, inside the sandbox: tessel-host flies the circuit under Wine, g1 serve
+# receives natively and headless Chromium reads the page on 127.0.0.1; then g1.exe serve under
+# Wine (see serve_e2e.mjs).
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+cd "$root"
+
+. scripts/lib/sandbox_check.sh
+tessel_require_sandbox "serve check" "run me through ./run test"
+
+fail() { echo "serve check: $*" >&2; exit 1; }
+
+tests=tools/g1/web/tests
+for f in build/native/bin/g1 build/win64/bin/g1.exe build/win64/bin/tessel-host.exe \
+  build/win64/bin/corvane_tessel_external_dll_sample.dll /usr/bin/chromium \
+  "$tests/node_modules/playwright-core/package.json"; do
+  [ -e "$f" ] || fail "$f is missing: ./run setup and ./run build make it"
+done
+
+exec node "$tests/serve_e2e.mjs" --g1 build/native/bin/g1 --g1exe build/win64/bin/g1.exe \
+  --host build/win64/bin/tessel-host.exe \
+  --plugin build/win64/bin/corvane_tessel_external_dll_sample.dll --out build/serve-check

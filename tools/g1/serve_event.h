@@ -1,0 +1,37 @@
+// The events that `g1 serve` streams to its pages (Server-Sent Events): one per datagram with
+// the thirteen values as the page shows them, and the link's health. Values are formatted
+// here, once, rather than in every page: angles in degrees with one decimal, the time in
+// seconds and the other values with three decimals, the wire's own resolution.
+#pragma once
+
+#include "plugin/telemetry/g1_datagram.h"
+#include "tools/g1/serve_health.h"
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// What the host's angles are on the wire (position 5 to 7, and per second 8 to 10).
+enum class AngleUnit { Radians, Degrees };
+
+using DisplayTexts = std::array<std::string, kG1FieldCount>;
+
+// `time_us` is the running (unwrapped) time; the other values come from `fields`.
+DisplayTexts display_texts(const G1Fields& fields, std::int64_t time_us, AngleUnit angles);
+
+// Event names the page listens for.
+inline constexpr std::string_view kDatagramEvent = "datagram";
+inline constexpr std::string_view kLastDatagramEvent = "last";  // the latest, to a new page
+inline constexpr std::string_view kHealthEvent = "health";
+
+// `event: NAME` and one `data:` line of JSON: {"n":datagram number,"v":[13 texts]}.
+std::string datagram_event(std::string_view name, std::uint64_t number, const DisplayTexts& texts);
+
+// {"datagrams","malformed","ignored","wraps","rate" (Hz),"gap_ms","idle_ms","angles","port"}:
+// the figures and what the page needs to say what to check when nothing comes.
+std::string health_event(const HealthFigures& figures, AngleUnit angles, std::uint16_t udp_port);
+
+// The same datagram event under the name kLastDatagramEvent, for a page that has just opened:
+// it shows the values without taking them as a sign that data is coming.
+std::string as_last_datagram_event(std::string_view datagram_event);

@@ -1,0 +1,45 @@
+// The web side of `g1 serve`: the page's files and the event stream, over HTTP with Boost.Beast
+// on an I/O thread of its own. Every open page is a reader of the stream. The receiver hands
+// events over and returns at once; a reader that stops taking its events is dropped, and no
+// reader holds up another or the receiver.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+// Microseconds from a datagram's arrival to its event written to a reader, one count per event
+// and reader; the last bucket takes everything slower.
+struct LatencyHistogram {
+    std::array<std::uint64_t, 20001> us{};
+    std::uint64_t count = 0;
+};
+
+// The microsecond below which `fraction` of the events fall (0 with no events).
+std::int64_t latency_percentile_us(const LatencyHistogram& histogram, double fraction);
+
+struct ServeHttpSummary {
+    std::uint64_t readers = 0;  // pages that opened the stream, in all
+    std::uint64_t dropped = 0;  // readers dropped for taking no data
+    LatencyHistogram latency;
+};
+
+struct ServeHttp;  // the I/O context and its thread, the listening socket, the readers
+struct ServeHttpStop {
+    void operator()(ServeHttp* server) const;
+};
+using ServeHttpPtr = std::unique_ptr<ServeHttp, ServeHttpStop>;
+
+// Listens on `ip`:`port` (host byte order; port 0 lets the system choose) and starts the thread.
+ServeHttpPtr serve_http_start(std::uint32_t ip, std::uint16_t port, std::string& error);
+
+std::uint16_t serve_http_port(const ServeHttp& server);
+
+// From the receiver's thread. A datagram event (see serve_event.h) that arrived at
+// `arrival_ns` (steady clock) goes to every reader; a new reader gets the latest one first.
+void serve_http_publish_datagram(ServeHttp& server, std::string event, std::int64_t arrival_ns);
+void serve_http_publish_health(ServeHttp& server, std::string event);
+
+// Closes every connection, ends the thread and tells what happened.
+ServeHttpSummary serve_http_stop(ServeHttpPtr server);

@@ -1,0 +1,162 @@
+// The web side of `g1 serve` over real TCP connections on 127.0.0.1: the page's files, the
+// event stream, and a reader that stops reading.
+#include "tools/g1/serve_http.h"
+
+#include "tools/common/udp.h"
+#include "tools/g1/serve_event.h"
+
+#include <gtest/gtest.h>
+#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace asio = boost::asio;
+namespace http = boost::beast::http;
+using tcp = asio::ip::tcp;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct Server {
+    Server() {
+        std::string error;
+        server = serve_http_start(kLoopbackIp, 0, error);
+        EXPECT_TRUE(server) << error;
+    }
+    ServeHttpPtr server;
+    std::uint16_t port() const { return serve_http_port(*server); }
+};
+
+std::int64_t now_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+http::response<http::string_body> get(std::uint16_t port, const char* target) {
+    asio::io_context io;
+    tcp::socket socket(io);
+    socket.connect({asio::ip::address_v4::loopback(), port});
+    http::request<http::empty_body> request(http::verb::get, target, 11);
+    request.set(http::field::host, "127.0.0.1");
+    request.keep_alive(false);
+    http::write(socket, request);
+    boost::beast::flat_buffer buffer;
+    http::response<http::string_body> response;
+    http::read(socket, buffer, response);
+    return response;
+}
+
+// A reader of /events on a plain socket; `receive_buffer` set before connecting, if given.
+struct StreamReader {
+    StreamReader(std::uint16_t port, int receive_buffer = 0) : socket(io) {
+        socket.open(tcp::v4());
+        if (receive_buffer > 0) {
+            socket.set_option(asio::socket_base::receive_buffer_size(receive_buffer));
+        }
+        socket.connect({asio::ip::address_v4::loopback(), port});
+        asio::write(
+            socket,
+            asio::buffer(std::string_view("GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")));
+    }
+    // Reads until `text` has come or the time is up; everything read stays in `received`.
+    bool read_until(std::string_view text, std::chrono::milliseconds limit) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (received.find(text) == std::string::npos) {
+            if (std::chrono::steady_clock::now() > end || !read_some()) return false;
+        }
+        return true;
+    }
+    bool read_some() {
+        char chunk[65536];
+        boost::system::error_code ec;
+        socket.non_blocking(true);
+        const std::size_t n = socket.read_some(asio::buffer(chunk), ec);
+        if (ec == asio::error::would_block) {
+            std::this_thread::sleep_for(1ms);
+            return true;
+        }
+        if (ec) return false;
+        received.append(chunk, n);
+        return true;
+    }
+    asio::io_context io;
+    tcp::socket socket;
+    std::string received;
+};
+
+std::size_t count_of(const std::string& text, std::string_view what) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+}  // namespace
+
+TEST(ServeHttp, ServesThePageItsScriptAndStyleAndNothingElse) {
+    Server s;
+    const auto page = get(s.port(), "/");
+    EXPECT_EQ(page.result(), http::status::ok);
+    EXPECT_EQ(page[http::field::content_type], "text/html; charset=utf-8");
+    EXPECT_EQ(page["Content-Security-Policy"], "default-src 'self'");
+    EXPECT_NE(page.body().find("data-stat=\"state\""), std::string::npos);
+    EXPECT_EQ(get(s.port(), "/app.js?v=1")[http::field::content_type],
+              "text/javascript; charset=utf-8");
+    EXPECT_EQ(get(s.port(), "/style.css").result(), http::status::ok);
+    EXPECT_EQ(get(s.port(), "/../etc/passwd").result(), http::status::not_found);
+}
+
+TEST(ServeHttp, NewReaderGetsTheLatestValuesThenEveryNewDatagram) {
+    Server s;
+    serve_http_publish_datagram(*s.server, datagram_event(kDatagramEvent, 1, {}), now_ns());
+    serve_http_publish_health(*s.server, health_event({}, AngleUnit::Radians, 50010));
+    std::this_thread::sleep_for(50ms);
+    StreamReader reader(s.port());
+    ASSERT_TRUE(reader.read_until("event: last\ndata: {\"n\":1,", 2s)) << reader.received;
+    EXPECT_NE(reader.received.find("Content-Type: text/event-stream"), std::string::npos);
+    EXPECT_NE(reader.received.find("event: health\n"), std::string::npos);
+    serve_http_publish_datagram(*s.server, datagram_event(kDatagramEvent, 2, {}), now_ns());
+    EXPECT_TRUE(reader.read_until("event: datagram\ndata: {\"n\":2,", 2s)) << reader.received;
+    const ServeHttpSummary summary = serve_http_stop(std::move(s.server));
+    EXPECT_EQ(summary.readers, 1u);
+    EXPECT_EQ(summary.dropped, 0u);
+    EXPECT_EQ(summary.latency.count, 1u);  // the datagram written as it came, not the greeting
+}
+
+TEST(ServeHttp, ReaderThatStopsReadingIsDroppedWhileTheOthersGoOn) {
+    Server s;
+    StreamReader sleeper(s.port(), 4096);
+    StreamReader awake(s.port());
+    ASSERT_TRUE(sleeper.read_until("retry:", 2s));  // then it reads no more
+    ASSERT_TRUE(awake.read_until("retry:", 2s));
+    std::atomic<bool> publishing{true};
+    std::thread sender([&] {
+        // Large events at 100 Hz fill the sleeper's buffers within a fraction of a second.
+        const std::string padding(8000, 'x');
+        for (std::uint64_t n = 1; publishing; ++n) {
+            serve_http_publish_datagram(*s.server, "event: datagram\ndata: " + padding + "\n\n",
+                                        now_ns());
+            std::this_thread::sleep_for(10ms);
+        }
+    });
+    const auto start = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - start < 5s && awake.read_some()) {
+    }
+    publishing = false;
+    sender.join();
+    const ServeHttpSummary summary = serve_http_stop(std::move(s.server));
+    EXPECT_EQ(summary.dropped, 1u);
+    // About 60 writes a second reached the reader that kept reading, stall or not.
+    EXPECT_GE(count_of(awake.received, "event: datagram"), 250u);
+    EXPECT_LE(count_of(awake.received, "event: datagram"), 5u * 60u + 10u);
+}

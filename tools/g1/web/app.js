@@ -1,0 +1,370 @@
+// The script of the g1 serve page: takes the event stream (/events) and draws the attitude and
+// heading indicators, the current values, the link's health and strip charts of the last
+// minute. The values arrive already in display units and formatted; the page only shows them.
+'use strict';
+
+const NO_DATA_MS = 2000;      // no datagram for this long: the "no data" state
+const CHART_SPAN_S = 60;
+const STATE_CHECK_MS = 250;
+const VISIBLE_PITCH_DEG = 40;  // from the centre of the attitude indicator to its edge
+
+// Positions in the datagram's value list (0-based: 0 is the time).
+const TIME = 0;
+const BANK = 4;
+const PITCH = 5;
+const HEADING = 6;
+const CHARTS = {
+  velocity: { positions: [1, 2, 3] },
+  attitude: { positions: [BANK, PITCH, HEADING], wraps: [false, false, true] },
+  rotation: { positions: [7, 8, 9] },
+  acceleration: { positions: [10, 11, 12] },
+};
+
+const fieldElements = [...document.querySelectorAll('[data-field]')];
+const statElements = {};
+for (const element of document.querySelectorAll('[data-stat]')) {
+  statElements[element.dataset.stat] = element;
+}
+const attitudeCanvas = document.getElementById('attitude');
+const headingCanvas = document.getElementById('heading');
+const chartCanvases = [...document.querySelectorAll('canvas[data-chart]')];
+
+const view = {
+  connected: false,
+  lastDatagramAt: -Infinity,  // performance.now() of the last fresh datagram
+  values: null,               // the latest thirteen numbers
+  samples: [],                // [time, ...13 numbers], oldest first
+  firstSample: 0,             // samples before this index are out of the window
+  dirty: true,
+};
+
+function css(name) {
+  return getComputedStyle(document.documentElement).getPropertyValue(name).trim();
+}
+
+const colours = { x: css('--x'), y: css('--y'), z: css('--z'), text: css('--text'),
+  muted: css('--muted'), panel: css('--panel') };
+
+// --- the stream -------------------------------------------------------------------------------
+
+function takeDatagram(message, fresh) {
+  const texts = message.v;
+  for (const element of fieldElements) {
+    element.textContent = texts[Number(element.dataset.field) - 1];
+  }
+  const values = texts.map(Number);
+  view.values = values;
+  if (fresh) {
+    view.lastDatagramAt = performance.now();
+    remember(values);
+  }
+  setText('datagrams', String(message.n));
+  view.dirty = true;
+  showState();
+}
+
+function remember(values) {
+  const s = view.samples;
+  const t = values[TIME];
+  const newest = s.length > view.firstSample ? s[s.length - 1][TIME] : null;
+  if (newest !== null && (t < newest || t - newest > CHART_SPAN_S)) {
+    s.length = 0;  // the host's clock went back or jumped: a new flight
+    view.firstSample = 0;
+  }
+  s.push(values);
+  while (view.firstSample < s.length && s[view.firstSample][TIME] < t - CHART_SPAN_S) {
+    view.firstSample++;
+  }
+  if (view.firstSample > 4096) {
+    s.splice(0, view.firstSample);
+    view.firstSample = 0;
+  }
+}
+
+function takeHealth(h) {
+  setText('rate', h.rate.toFixed(1));
+  setText('gap', h.gap_ms.toFixed(1));
+  setText('datagrams', String(h.datagrams));
+  setText('malformed', String(h.malformed));
+  setText('ignored', String(h.ignored));
+  setText('wraps', String(h.wraps));
+  document.getElementById('udp-port').textContent = String(h.port);
+  document.getElementById('angles-note').textContent = h.angles === 'deg'
+    ? 'Angles arrive in degrees (g1 serve --angles deg).'
+    : 'Angles arrive in radians and are shown in degrees (g1 serve --angles deg if the host sends degrees).';
+}
+
+function setText(stat, text) {
+  const element = statElements[stat];
+  if (element && element.textContent !== text) element.textContent = text;
+}
+
+function connect() {
+  const source = new EventSource('events');
+  source.addEventListener('datagram', (e) => takeDatagram(JSON.parse(e.data), true));
+  source.addEventListener('last', (e) => takeDatagram(JSON.parse(e.data), false));
+  source.addEventListener('health', (e) => takeHealth(JSON.parse(e.data)));
+  source.addEventListener('open', () => { view.connected = true; showState(); });
+  source.addEventListener('error', () => { view.connected = false; showState(); });
+}
+
+// --- live or no data --------------------------------------------------------------------------
+
+function showState() {
+  const quietMs = performance.now() - view.lastDatagramAt;
+  const live = view.connected && quietMs < NO_DATA_MS;
+  const state = statElements.state;
+  const text = live ? 'live' : 'no data';
+  if (state.textContent !== text) {
+    state.textContent = text;
+    state.dataset.state = live ? 'live' : 'nodata';
+  }
+  document.body.classList.toggle('nodata-shown', !live);
+  if (live) return;
+  const title = document.getElementById('nodata-title');
+  const detail = document.getElementById('nodata-detail');
+  if (!view.connected) {
+    title.textContent = 'The page has lost g1 serve';
+    detail.textContent = 'Is g1 serve still running on ' + location.host +
+      '? The page reconnects by itself. Once it is back, check:';
+  } else {
+    title.textContent = Number.isFinite(quietMs)
+      ? 'No datagrams for ' + Math.floor(quietMs / 1000) + ' s'
+      : 'No datagrams yet';
+    detail.textContent = 'g1 serve is running but receives nothing. Check:';
+  }
+}
+
+// --- drawing ----------------------------------------------------------------------------------
+
+// Sizes the canvas to its box in device pixels; returns the context and the size.
+function fit(canvas) {
+  const box = canvas.getBoundingClientRect();
+  const ratio = window.devicePixelRatio || 1;
+  const w = Math.max(1, Math.round(box.width * ratio));
+  const h = Math.max(1, Math.round(box.height * ratio));
+  if (canvas.width !== w || canvas.height !== h) {
+    canvas.width = w;
+    canvas.height = h;
+  }
+  return { ctx: canvas.getContext('2d'), w, h, ratio };
+}
+
+const radians = (degrees) => degrees * Math.PI / 180;
+const normalisedHeading = (degrees) => ((degrees % 360) + 360) % 360;
+
+function drawAttitude(bank, pitch) {
+  const { ctx, w, h, ratio } = fit(attitudeCanvas);
+  const r = Math.min(w, h) / 2 - 2 * ratio;
+  const perDegree = r / VISIBLE_PITCH_DEG;
+  ctx.clearRect(0, 0, w, h);
+  ctx.save();
+  ctx.translate(w / 2, h / 2);
+  ctx.beginPath();
+  ctx.arc(0, 0, r, 0, 2 * Math.PI);
+  ctx.clip();
+
+  // The world turns the other way round: banking right lifts the horizon's right end.
+  ctx.save();
+  ctx.rotate(-radians(bank));
+  const horizon = pitch * perDegree;
+  ctx.fillStyle = '#2f74c0';
+  ctx.fillRect(-2 * r, -4 * r, 4 * r, 4 * r + horizon);
+  ctx.fillStyle = '#8a5a2b';
+  ctx.fillRect(-2 * r, horizon, 4 * r, 4 * r);
+  ctx.strokeStyle = '#ffffff';
+  ctx.fillStyle = '#ffffff';
+  ctx.lineWidth = 2 * ratio;
+  ctx.beginPath();
+  ctx.moveTo(-2 * r, horizon);
+  ctx.lineTo(2 * r, horizon);
+  ctx.stroke();
+  ctx.lineWidth = 1.2 * ratio;
+  ctx.font = `${Math.round(r / 9)}px sans-serif`;
+  ctx.textBaseline = 'middle';
+  for (let p = -60; p <= 60; p += 5) {
+    if (p === 0) continue;
+    const y = horizon - p * perDegree;
+    const half = (p % 10 === 0 ? 0.25 : 0.12) * r;
+    ctx.beginPath();
+    ctx.moveTo(-half, y);
+    ctx.lineTo(half, y);
+    ctx.stroke();
+    if (p % 10 === 0) {
+      ctx.textAlign = 'left';
+      ctx.fillText(String(Math.abs(p)), half + 4 * ratio, y);
+    }
+  }
+  ctx.restore();
+
+  // Bank scale, fixed, and the pointer that turns with the horizon.
+  ctx.strokeStyle = '#ffffff';
+  ctx.lineWidth = 1.5 * ratio;
+  for (const mark of [-60, -45, -30, -20, -10, 0, 10, 20, 30, 45, 60]) {
+    const a = radians(mark - 90);
+    const inner = mark % 30 === 0 ? 0.82 : 0.88;
+    ctx.beginPath();
+    ctx.moveTo(Math.cos(a) * r * inner, Math.sin(a) * r * inner);
+    ctx.lineTo(Math.cos(a) * r * 0.96, Math.sin(a) * r * 0.96);
+    ctx.stroke();
+  }
+  ctx.save();
+  ctx.rotate(-radians(bank));
+  ctx.fillStyle = '#ffd23f';
+  ctx.beginPath();
+  ctx.moveTo(0, -r * 0.80);
+  ctx.lineTo(-r * 0.05, -r * 0.70);
+  ctx.lineTo(r * 0.05, -r * 0.70);
+  ctx.closePath();
+  ctx.fill();
+  ctx.restore();
+
+  // The aircraft, fixed in the middle.
+  ctx.strokeStyle = '#ffd23f';
+  ctx.lineWidth = 4 * ratio;
+  ctx.beginPath();
+  ctx.moveTo(-r * 0.5, 0);
+  ctx.lineTo(-r * 0.18, 0);
+  ctx.lineTo(-r * 0.09, r * 0.08);
+  ctx.lineTo(0, 0);
+  ctx.lineTo(r * 0.09, r * 0.08);
+  ctx.lineTo(r * 0.18, 0);
+  ctx.lineTo(r * 0.5, 0);
+  ctx.stroke();
+  ctx.restore();
+
+  ctx.strokeStyle = colours.muted;
+  ctx.lineWidth = 2 * ratio;
+  ctx.beginPath();
+  ctx.arc(w / 2, h / 2, r, 0, 2 * Math.PI);
+  ctx.stroke();
+}
+
+function drawHeading(heading) {
+  const { ctx, w, h, ratio } = fit(headingCanvas);
+  const r = Math.min(w, h) / 2 - 2 * ratio;
+  const shown = normalisedHeading(heading);
+  ctx.clearRect(0, 0, w, h);
+  ctx.save();
+  ctx.translate(w / 2, h / 2);
+  ctx.fillStyle = '#0b0d10';
+  ctx.beginPath();
+  ctx.arc(0, 0, r, 0, 2 * Math.PI);
+  ctx.fill();
+
+  // The card turns so that the heading stands under the mark at the top.
+  ctx.save();
+  ctx.rotate(-radians(shown));
+  ctx.strokeStyle = '#ffffff';
+  ctx.fillStyle = '#ffffff';
+  ctx.textAlign = 'center';
+  ctx.textBaseline = 'middle';
+  for (let d = 0; d < 360; d += 5) {
+    const long = d % 10 === 0;
+    ctx.lineWidth = (long ? 1.6 : 1) * ratio;
+    ctx.beginPath();
+    ctx.moveTo(0, -r * 0.97);
+    ctx.lineTo(0, -r * (long ? 0.86 : 0.91));
+    ctx.stroke();
+    if (d % 30 === 0) {
+      const label = { 0: 'N', 90: 'E', 180: 'S', 270: 'W' }[d] ?? String(d / 10);
+      ctx.font = `${label.length === 1 && d % 90 === 0 ? 'bold ' : ''}${Math.round(r / 6.5)}px sans-serif`;
+      ctx.fillText(label, 0, -r * 0.74);
+    }
+    ctx.rotate(radians(5));
+  }
+  ctx.restore();
+
+  ctx.fillStyle = '#ffd23f';
+  ctx.beginPath();
+  ctx.moveTo(0, -r * 0.86);
+  ctx.lineTo(-r * 0.06, -r * 1.0);
+  ctx.lineTo(r * 0.06, -r * 1.0);
+  ctx.closePath();
+  ctx.fill();
+  ctx.fillStyle = colours.text;
+  ctx.font = `bold ${Math.round(r / 4.5)}px sans-serif`;
+  ctx.textAlign = 'center';
+  ctx.textBaseline = 'middle';
+  ctx.fillText(shown.toFixed(0).padStart(3, '0') + '\u00b0', 0, 0);
+  ctx.restore();
+}
+
+function drawChart(canvas, chart) {
+  const { ctx, w, h, ratio } = fit(canvas);
+  ctx.clearRect(0, 0, w, h);
+  const s = view.samples;
+  const first = view.firstSample;
+  if (s.length - first < 2) return;
+  const tEnd = s[s.length - 1][TIME];
+  const tStart = tEnd - CHART_SPAN_S;
+  const value = (sample, i) => (chart.wraps && chart.wraps[i]
+    ? normalisedHeading(sample[chart.positions[i]]) : sample[chart.positions[i]]);
+  let low = Infinity;
+  let high = -Infinity;
+  for (let k = first; k < s.length; k++) {
+    for (let i = 0; i < 3; i++) {
+      const v = value(s[k], i);
+      if (v < low) low = v;
+      if (v > high) high = v;
+    }
+  }
+  if (high - low < 1e-6) { low -= 1; high += 1; }
+  const pad = (high - low) * 0.08;
+  low -= pad;
+  high += pad;
+  const left = 48 * ratio;
+  const x = (t) => left + (t - tStart) / CHART_SPAN_S * (w - left - 2 * ratio);
+  const y = (v) => h - 2 * ratio - (v - low) / (high - low) * (h - 4 * ratio);
+
+  ctx.font = `${11 * ratio}px sans-serif`;
+  ctx.fillStyle = colours.muted;
+  ctx.textAlign = 'right';
+  ctx.textBaseline = 'top';
+  ctx.fillText(high.toFixed(1), left - 4 * ratio, 0);
+  ctx.textBaseline = 'bottom';
+  ctx.fillText(low.toFixed(1), left - 4 * ratio, h);
+  ctx.strokeStyle = '#39414c';
+  ctx.lineWidth = ratio;
+  ctx.strokeRect(left, 0.5 * ratio, w - left - ratio, h - ratio);
+  if (low < 0 && high > 0) {
+    ctx.beginPath();
+    ctx.moveTo(left, y(0));
+    ctx.lineTo(w, y(0));
+    ctx.stroke();
+  }
+
+  const step = Math.max(1, Math.floor((s.length - first) / (w - left)));
+  const lineColours = [colours.x, colours.y, colours.z];
+  ctx.lineWidth = 1.5 * ratio;
+  for (let i = 0; i < 3; i++) {
+    ctx.strokeStyle = lineColours[i];
+    ctx.beginPath();
+    let previous = null;
+    for (let k = first; k < s.length; k += step) {
+      const v = value(s[k], i);
+      const jump = previous !== null && chart.wraps && chart.wraps[i] && Math.abs(v - previous) > 180;
+      if (previous === null || jump) ctx.moveTo(x(s[k][TIME]), y(v));
+      else ctx.lineTo(x(s[k][TIME]), y(v));
+      previous = v;
+    }
+    ctx.stroke();
+  }
+}
+
+function draw() {
+  if (view.dirty) {
+    view.dirty = false;
+    const v = view.values;
+    drawAttitude(v ? v[BANK] : 0, v ? v[PITCH] : 0);
+    drawHeading(v ? v[HEADING] : 0);
+    for (const canvas of chartCanvases) drawChart(canvas, CHARTS[canvas.dataset.chart]);
+  }
+  requestAnimationFrame(draw);
+}
+
+window.addEventListener('resize', () => { view.dirty = true; });
+setInterval(showState, STATE_CHECK_MS);
+showState();
+connect();
+requestAnimationFrame(draw);
