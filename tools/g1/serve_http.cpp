@@ -126,7 +126,8 @@ void on_written(ServeHttp& s, const std::shared_ptr<Reader>& r, beast::error_cod
     if (r->writing_datagram) {
         const std::int64_t us = (now_ns() - r->writing_datagram->arrival_ns) / 1000;
         LatencyHistogram& h = s.summary.latency;
-        ++h.us[static_cast<std::size_t>(std::clamp<std::int64_t>(us, 0, h.us.size() - 1))];
+        const auto last = static_cast<std::int64_t>(h.us.size() - 1);
+        ++h.us[static_cast<std::size_t>(std::clamp<std::int64_t>(us, 0, last))];
         ++h.count;
     }
     r->writing_datagram.reset();
@@ -337,7 +338,8 @@ bool listen_on(ServeHttp& s, std::uint32_t ip, std::uint16_t port, std::string& 
     const tcp::endpoint endpoint(asio::ip::address_v4(ip), port);
     beast::error_code ec;
     s.acceptor.open(endpoint.protocol(), ec);
-    if (!ec) reuse_listening_address(s.acceptor.native_handle());
+    // A descriptor or a SOCKET, whichever the system's type is, as the shells take it.
+    if (!ec) reuse_listening_address(static_cast<std::uintptr_t>(s.acceptor.native_handle()));
     if (!ec) s.acceptor.bind(endpoint, ec);
     if (!ec) s.acceptor.listen(asio::socket_base::max_listen_connections, ec);
     if (ec) {
