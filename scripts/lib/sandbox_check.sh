@@ -24,7 +24,7 @@ tessel_wineserver_pids() {
   local dir pid
   [ -d "${WINEPREFIX:-}" ] || return 0
   dir="$(printf 'server-%x-%x' "$(stat -c %d "$WINEPREFIX")" "$(stat -c %i "$WINEPREFIX")")"
-  for pid in $(pgrep -x 'wineserver(64|32)?' || true); do
+  for pid in $(pgrep '^wineserver' || true); do
     case "$(readlink "/proc/$pid/cwd" 2>/dev/null)" in */"$dir") echo "$pid" ;; esac
   done
 }
