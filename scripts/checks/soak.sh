@@ -83,8 +83,14 @@ on_soak_line() {
     calls\ * | cycles\ *)
       [ -n "$soak_pid" ] || soak_pid="$(own_process plugin_soak.exe)"
       [ -n "$soak_pid" ] || { echo "  cannot find plugin_soak.exe"; return; }
-      # The driver may end right after its last progress line: no sample of an ending process.
+      # The process first found may have been Wine's start-up step, which hands over to
+      # another: look again. The driver may also end right after its last progress line: no
+      # sample of an ending process.
       sample="$(sample "$soak_pid" 2>/dev/null) $(sample "$soak_server")"
+      if [ "$(wc -w <<<"$sample")" -ne 4 ] || [ "$(cut -d' ' -f2 <<<"$sample")" -eq 0 ]; then
+        soak_pid="$(own_process plugin_soak.exe)"
+        sample="$(sample "$soak_pid" 2>/dev/null) $(sample "$soak_server")"
+      fi
       if [ "$(wc -w <<<"$sample")" -ne 4 ] || [ "$(cut -d' ' -f2 <<<"$sample")" -eq 0 ]; then
         echo "  $1 (the driver is ending: not sampled)"
         return
