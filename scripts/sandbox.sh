@@ -49,9 +49,32 @@ fi
 why="$(tessel_netns_refusal)"
 [ -z "$why" ] || fail "refusing to run: $why"
 
+# Wine's server makes the sockets: a server of this prefix that runs elsewhere would broadcast
+# outside the namespace, so stop it and start ours in here. One that wineserver -k cannot reach
+# (left by a sandbox that was killed) is stopped by its PID, and so are the Wine programs it
+# leaves behind (services working in the prefix); the lock says no other sandbox uses it.
+stop_prefix_servers() {
+  local pid
+  wineserver -k >/dev/null 2>&1 || true
+  # A program still starting when the server is told to go may keep it: wait a while, not for
+  # ever, then stop what is left by its PID.
+  timeout 20 wineserver -w >/dev/null 2>&1 || true
+  for pid in $(tessel_wineserver_pids); do
+    kill -KILL "$pid" 2>/dev/null || true
+  done
+  for pid in $(pgrep '^(wine|qemu-i386)' || true); do
+    case "$(readlink "/proc/$pid/cwd" 2>/dev/null)" in
+      "$WINEPREFIX"/*) kill -KILL "$pid" 2>/dev/null || true ;;
+    esac
+  done
+}
+
 log="$(mktemp /tmp/tessel-sandbox.XXXXXX)"
 xvfb_pid=""
+desktop_pid=""
 cleanup() {
+  # A desktop still starting would start a new server once ours is gone.
+  [ -z "$desktop_pid" ] || kill -KILL "$desktop_pid" 2>/dev/null || true
   stop_prefix_servers
   [ -z "$xvfb_pid" ] || kill "$xvfb_pid" >/dev/null 2>&1 || true
   rm -f "$log"
@@ -70,8 +93,8 @@ step() {  # description command...
 
 step "cannot bring lo up" ip link set lo up
 step "cannot add the broadcast route on lo" ip route replace broadcast 255.255.255.255 dev lo table local
-why="$(tessel_sandbox_refusal)"
-[ -z "$why" ] || fail "refusing to run: $why"
+ip route get 255.255.255.255 2>/dev/null | grep -q " dev lo " ||
+  fail "refusing to run: broadcasts would not stay on lo"
 
 # A screen of our own: the first display number nobody holds.
 display=90
@@ -93,17 +116,6 @@ export PATH="$root/scripts/wine:$PATH"
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 
-# Wine's server makes the sockets: a server of this prefix that runs elsewhere would broadcast
-# outside the namespace, so stop it and start ours in here. One that wineserver -k cannot reach
-# (left by a sandbox that was killed) is stopped by its PID.
-stop_prefix_servers() {
-  local pid
-  wineserver -k >/dev/null 2>&1 || true
-  wineserver -w >/dev/null 2>&1 || true
-  for pid in $(tessel_wineserver_pids); do
-    kill -KILL "$pid" 2>/dev/null || true
-  done
-}
 stop_prefix_servers
 
 stamp="$WINEPREFIX/.tessel-prefix-ready"
@@ -116,7 +128,7 @@ if [ ! -f "$stamp" ]; then
     /v Managed /t REG_SZ /d N /f
   step "cannot turn the crash dialog off" wine reg add 'HKCU\Software\Wine\WineDbg' \
     /v ShowCrashDialog /t REG_DWORD /d 0 /f
-  wineserver -w >/dev/null 2>&1 || true
+  timeout 300 wineserver -w >/dev/null 2>&1 || true
   touch "$stamp" || fail "cannot write $stamp"
 fi
 
@@ -138,6 +150,8 @@ step "Wine does not start" wine cmd /c exit
 # inherited, and it lingers after the last window, so a caller reading that output would wait.
 # Started once here, it serves every program of the sandbox.
 wine explorer.exe /desktop </dev/null >/dev/null 2>&1 &
+desktop_pid=$!
+disown "$desktop_pid"  # no job notice when cleanup stops it
 
 "$@"
 exit $?
