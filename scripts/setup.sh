@@ -7,7 +7,7 @@ set -uo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 need_pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev libgmock-dev
-  libbenchmark-dev libcli11-dev mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
+  libbenchmark-dev libcli11-dev ccache mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   wine wine64 wine32:i386 xvfb x11-utils imagemagick fonts-liberation gnuplot-nox iproute2 util-linux
   procps python3 clang-format tshark tcpdump socat libboost-dev chromium)
 # Node.js and npm drive the browser tests: the machine's own where it has them, else Debian's.
