@@ -72,12 +72,14 @@ std::string namespace_of(const char* link) {
 }
 
 // As the sandbox's own scripts judge it: a network namespace other than the one the sandbox was
-// started from (which it names in TESSEL_OUTER_NETNS) and other than the machine's.
+// started from (which it names in TESSEL_OUTER_NETNS) and other than the machine's (which it
+// names in TESSEL_MACHINE_NETNS, since PID 1 is the sandbox itself in its PID namespace).
 bool inside_sandbox() {
     const char* outer = std::getenv("TESSEL_OUTER_NETNS");
+    const char* machine = std::getenv("TESSEL_MACHINE_NETNS");
     const std::string own = namespace_of("/proc/self/ns/net");
-    return outer != nullptr && !own.empty() && own != outer &&
-           own != namespace_of("/proc/1/ns/net");
+    return outer != nullptr && machine != nullptr && !own.empty() && own != outer &&
+           own != machine;
 }
 
 sockaddr_in address(std::uint32_t ip, std::uint16_t port) {

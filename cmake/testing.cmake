@@ -12,16 +12,31 @@ else()
   find_package(GTest REQUIRED)
 endif()
 
+# Every GoogleTest program runs through scripts/gtest-run.sh, which passes it only when it ran
+# every test it was asked to run to its end; under Wine it goes on to CTest's emulator.
+function(tessel_gtest_runner name)
+  set(runner ${CMAKE_SOURCE_DIR}/scripts/gtest-run.sh)
+  if(CMAKE_CROSSCOMPILING)
+    list(APPEND runner --wine)
+  endif()
+  set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR "${runner}")
+endfunction()
+
 # A test program whose cases CTest lists one by one. Under Wine the list is read when CTest
 # runs (inside the sandbox), never at build time, and the cases run one at a time: they share
 # the screen and the broadcast port, and each receiver hears every sender. A 32-bit program is
 # one CTest entry: listing it would start it whenever CTest reads the tests, a minute a start
 # where 32-bit programs are emulated, and a failure where they cannot run at all.
+# A build that names TESSEL_TEST_PROGRAMS (ThreadSanitizer's: only the programs that start
+# threads) defines the others without building or running them.
 function(tessel_add_test_program name)
   add_executable(${name} ${ARGN})
   target_link_libraries(${name} PRIVATE GTest::gtest_main)
   tessel_warnings(${name})
-  if(TESSEL_WIN32)
+  tessel_gtest_runner(${name})
+  if(DEFINED TESSEL_TEST_PROGRAMS AND NOT name IN_LIST TESSEL_TEST_PROGRAMS)
+    set_target_properties(${name} PROPERTIES EXCLUDE_FROM_ALL TRUE)
+  elseif(TESSEL_WIN32)
     add_test(NAME ${name} COMMAND ${name})
   elseif(CMAKE_CROSSCOMPILING)
     gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
@@ -40,6 +55,7 @@ function(tessel_add_core_tests name)
     add_executable(${name} ${arg_SOURCES})
     target_link_libraries(${name} PRIVATE ${arg_LIBRARIES} GTest::gtest_main)
     tessel_warnings(${name})
+    tessel_gtest_runner(${name})
     add_test(NAME ${name}_under_mingw COMMAND ${name})
   else()
     tessel_add_test_program(${name} ${arg_SOURCES})

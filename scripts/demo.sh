@@ -118,7 +118,13 @@ wait "$browser" || echo "demo: no instruments screenshot: $(tail -3 "$out/browse
 browser=""
 [ "$host_rc" -eq 0 ] || fail "tessel-host ended with $host_rc: $(cat "$host_log")"
 
-sleep 0.3  # the last datagrams on their way
+# Every frame of the flight broadcast one datagram: the listener stops once it has them all
+# (or after a few seconds, and then the check says what was lost).
+sent="$(sed -n 's/^tessel-host: sent \([0-9]*\) frames.*/\1/p' "$host_log" | tail -1)"
+for _ in $(seq 50); do
+  [ "$(($(wc -l <"$csv") - 1))" -ge "${sent:-0}" ] && break
+  sleep 0.1
+done
 kill -INT "$listener"
 wait "$listener" || true
 listener=""

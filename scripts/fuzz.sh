@@ -2,8 +2,9 @@
 # Builds and runs the fuzz targets, each from its seed corpus: frame_fuzz (a host frame through
 # the plug-in's core) from fuzz/corpus, g1_parse_fuzz (datagrams from the network through the
 # G1 parser and g1 listen) from fuzz/g1_corpus.
-#   scripts/fuzz.sh [SECONDS]   fuzz each target for that long (default 300); new inputs gather
-#                               in build/fuzz/<target>-corpus, crashes in build/fuzz/artifacts
+#   scripts/fuzz.sh [SECONDS]   every kept input (the seeds and what earlier runs gathered in
+#                               build/fuzz/<target>-corpus) once, then new inputs for that long
+#                               (default 300), kept there too; crashes in build/fuzz/artifacts
 #   scripts/fuzz.sh --runs N    a fixed, repeatable run of N inputs per target from the seeds alone
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"

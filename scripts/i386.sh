@@ -11,6 +11,8 @@ probe=/lib/ld-linux.so.2  # the i386 dynamic loader: a 32-bit program that runs 
 binfmt=/proc/sys/fs/binfmt_misc
 entry="$binfmt/qemu-i386"
 emulator=/usr/bin/qemu-i386-static
+# What the last `enable` could not do, so that a later `detect` can name the failed step.
+setup_note="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/build/i386-setup.txt"
 # i386 ELF executables and shared objects (e_ident, e_type, e_machine), as the emulator's own
 # packaging registers them.
 magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
@@ -33,7 +35,9 @@ detect() {
   if runs_i386; then
     if emulation_registered; then echo emulated; else echo native; fi
   else
-    echo "none: 32-bit programs do not start here (${why:-no reason given})"
+    local setup=""
+    [ ! -s "$setup_note" ] || setup="; setup: $(cat "$setup_note")"
+    echo "none: 32-bit programs do not start here (${why:-no reason given})$setup"
   fi
 }
 
@@ -67,8 +71,10 @@ case "${1:-}" in
   detect) detect ;;
   enable)
     why=""
+    mkdir -p "$(dirname "$setup_note")"
+    rm -f "$setup_note"
     if ! runs_i386 && ! emulation_registered; then
-      register_emulation || { echo "none: $why"; exit 0; }
+      register_emulation || { echo "$why" >"$setup_note"; echo "none: $why"; exit 0; }
     fi
     detect
     ;;

@@ -17,32 +17,44 @@ lock="$WINEPREFIX.lock"
 lock_wait_s="${TESSEL_SANDBOX_WAIT:-900}"
 lock_timeout_rc=75
 
-# Outside: make the namespace and come back in it, one sandbox at a time per prefix (each one
-# stops the prefix's server when it starts). flock keeps the lock in its own process (-o), so
-# nothing the sandbox starts holds it: a sandbox killed outright leaves no lingering Wine
-# process that would keep the next one waiting.
-if [ "${TESSEL_SANDBOX:-}" != "inside" ]; then
+# Outside: make the namespaces and come back in them, one sandbox at a time per prefix. Besides
+# the network namespace, a PID namespace of its own: when the sandbox ends, the kernel ends
+# every process it started (Xvfb, Wine's server and services, a test's leftovers) and nothing
+# else, and inside it no process of another sandbox can be seen, let alone stopped. flock keeps
+# the lock in its own process (-o), so nothing the sandbox starts holds it.
+if [ "${TESSEL_SANDBOX_STAGE:-}" != "enter" ]; then
+  case "${TESSEL_SANDBOX_PREFIXES:-}" in
+    *":$WINEPREFIX:"*)
+      fail "already inside a sandbox that uses $WINEPREFIX; a sandbox within it needs a prefix" \
+        "of its own (TESSEL_WINEPREFIX=DIR)" ;;
+  esac
   outer_ns="$(readlink /proc/self/ns/net)" || fail "cannot read this process's network namespace"
+  machine_ns="$(readlink /proc/1/ns/net 2>/dev/null)"  # unreadable in some containers
   mkdir -p "$(dirname "$WINEPREFIX")" || fail "cannot make $(dirname "$WINEPREFIX")"
   if ! flock -n "$lock" true; then
     echo "sandbox: waiting for another sandbox that uses $WINEPREFIX ($(cat "$lock" 2>/dev/null))" >&2
   fi
   started="$(mktemp -u /tmp/tessel-sandbox-started.XXXXXX)"
   flock -o -w "$lock_wait_s" -E "$lock_timeout_rc" "$lock" \
-    unshare --net -- env TESSEL_SANDBOX=inside TESSEL_OUTER_NETNS="$outer_ns" \
-    TESSEL_SANDBOX_STARTED="$started" "${BASH_SOURCE[0]}" "$@"
+    unshare --net --pid --fork --mount-proc -- env TESSEL_SANDBOX_STAGE=enter \
+    TESSEL_OUTER_NETNS="$outer_ns" TESSEL_MACHINE_NETNS="$machine_ns" \
+    TESSEL_SANDBOX_PREFIXES="${TESSEL_SANDBOX_PREFIXES:-}:$WINEPREFIX:" \
+    TESSEL_SANDBOX_STARTED="$started" TESSEL_SANDBOX_HOLDER="$$" "${BASH_SOURCE[0]}" "$@"
   rc=$?
   if [ ! -e "$started" ]; then
     [ "$rc" -ne "$lock_timeout_rc" ] ||
       fail "gave up after ${lock_wait_s} s waiting for the sandbox that holds $lock ($(cat "$lock" 2>/dev/null))"
-    fail "the private network namespace could not be made (unshare --net, exit $rc)"
+    fail "the private namespaces could not be made (unshare --net --pid, exit $rc)"
   fi
   rm -f "$started"
   exit "$rc"
 fi
+unset TESSEL_SANDBOX_STAGE
+export TESSEL_SANDBOX=inside  # for Windows programs, which cannot see the namespace
 
 [ -z "${TESSEL_SANDBOX_STARTED:-}" ] || : >"$TESSEL_SANDBOX_STARTED"
-[ ! -e "$lock" ] || printf 'held by pid %s since %s: %s\n' "$$" "$(date +%T)" "$*" >"$lock"
+[ ! -e "$lock" ] ||
+  printf 'held by pid %s since %s: %s\n' "$TESSEL_SANDBOX_HOLDER" "$(date +%T)" "$*" >"$lock"
 
 # Judged before anything is touched: a variable set by hand must not put a route into the
 # machine's own table.
@@ -50,36 +62,29 @@ why="$(tessel_netns_refusal)"
 [ -z "$why" ] || fail "refusing to run: $why"
 
 # Wine's server makes the sockets: a server of this prefix that runs elsewhere would broadcast
-# outside the namespace, so stop it and start ours in here. One that wineserver -k cannot reach
-# (left by a sandbox that was killed) is stopped by its PID, and so are the Wine programs it
-# leaves behind (services working in the prefix); the lock says no other sandbox uses it.
-stop_prefix_servers() {
-  local pid
+# outside the namespace. The lock says no other sandbox uses the prefix, so one still running
+# was started by hand or left by a sandbox that was killed: asked to go through its socket, it
+# goes. Only this sandbox's processes are visible here; anything else is never touched.
+stop_prefix_server() {
   wineserver -k >/dev/null 2>&1 || true
-  # A program still starting when the server is told to go may keep it: wait a while, not for
-  # ever, then stop what is left by its PID.
   timeout 20 wineserver -w >/dev/null 2>&1 || true
-  for pid in $(tessel_wineserver_pids); do
-    kill -KILL "$pid" 2>/dev/null || true
-  done
-  for pid in $(pgrep '^(wine|qemu-i386)' || true); do
-    case "$(readlink "/proc/$pid/cwd" 2>/dev/null)" in
-      "$WINEPREFIX"/*) kill -KILL "$pid" 2>/dev/null || true ;;
-    esac
-  done
 }
 
 log="$(mktemp /tmp/tessel-sandbox.XXXXXX)"
 xvfb_pid=""
-desktop_pid=""
 cleanup() {
-  # A desktop still starting would start a new server once ours is gone.
-  [ -z "$desktop_pid" ] || kill -KILL "$desktop_pid" 2>/dev/null || true
-  stop_prefix_servers
-  [ -z "$xvfb_pid" ] || kill "$xvfb_pid" >/dev/null 2>&1 || true
+  # Wine's server is asked to go first, so it writes the prefix's registry; whatever is left
+  # when this script, the namespace's first process, returns is ended by the kernel.
+  stop_prefix_server
+  if [ -n "$xvfb_pid" ]; then
+    kill "$xvfb_pid" >/dev/null 2>&1 || true
+    wait "$xvfb_pid" 2>/dev/null || true  # so it removes its lock file
+  fi
   rm -f "$log"
 }
 trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 
 # Runs a step with its output kept aside; on failure, says which step and its last words.
 step() {  # description command...
@@ -91,18 +96,28 @@ step() {  # description command...
   fail "$what: ${said:-exit code $rc}"
 }
 
+# The PID namespace's own /proc lacks the kernel's table of program interpreters, which tells
+# whether 32-bit programs run through emulation here.
+[ ! -d /proc/sys/fs/binfmt_misc ] || [ -e /proc/sys/fs/binfmt_misc/status ] ||
+  mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc 2>/dev/null || true
+
 step "cannot bring lo up" ip link set lo up
 step "cannot add the broadcast route on lo" ip route replace broadcast 255.255.255.255 dev lo table local
 ip route get 255.255.255.255 2>/dev/null | grep -q " dev lo " ||
   fail "refusing to run: broadcasts would not stay on lo"
 
-# A screen of our own: the first display number nobody holds.
-display=90
-while [ -e "/tmp/.X${display}-lock" ] || [ -e "/tmp/.X11-unix/X${display}" ]; do
-  display=$((display + 1))
-done
-Xvfb ":${display}" -screen 0 1920x1200x24 -nolisten tcp -noreset >/dev/null 2>&1 &
+# A screen of our own: Xvfb takes the first display number nobody holds and says which.
+display_file="$(mktemp /tmp/tessel-display.XXXXXX)"
+Xvfb -displayfd 3 -screen 0 1920x1200x24 -nolisten tcp -noreset 3>"$display_file" >/dev/null 2>&1 &
 xvfb_pid=$!
+for _ in $(seq 100); do
+  [ -s "$display_file" ] && break
+  kill -0 "$xvfb_pid" 2>/dev/null || fail "Xvfb did not start"
+  sleep 0.1
+done
+display="$(tr -dc 0-9 <"$display_file")"
+rm -f "$display_file"
+[ -n "$display" ] || fail "Xvfb named no display within 10 s"
 export DISPLAY=":${display}"
 for _ in $(seq 100); do
   xdpyinfo >/dev/null 2>&1 && break
@@ -116,11 +131,20 @@ export PATH="$root/scripts/wine:$PATH"
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 
-stop_prefix_servers
+stop_prefix_server
 
+# A new prefix takes minutes (Wine sets up its 32-bit side too, emulated on some machines): the
+# first one made on this machine with this Wine is kept as a template, and later build trees
+# start from a copy of it.
 stamp="$WINEPREFIX/.tessel-prefix-ready"
+template="${XDG_CACHE_HOME:-$HOME/.cache}/tessel/wine-prefix-$(wine --version 2>/dev/null | tr -c 'A-Za-z0-9.\n-' _)"
+if [ ! -f "$stamp" ] && [ -f "$template/.tessel-prefix-ready" ]; then
+  echo "sandbox: copying the Wine prefix from $template" >&2
+  rm -rf "$WINEPREFIX"
+  step "cannot copy the Wine prefix" cp -a "$template" "$WINEPREFIX"
+fi
 if [ ! -f "$stamp" ]; then
-  echo "sandbox: creating the Wine prefix $WINEPREFIX (once per build tree)" >&2
+  echo "sandbox: creating the Wine prefix $WINEPREFIX (once per machine and Wine version)" >&2
   step "Wine does not start" wineboot -i
   step "cannot set the prefix's fonts" wine reg add 'HKCU\Software\Wine\Fonts\Replacements' \
     /v 'Courier New' /t REG_SZ /d 'Liberation Mono' /f
@@ -129,9 +153,18 @@ if [ ! -f "$stamp" ]; then
   step "cannot turn the crash dialog off" wine reg add 'HKCU\Software\Wine\WineDbg' \
     /v ShowCrashDialog /t REG_DWORD /d 0 /f
   timeout 300 wineserver -w >/dev/null 2>&1 || true
+  stop_prefix_server
   touch "$stamp" || fail "cannot write $stamp"
+  # Kept whole or not at all: copied aside, then renamed into place.
+  if mkdir -p "$(dirname "$template")" && copy="$(mktemp -d "$template.XXXXXX")"; then
+    cp -a "$WINEPREFIX/." "$copy" && mv -T "$copy" "$template" 2>/dev/null || rm -rf "$copy"
+  fi
 fi
 
+# The server that made the prefix goes a few seconds after its last program, taking the
+# services with it; the sandbox's server must outlive every pause between tests (-p).
+stop_prefix_server
+[ -z "$(tessel_wineserver_pids)" ] || fail "the Wine server that made $WINEPREFIX does not stop"
 step "the Wine server does not start" wineserver -p
 server_pid=""
 for _ in $(seq 50); do
@@ -139,10 +172,13 @@ for _ in $(seq 50); do
   [ -n "$server_pid" ] && break
   sleep 0.1
 done
-[ -n "$server_pid" ] || fail "the Wine server of $WINEPREFIX did not start"
+[ -n "$server_pid" ] ||
+  fail "the Wine server of $WINEPREFIX did not start (is one running outside any sandbox?)"
 why="$(tessel_sandbox_refusal)"
 [ -z "$why" ] || fail "refusing to run: $why"
 export TESSEL_WINESERVER_PID="$server_pid"  # for checks that watch the server's resources
+TESSEL_WINESERVER_ID="$server_pid $(tessel_process_start "$server_pid")"
+export TESSEL_WINESERVER_ID  # the emulator and the test run check it is still this one
 
 # Wine's background services inherit the caller's output; start them before anything captured.
 step "Wine does not start" wine cmd /c exit
@@ -150,8 +186,7 @@ step "Wine does not start" wine cmd /c exit
 # inherited, and it lingers after the last window, so a caller reading that output would wait.
 # Started once here, it serves every program of the sandbox.
 wine explorer.exe /desktop </dev/null >/dev/null 2>&1 &
-desktop_pid=$!
-disown "$desktop_pid"  # no job notice when cleanup stops it
+disown $!  # no job notice when the namespace ends it
 
 "$@"
 exit $?

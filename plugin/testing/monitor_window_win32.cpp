@@ -80,7 +80,8 @@ ThreadWatch::~ThreadWatch() {
     }
 }
 
+// A thread that could not be opened proves nothing: it does not count as ended.
 bool ThreadWatch::ends_within(int timeout_ms) const {
-    return handle == nullptr ||
+    return handle != nullptr &&
            ::WaitForSingleObject(handle, static_cast<DWORD>(timeout_ms)) == WAIT_OBJECT_0;
 }

@@ -39,8 +39,8 @@ struct ClientPixels {
 };
 ClientPixels client_pixels(HWND window);
 
-// A thread of this process watched from its id; an id that names no thread any more counts as
-// a thread that has ended.
+// A thread of this process watched from its id, opened at once; a thread that cannot be opened
+// never counts as ended, so a test proves an end only by seeing it.
 struct ThreadWatch {
     HANDLE handle = nullptr;
     explicit ThreadWatch(DWORD thread_id);

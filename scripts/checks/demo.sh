@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The demo, short: the host emulator flies 3 s with the plug-in loaded; the screenshot, the plot
-# and the CSV must be there and the datagrams must have arrived, each one decoded.
+# and the CSV must be there and every frame's datagram must have arrived, each one decoded.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 cd "$root"
@@ -26,7 +26,10 @@ awk -v s="$spread" 'BEGIN { exit !(s > 0.01) }' || fail "the screenshot is blank
 rows="$(($(wc -l <"$out/telemetry.csv") - 1))"
 datagrams="$(sed -n 's/^g1 listen: \([0-9]*\) datagrams, \([0-9]*\) malformed.*/\1 \2/p' "$out/listen.log")"
 read -r received malformed <<<"$datagrams"
-[ "${received:-0}" -ge 120 ] || fail "only ${received:-0} datagrams arrived in 3 s at 60 Hz"
+sent="$(sed -n 's/^tessel-host: sent \([0-9]*\) frames.*/\1/p' "$out/host.log" | tail -1)"
+[ "${sent:-0}" -ge 120 ] || fail "the host sent ${sent:-no} frames in 3 s at 60 Hz"
+# On loopback nothing is lost: every frame's datagram arrives.
+[ "${received:-0}" -eq "$sent" ] || fail "${received:-0} datagrams arrived for $sent frames sent"
 [ "$malformed" -eq 0 ] || fail "$malformed datagrams were malformed"
 [ "$rows" -eq "$received" ] || fail "$received datagrams but $rows decoded lines"
 echo "demo check: $received datagrams, $rows decoded lines, screenshot and plot made"

@@ -24,10 +24,16 @@ verdict() {  # yes|no description [detail]
   fi
 }
 
-# A loader that says how it was called and starts nothing.
+# A loader that says how it was called and starts nothing, put in place of Wine's 64-bit loader
+# in a mount namespace of the check's own: the project's wine runs as it is, unchanged.
 fake_loader="$work/fake-loader"
 printf '#!/bin/sh\necho "loader $0: $*"\n' >"$fake_loader"
 chmod +x "$fake_loader"
+wine64_loader=/usr/lib/wine/wine64
+with_fake_loader() {  # command...
+  unshare --mount --propagation private -- bash -c 'mount --bind "$1" "$2" && shift 2 && exec "$@"' \
+    _ "$fake_loader" "$wine64_loader" "$@"
+}
 
 # PE32 and PE32+ are told apart by the optional header's magic; the loader must not care.
 pe_stub() {  # file magic-bytes
@@ -37,11 +43,12 @@ pe_stub() {  # file magic-bytes
 pe_stub "$work/app32.exe" '\x0b\x01'
 pe_stub "$work/app64.exe" '\x0b\x02'
 for program in app32.exe app64.exe; do
-  said="$(TESSEL_WINE_LOADER="$fake_loader" scripts/wine/wine "$work/$program" 2>&1)"
-  verdict "$([ "$said" = "loader $fake_loader: $work/$program" ] && echo yes || echo no)" \
+  said="$(with_fake_loader env -u TESSEL_WINE_LOADER scripts/wine/wine "$work/$program" 2>&1)"
+  verdict "$([ "$said" = "loader $wine64_loader: $work/$program" ] && echo yes || echo no)" \
     "wine starts $program with the 64-bit loader" "$said"
-  said="$(TESSEL_WINE_LOADER="$fake_loader" PATH="$root/scripts/wine:$PATH" wine-stable "$work/$program" 2>&1)"
-  verdict "$([ "$said" = "loader $fake_loader: $work/$program" ] && echo yes || echo no)" \
+  said="$(with_fake_loader env -u TESSEL_WINE_LOADER PATH="$root/scripts/wine:$PATH" \
+    wine-stable "$work/$program" 2>&1)"
+  verdict "$([ "$said" = "loader $wine64_loader: $work/$program" ] && echo yes || echo no)" \
     "wine-stable, which Wine's own commands call, starts $program with the 64-bit loader" "$said"
 done
 
@@ -51,11 +58,11 @@ in_networked_namespace() {  # command...
     exec "$@"' _ "$@"
 }
 
-# The sandbox started there with TESSEL_SANDBOX set by hand refuses, and touches no route.
+# The sandbox started there with its inner stage asked for by hand refuses, and touches no route.
 # shellcheck disable=SC2016  # expanded by the inner shell
 in_networked_namespace bash -c '
   before="$(ip route show table all)"
-  TESSEL_SANDBOX=inside TESSEL_WINEPREFIX="$1/prefix" scripts/sandbox.sh true >"$1/out" 2>&1
+  TESSEL_SANDBOX_STAGE=enter TESSEL_WINEPREFIX="$1/prefix" scripts/sandbox.sh true >"$1/out" 2>&1
   echo $? >"$1/rc"
   [ "$before" = "$(ip route show table all)" ] && echo same >"$1/routes"
 ' _ "$work"
@@ -83,5 +90,46 @@ verdict "$([ "$rc" -ne 0 ] && grep -q "wine-emulator: refusing to run .* outside
   ! grep -q "tests passed, 0 tests failed" "$work/out" && echo yes || echo no)" \
   "a Windows test started through CTest outside the sandbox fails with the refusal" \
   "exit $rc, $(grep -m3 -E 'refusing|tests passed|Error' "$work/out" | tr '\n' ' ')"
+
+# A sandbox within this one on the same prefix would wait for ever on the lock it holds, or
+# stop its Wine server: it refuses at once.
+scripts/sandbox.sh true >"$work/out" 2>&1
+rc=$?
+verdict "$([ "$rc" -ne 0 ] && grep -q '^sandbox: already inside a sandbox that uses' "$work/out" && echo yes || echo no)" \
+  "a sandbox started inside another on the same prefix refuses" "exit $rc, $(tr '\n' ' ' <"$work/out")"
+
+# A Windows program is not started, and one that ran fails, when the Wine server is not the one
+# the sandbox started: a process that has ended stands for it here.
+sleep 60 &
+stand_in=$!
+stand_in_id="$stand_in $(tessel_process_start "$stand_in")"
+kill "$stand_in"
+wait "$stand_in" 2>/dev/null
+TESSEL_WINESERVER_ID="$stand_in_id" scripts/wine-emulator.sh "$work/app64.exe" >"$work/out" 2>&1
+rc=$?
+verdict "$([ "$rc" -ne 0 ] && grep -q 'the Wine server went away' "$work/out" && echo yes || echo no)" \
+  "the emulator refuses when the sandbox's Wine server went away" "exit $rc, $(cat "$work/out")"
+
+# GoogleTest programs pass only when they ran every test to its end, whatever their exit code.
+fake_gtest="$work/fake_gtest"
+cat >"$fake_gtest" <<'FAKE'
+#!/bin/sh
+case "$1" in --gtest_list_tests) printf 'Suite.\n  One\n  Two\n'; exit 0 ;; esac
+[ "$MODE" = silent ] && exit 0
+echo '[ RUN      ] Suite.One'
+[ "$MODE" = stops ] && exit 0
+echo '[       OK ] Suite.One (0 ms)'
+[ "$MODE" = short ] && { echo '[  PASSED  ] 1 test.'; exit 0; }
+printf '[ RUN      ] Suite.Two\n[       OK ] Suite.Two (0 ms)\n[  PASSED  ] 2 tests.\n'
+FAKE
+chmod +x "$fake_gtest"
+for mode in silent stops short whole; do
+  MODE="$mode" scripts/gtest-run.sh "$fake_gtest" >"$work/out" 2>&1
+  rc=$?
+  expected=1
+  [ "$mode" != whole ] || expected=0
+  verdict "$([ "$rc" -eq "$expected" ] && echo yes || echo no)" \
+    "a GoogleTest program that exits 0 ($mode) gives exit $expected" "exit $rc, $(tail -1 "$work/out")"
+done
 
 [ "$failures" -eq 0 ]

@@ -7,12 +7,15 @@
 tessel_netns_refusal() {
   local own machine links others
   own="$(readlink /proc/self/ns/net 2>/dev/null)"
-  machine="$(readlink /proc/1/ns/net 2>/dev/null)"  # unreadable in some containers
+  # The sandbox has a PID namespace of its own, where PID 1 is itself: it names the machine's
+  # namespace as read before it entered (empty where that cannot be read).
+  machine="${TESSEL_MACHINE_NETNS-$(readlink /proc/1/ns/net 2>/dev/null)}"
   [ -n "$own" ] || { echo "cannot read this process's network namespace"; return; }
   [ -n "${TESSEL_OUTER_NETNS:-}" ] || { echo "not started by scripts/sandbox.sh"; return; }
   [ "$own" != "$TESSEL_OUTER_NETNS" ] ||
     { echo "this is the network namespace the sandbox was started from"; return; }
-  [ "$own" != "$machine" ] || { echo "this is the machine's own network namespace"; return; }
+  [ -z "$machine" ] || [ "$own" != "$machine" ] ||
+    { echo "this is the machine's own network namespace"; return; }
   links="$(ip -o link show 2>/dev/null)" || { echo "cannot list the network interfaces"; return; }
   others="$(awk -F': ' '{ sub(/@.*/, "", $2); if ($2 != "lo") print $2 }' <<<"$links" | tr '\n' ' ')"
   [ -z "$others" ] || echo "interfaces other than lo are present: ${others% }"
@@ -27,6 +30,29 @@ tessel_wineserver_pids() {
   for pid in $(pgrep '^wineserver' || true); do
     case "$(readlink "/proc/$pid/cwd" 2>/dev/null)" in */"$dir") echo "$pid" ;; esac
   done
+}
+
+# The start time of process PID in clock ticks since boot, or nothing if it has gone: with the
+# PID, it names one process for good.
+tessel_process_start() {  # pid
+  local stat
+  read -r stat <"/proc/$1/stat" 2>/dev/null || return 0
+  stat="${stat##*) }"
+  # shellcheck disable=SC2086  # split into the fields after the command name
+  set -- $stat
+  echo "${20}"
+}
+
+# Prints why the sandbox's Wine server is not the one it started (TESSEL_WINESERVER_ID, "PID
+# START"), or nothing. A Wine program whose server goes away exits 0, and the next one starts
+# a new server: without this, neither would be noticed.
+tessel_wineserver_gone() {
+  local pid start
+  [ -n "${TESSEL_WINESERVER_ID:-}" ] || { echo "the sandbox named no Wine server"; return; }
+  pid="${TESSEL_WINESERVER_ID%% *}"
+  start="${TESSEL_WINESERVER_ID#* }"
+  [ "$(tessel_process_start "$pid")" = "$start" ] ||
+    echo "the Wine server went away (pid $pid, started by the sandbox)"
 }
 
 # Prints why a broadcast from here could leave the machine, or nothing: the namespace, the

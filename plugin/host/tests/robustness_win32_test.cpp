@@ -1,5 +1,6 @@
 // The plug-in under long and hostile use through its real exports: many Init/Shutdown cycles in
 // every order a host or a user can bring about, and frames of random bytes.
+#include "plugin/monitor/frame_listing.h"
 #include "plugin/testing/guarded_buffer_win32.h"
 #include "plugin/testing/monitor_window_win32.h"
 #include "plugin/testing/plugin_under_test_win32.h"
@@ -8,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -24,7 +26,7 @@ constexpr long kHandleSlack = 2;
 constexpr std::uint32_t kRandomSeed = 20240601;
 constexpr int kRandomRounds = 8;
 constexpr int kRandomFramesPerRound = 250;
-constexpr DWORD kRepaintWaitMs = 600;  // more than the 500 ms repaint period
+constexpr int kRepaintWaitMs = 3000;  // several 500 ms repaint periods
 constexpr std::size_t kMaxRandomBytes = 3 * 4096;
 
 // How a cycle ends: by Shutdown with the window up, by the user closing the window first, or
@@ -33,26 +35,36 @@ enum class Ending { Shutdown, ClosedByHand, ShutdownRightAfterInit };
 
 struct Cycle {
     Ending ending;
+    bool went_as_planned;  // Init succeeded and the window came and went when it should
     ULONGLONG shutdown_ms;
     bool window_left;
     ProcessUsage after;
 };
 
 Cycle run_cycle(const PluginBinding& plugin, Ending ending, const StreamBuilder& frame) {
-    plugin.init(nullptr);
+    bool planned = plugin.init(nullptr);
     if (ending != Ending::ShutdownRightAfterInit) {
-        wait_until(kWindowWaitMs, [] { return monitor_window_find() != nullptr; });
+        planned &= wait_until(kWindowWaitMs, [] { return monitor_window_find() != nullptr; });
         send_frame(plugin, frame);
     }
     if (ending == Ending::ClosedByHand) {
         ::PostMessageA(monitor_window_find(), WM_CLOSE, 0, 0);
-        wait_until(kWindowWaitMs, [] { return monitor_window_find() == nullptr; });
+        planned &= wait_until(kWindowWaitMs, [] { return monitor_window_find() == nullptr; });
         send_frame(plugin, frame);  // Update goes on without the window
     }
     const ULONGLONG start = ::GetTickCount64();
     plugin.shutdown();
     const ULONGLONG shutdown_ms = ::GetTickCount64() - start;
-    return {ending, shutdown_ms, monitor_window_find() != nullptr, process_usage()};
+    return {ending, planned, shutdown_ms, monitor_window_find() != nullptr, process_usage()};
+}
+
+const char* name(Ending e) {
+    switch (e) {
+        case Ending::Shutdown: return "Shutdown with the window open";
+        case Ending::ClosedByHand: return "window closed by hand, then Shutdown";
+        case Ending::ShutdownRightAfterInit: return "Shutdown right after Init";
+    }
+    return "";
 }
 
 struct Lifecycle : ::testing::Test {
@@ -70,19 +82,12 @@ struct Lifecycle : ::testing::Test {
         std::vector<Cycle> cycles;
         for (int i = 0; i < kWarmUpCycles + kCycles; ++i) {
             cycles.push_back(run_cycle(plugin, kOrder[i % 3], frame));
+            EXPECT_TRUE(cycles.back().went_as_planned)
+                << "cycle " << i << ": " << name(kOrder[i % 3]);
         }
         return cycles;
     }
 };
-
-const char* name(Ending e) {
-    switch (e) {
-        case Ending::Shutdown: return "Shutdown with the window open";
-        case Ending::ClosedByHand: return "window closed by hand, then Shutdown";
-        case Ending::ShutdownRightAfterInit: return "Shutdown right after Init";
-    }
-    return "";
-}
 
 }  // namespace
 
@@ -157,8 +162,9 @@ struct RandomFrames : ::testing::Test {
     void SetUp() override { ASSERT_NE(plugin.update, nullptr) << "cannot load " << kPluginDllName; }
     void TearDown() override { plugin_unbind(plugin); }
 
-    // Rounds of random frames, each followed by a pause for a repaint when the window is up;
-    // counts the calls that did not return as a handled frame with both out values zero.
+    // Rounds of random frames, each followed by a repaint when the window is up; counts the
+    // calls that did not return as a handled frame with both out values zero, and the rounds
+    // after which no repaint came.
     int run_rounds(bool window_open) {
         int mishandled = 0;
         for (int round = 0; round < kRandomRounds; ++round) {
@@ -169,9 +175,22 @@ struct RandomFrames : ::testing::Test {
                                   static_cast<std::uint32_t>(bytes.size()), random_count(rng));
                 mishandled += r.returned && r.out_a == 0 && r.out_b == 0 ? 0 : 1;
             }
-            if (window_open) ::Sleep(kRepaintWaitMs);
+            if (window_open && !repainted(monitor_window_find())) ++mishandled;
         }
         return mishandled;
+    }
+
+    // The header holds the paint counter, so every repaint changes it.
+    static bool repainted(HWND window) {
+        const int header_rows = static_cast<int>(kListingFirstLineY);
+        const ClientPixels before = client_pixels(window);
+        return wait_until(kRepaintWaitMs, [&] {
+            const ClientPixels now = client_pixels(window);
+            return now.width == before.width && now.height >= header_rows &&
+                   before.height >= header_rows &&
+                   !std::equal(now.rgb.begin(), now.rgb.begin() + now.width * header_rows,
+                               before.rgb.begin());
+        });
     }
 };
 
@@ -184,7 +203,7 @@ TEST_F(RandomFrames, EveryOneIsHandledWithBothOutValuesZero) {
 TEST_F(RandomFrames, TheMonitorKeepsRunningWhileRepaintingThem) {
     ASSERT_TRUE(plugin.init(nullptr));
     ASSERT_TRUE(wait_until(kWindowWaitMs, [] { return monitor_window_find() != nullptr; }));
-    run_rounds(true);
+    EXPECT_EQ(run_rounds(true), 0);
     DWORD_PTR answer = 0;
     EXPECT_NE(::SendMessageTimeoutA(monitor_window_find(), WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 2000,
                                     &answer),

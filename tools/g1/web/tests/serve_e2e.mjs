@@ -54,6 +54,11 @@ async function waitFor(predicate, timeoutMs, what) {
   throw new Error(`timed out after ${timeoutMs} ms waiting for ${what}`);
 }
 
+// Whether `predicate` came true within `timeoutMs`, for a check to report either way.
+async function eventually(predicate, timeoutMs) {
+  return waitFor(predicate, timeoutMs, '').then(() => true, () => false);
+}
+
 // Flies the circuit; resolves to the host's own figures once it has ended.
 async function fly(rate, seconds) {
   const host = start('wine', [options.host, options.plugin, '--scenario', 'circuit',
@@ -142,15 +147,23 @@ try {
   const flight = fly(60, 8);
   await waitFor(async () => (await pageText(page, '[data-stat="state"]')) === 'live', 60000,
     'the page to go live');
-  await sleep(3000);
-  const shownRate = Number(await pageText(page, '[data-stat="rate"]'));
+  // The rate is counted over the last whole second: read once it is near the flight's.
+  let shownRate = 0;
+  await eventually(async () => {
+    shownRate = Number(await pageText(page, '[data-stat="rate"]'));
+    return Math.abs(shownRate - 60) <= 6;
+  }, 6000);
   const first = await flight;
   check(Math.abs(shownRate - first.rate) <= 0.1 * first.rate,
     `rate shown ${shownRate} Hz, the flight's ${first.rate} Hz (within 10 %)`);
-  await sleep(500);
-  const lastCsv = listen.out.trim().split('\n').pop();
-  const shown = await fieldTexts(page);
-  check(compareWithListen(shown, lastCsv),
+  let lastCsv = '';
+  let shown = [];
+  const same = await eventually(async () => {
+    lastCsv = listen.out.trim().split('\n').pop();
+    shown = await fieldTexts(page);
+    return compareWithListen(shown, lastCsv);
+  }, 5000);
+  check(same,
     `the page shows the last datagram: bank ${shown[4]} deg, listen's last line ${lastCsv}`);
   check(await page.evaluate(() => document.documentElement.scrollWidth <= 320),
     'the page fits 320 px without sideways scrolling');
@@ -170,7 +183,8 @@ try {
   await waitFor(() => serve.err.split('opened the stream').length - 1 >= READERS + 2, 10000,
     'the readers to open the stream');
   const second = await fly(120, 8);
-  await sleep(1000);
+  const sent = first.frames + second.frames;
+  await eventually(() => readers.every((r) => r.health && r.health.datagrams === sent), 10000);
   const counts = readers.map((r) => r.datagrams);
   const most = Math.ceil(MAX_WRITES_PER_SECOND * second.seconds) + 10;
   const least = Math.floor(0.85 * Math.min(MAX_WRITES_PER_SECOND, second.rate) * second.seconds);
@@ -181,26 +195,27 @@ try {
   check(/page 127\.0\.0\.1:\d+ dropped: it took no data/.test(serve.err),
     'the reader that stopped reading was dropped');
   const heard = readers[0].health ? readers[0].health.datagrams : -1;
-  check(heard === first.frames + second.frames,
-    `no datagram lost: g1 serve received ${heard}, the host sent ${first.frames + second.frames}`);
+  check(heard === sent, `no datagram lost: g1 serve received ${heard}, the host sent ${sent}`);
 
   // --- g1.exe serve under Wine, one reader ----------------------------------------------------
   const windowsPage = `http://127.0.0.1:${HTTP_PORT + 1}/`;
   const windows = start('wine', [options.g1exe, 'serve', '--bind', '127.0.0.1',
-    '--http', String(HTTP_PORT + 1), '--seconds', '25']);
+    '--http', String(HTTP_PORT + 1), '--seconds', '120']);  // a backstop: Ctrl+C ends it
   await waitFor(() => windows.err.includes('instruments at'), 30000, 'g1.exe serve to start');
   const windowsReader = openReader(windowsPage);
   readers.push(windowsReader);
   await waitFor(() => windows.err.includes('opened the stream'), 10000, 'g1.exe to take a reader');
   const third = await fly(60, 3);
-  await sleep(1000);
+  await eventually(() => windowsReader.health && windowsReader.health.datagrams === third.frames,
+    10000);
   const windowsHeard = windowsReader.health ? windowsReader.health.datagrams : -1;
   check(windowsHeard === third.frames && windowsReader.datagrams >= 0.85 * third.frames,
     `g1.exe serve under Wine: received ${windowsHeard} of ${third.frames} datagrams, ` +
     `a reader got ${windowsReader.datagrams} events`);
   windowsReader.request.destroy();
+  windows.child.kill('SIGINT');
   const windowsCode = await windows.exited;
-  check(windowsCode === 0, `g1.exe serve ended by its time limit (exit code ${windowsCode})`);
+  check(windowsCode === 0, `g1.exe serve ended cleanly on Ctrl+C (exit code ${windowsCode})`);
 } catch (error) {
   check(false, error.message);
 } finally {
