@@ -8,8 +8,11 @@
 
 #include <sddl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -74,6 +77,28 @@ int try_to_open_the_temporary_file(void*, std::uint8_t*, std::uint32_t) {
         ::CloseHandle(file);
     }
     return kCryptSuccess;
+}
+
+// The names in the directory while the random bytes are drawn: the temporary file's alone.
+std::set<std::string> g_names_while_drawing;
+
+int look_around_while_drawing(void* context, std::uint8_t* buffer, std::uint32_t length) {
+    g_names_while_drawing = entries();
+    return fill_awkward(context, buffer, length);
+}
+
+// What a run printed and whether it drew random bytes, seen through the replacements below.
+std::string g_console;
+bool g_drew_random = false;
+
+int draw_random(void* context, std::uint8_t* buffer, std::uint32_t length) {
+    g_drew_random = true;
+    return fill_awkward(context, buffer, length);
+}
+
+int fail_to_draw(void*, std::uint8_t*, std::uint32_t) {
+    g_drew_random = true;
+    return 0;
 }
 
 std::string sid_text(PSID sid) {
@@ -151,6 +176,9 @@ TEST_F(SecretOpsWin32, BytesATextStreamWouldTranslateAreWrittenUnchanged) {
     ASSERT_EQ(write_secret(ops_), kExitWritten);
     EXPECT_EQ(read_all(kSecretFileName), awkward_secret());
     EXPECT_EQ(entries(), kOnlyTheSecret);
+    // The stream's copy of the bytes, wiped by the close.
+    EXPECT_TRUE(std::all_of(std::begin(state_.stream_buffer), std::end(state_.stream_buffer),
+                            [](char c) { return c == 0; }));
 }
 
 TEST_F(SecretOpsWin32, AFailedAcquisitionLeavesNothing) {
@@ -173,12 +201,56 @@ TEST_F(SecretOpsWin32, ASecretMadeMeanwhileIsKeptAndTheTemporaryFileRemoved) {
 }
 
 TEST_F(SecretOpsWin32, AnUnreadableSecretCountsAsExisting) {
-    // A directory cannot be opened for reading, even by root: only the move can catch it.
+    // A directory cannot be opened for reading, even by root.
     fs::create_directory(kSecretFileName);
-    ASSERT_FALSE(ops_.opens_for_reading(ops_.context, kSecretFileName));
+    ASSERT_EQ(std::fopen(kSecretFileName, "rb"), nullptr);
     EXPECT_EQ(write_secret(ops_), kExitAlreadyExists);
     EXPECT_TRUE(fs::is_directory(kSecretFileName));
     EXPECT_EQ(entries(), kOnlyTheSecret);
+}
+
+// A secret another program holds open without sharing cannot be read, as one only its owner may
+// read cannot be by anyone else, yet it is there: nothing is made, drawn or left behind.
+TEST_F(SecretOpsWin32, ASecretNoOneCanReadWinsOverEverythingThatCouldFailLater) {
+    std::ofstream(kSecretFileName, std::ios::binary) << "kept";
+    const HANDLE holder = ::CreateFileA(kSecretFileName, GENERIC_READ,
+                                        0,  // no sharing: no one else opens it meanwhile
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(std::fopen(kSecretFileName, "rb"), nullptr);
+    const std::vector<std::pair<const char*, void (*)(SecretOps&)>> later = {
+        {"unwritable directory",
+         [](SecretOps& ops) { ops.create_temporary = [](void*) { return false; }; }},
+        {"acquisition fails",
+         [](SecretOps& ops) { ops.acquire_provider = [](void*) { return 0; }; }},
+        {"generation fails", [](SecretOps& ops) { ops.generate_random = fail_to_draw; }},
+        {"nothing fails", [](SecretOps&) {}},
+    };
+    for (const auto& [name, arrange] : later) {
+        SCOPED_TRACE(name);
+        SecretOps ops = win32_secret_ops(state_);
+        ops.generate_random = draw_random;
+        ops.put_line = [](void*, const char* text) { g_console += std::string(text) + "\n"; };
+        ops.print = [](void*, const char* text) { g_console += text; };
+        arrange(ops);
+        g_console.clear();
+        g_drew_random = false;
+        EXPECT_EQ(write_secret(ops), kExitAlreadyExists);
+        EXPECT_EQ(g_console, "secret.txt already exists\n");
+        EXPECT_FALSE(g_drew_random);
+        EXPECT_EQ(entries(), kOnlyTheSecret);
+    }
+    ::CloseHandle(holder);
+    EXPECT_EQ(read_all(kSecretFileName), (std::vector<std::uint8_t>{'k', 'e', 'p', 't'}));
+}
+
+// Wherever "secret.txt" fits within the path limit, so does the file that becomes it.
+TEST_F(SecretOpsWin32, TheTemporaryNameIsNoLongerThanTheSecretsName) {
+    ops_.generate_random = look_around_while_drawing;
+    ASSERT_EQ(write_secret(ops_), kExitWritten);
+    ASSERT_EQ(g_names_while_drawing.size(), 1u);
+    EXPECT_LE(g_names_while_drawing.begin()->size(), std::strlen(kSecretFileName))
+        << *g_names_while_drawing.begin();
 }
 
 TEST_F(SecretOpsWin32, NoOneElseCanOpenTheFileWhileTheSecretIsMade) {
