@@ -64,14 +64,16 @@ bool make_owner_only(OwnerOnlySecurity& security) {
     return true;
 }
 
-// Only a name the system reports missing is missing: a file this user may not read (the system
-// then refuses even its attributes) or that another program holds unshared is still a file.
+// The attributes need no access to the file itself. A name the system finds but will not
+// describe (a file this user may not even look at, one pending deletion) is there all the same;
+// any other failure, such as a network folder gone, is left to the steps that follow to report,
+// and the move still replaces nothing.
 bool exists(void*, const char* name) {
     if (::GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES) {
         return true;
     }
     const DWORD error = ::GetLastError();
-    return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
 }
 
 // Opens a new file under the first free name counted from this process's number, so a leftover
