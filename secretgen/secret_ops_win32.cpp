@@ -8,8 +8,8 @@
 
 namespace {
 
-// Names tried for the temporary file before giving up; only files left by killed runs whose
-// process number this run happens to reuse stand in the way.
+// Names tried for the temporary file before giving up; only files left by killed runs, and runs
+// at the same moment, whose numbers this run happens to reuse stand in the way.
 constexpr unsigned kTemporaryNameAttempts = 100;
 
 // Read, write and delete: all the owner needs to use the secret and to get rid of it.
@@ -64,21 +64,26 @@ bool make_owner_only(OwnerOnlySecurity& security) {
     return true;
 }
 
-bool opens_for_reading(void*, const char* name) {
-    std::FILE* probe = std::fopen(name, "rb");
-    if (probe == nullptr) {
-        return false;
+// The attributes need no access to the file itself. A name the system finds but will not
+// describe (a file this user may not even look at, one pending deletion) is there all the same;
+// any other failure, such as a network folder gone, is left to the steps that follow to report,
+// and the move still replaces nothing.
+bool exists(void*, const char* name) {
+    if (::GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES) {
+        return true;
     }
-    std::fclose(probe);
-    return true;
+    const DWORD error = ::GetLastError();
+    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
 }
 
-// Opens a new file under the first free name of this process's own, so a leftover of a killed
-// run is neither touched nor in the way.
+// Opens a new file under the first free name counted from this process's number, so a leftover
+// of a killed run, or another run's file, is neither touched nor in the way.
 HANDLE create_new_file(Win32SecretState& state, SECURITY_ATTRIBUTES& attributes) {
+    // Process numbers go in steps of four; the bits below carry nothing.
+    const unsigned first = static_cast<unsigned>(::GetCurrentProcessId() / 4);
     for (unsigned attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
-        std::snprintf(state.temporary_name, sizeof state.temporary_name, "%s.%lu-%u.tmp",
-                      kSecretFileName, ::GetCurrentProcessId(), attempt);
+        std::snprintf(state.temporary_name, sizeof state.temporary_name, kTemporaryNameFormat,
+                      (first + attempt) % kTemporaryNameNumbers);
         const HANDLE file = ::CreateFileA(state.temporary_name, GENERIC_WRITE,
                                           0,  // no sharing while the secret is written
                                           &attributes, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
@@ -115,6 +120,13 @@ bool create_temporary(void* context) {
         ::DeleteFileA(state.temporary_name);
         return false;
     }
+    // The stream's copy of the secret in a buffer of this run's own, which the close wipes,
+    // rather than in one the runtime would free with the bytes still in it.
+    if (std::setvbuf(out, state.stream_buffer, _IOFBF, sizeof state.stream_buffer) != 0) {
+        std::fclose(out);
+        ::DeleteFileA(state.temporary_name);
+        return false;
+    }
     state.out = out;
     return true;
 }
@@ -147,6 +159,7 @@ bool close_file(void* context) {
     Win32SecretState& state = state_of(context);
     const bool closed = std::fclose(state.out) == 0;
     state.out = nullptr;
+    ::SecureZeroMemory(state.stream_buffer, sizeof state.stream_buffer);
     return closed;
 }
 
@@ -178,7 +191,7 @@ void print(void*, const char* text) {
 SecretOps win32_secret_ops(Win32SecretState& state) {
     return SecretOps{
         .context = &state,
-        .opens_for_reading = opens_for_reading,
+        .exists = exists,
         .create_temporary = create_temporary,
         .acquire_provider = acquire_provider,
         .generate_random = generate_random,

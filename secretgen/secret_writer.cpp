@@ -15,22 +15,37 @@ int fail(const SecretOps& ops, const char* message, int exit_code) {
     return exit_code;
 }
 
-// Writes every byte, flushes them to the disk and closes the file, whatever fails on the way;
-// true when nothing did.
-bool write_flush_and_close(const SecretOps& ops, const std::uint8_t* secret) {
-    bool written = true;
-    for (std::size_t i = 0; i < kSecretSize && written; ++i) {
-        written = ops.put_byte(ops.context, secret[i]);
+// Hands every byte to the file's stream, stopping at the first that fails; true when none did.
+bool put_bytes(const SecretOps& ops, const std::uint8_t* secret) {
+    for (std::size_t i = 0; i < kSecretSize; ++i) {
+        if (!ops.put_byte(ops.context, secret[i])) {
+            return false;
+        }
     }
+    return true;
+}
+
+// Flushes what was written to the disk and closes the file, whatever fails on the way; true
+// when the bytes were all written and nothing failed.
+bool flush_and_close(const SecretOps& ops, bool written) {
     const bool flushed = written && ops.flush_file(ops.context);
     const bool closed = ops.close_file(ops.context);
     return flushed && closed;
 }
 
+// Stores through a volatile pointer: the buffer is never read again, so the compiler would
+// otherwise be free to drop plain stores to it.
+void wipe(std::uint8_t* bytes, std::size_t size) {
+    volatile std::uint8_t* target = bytes;
+    for (std::size_t i = 0; i < size; ++i) {
+        target[i] = 0;
+    }
+}
+
 }  // namespace
 
 int write_secret(const SecretOps& ops) {
-    if (ops.opens_for_reading(ops.context, kSecretFileName)) {
+    if (ops.exists(ops.context, kSecretFileName)) {
         return fail(ops, kAlreadyExistsMessage, kExitAlreadyExists);
     }
     if (!ops.create_temporary(ops.context)) {
@@ -42,16 +57,20 @@ int write_secret(const SecretOps& ops) {
         discard_temporary(ops);
         return fail(ops, kAcquireFailedMessage, kExitAcquireFailed);
     }
-    std::uint8_t secret[kSecretSize];
-    const int generated = ops.generate_random(ops.context, secret, kSecretSize);
+    std::uint8_t secret[kSecretSize] = {};
+    const bool generated = ops.generate_random(ops.context, secret, kSecretSize) == kCryptSuccess;
     // Released before anything is written, and also when generation failed.
     ops.release_provider(ops.context);
-    if (generated != kCryptSuccess) {
+    const bool written = generated && put_bytes(ops, secret);
+    // Every path passes here: once the stream holds the bytes, or whatever a failed generation
+    // left in the buffer, this copy has nothing more to do.
+    wipe(secret, sizeof secret);
+    if (!generated) {
         discard_temporary(ops);
         return fail(ops, kGenerateFailedMessage, kExitGenerateFailed);
     }
 
-    if (!write_flush_and_close(ops, secret)) {
+    if (!flush_and_close(ops, written)) {
         // Closed already: a short or unflushed secret must not be left for anyone to use.
         ops.remove_temporary(ops.context);
         return fail(ops, kWriteFailedMessage, kExitWriteFailed);

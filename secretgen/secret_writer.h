@@ -1,5 +1,6 @@
 // The secret generator's one pass: existence test, a private temporary file beside the secret,
-// 64 random bytes written and flushed, then a move into place that never replaces a file.
+// 64 random bytes written and flushed (and wiped from memory), then a move into place that never
+// replaces a file.
 // Every platform call goes through SecretOps, so each failure path can be driven by a test.
 #pragma once
 
@@ -32,8 +33,9 @@ enum class MoveResult { moved, target_exists, failed };
 // temporary file, its name and the provider handle live behind it.
 struct SecretOps {
     void* context;
-    // Whether `name` can be opened for reading; the test stream is closed again at once.
-    bool (*opens_for_reading)(void* context, const char* name);
+    // Whether anything of that name is there, known without opening it: a secret that only its
+    // owner may read, or that another program holds open, exists all the same.
+    bool (*exists)(void* context, const char* name);
     // Creates a new file of a name of its own in the secret's directory, for binary writing,
     // readable and writable by its owner only and shared with no one while it is open.
     bool (*create_temporary)(void* context);
@@ -56,4 +58,5 @@ struct SecretOps {
 // Runs the whole tool once and returns its exit code. An existing secret is never touched, and
 // "secret.txt" only ever appears complete: on every failure after the creation, the temporary
 // file is closed and removed again, and a run stopped at any point leaves at most that file.
+// The run's own copy of the random bytes is wiped as soon as they are in the file's stream.
 int write_secret(const SecretOps& ops);

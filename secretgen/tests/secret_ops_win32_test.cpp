@@ -10,6 +10,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -63,9 +65,10 @@ int make_a_secret_meanwhile(void*, std::uint8_t*, std::uint32_t) {
 
 // Whether another program could open the file being written, even when it allows all sharing.
 DWORD g_open_error = ERROR_SUCCESS;
+std::string g_temporary_name;
 
 int try_to_open_the_temporary_file(void*, std::uint8_t*, std::uint32_t) {
-    const std::string name = *entries().begin();
+    const std::string name = g_temporary_name = *entries().begin();
     const HANDLE file = ::CreateFileA(name.c_str(), GENERIC_READ,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -151,6 +154,8 @@ TEST_F(SecretOpsWin32, BytesATextStreamWouldTranslateAreWrittenUnchanged) {
     ASSERT_EQ(write_secret(ops_), kExitWritten);
     EXPECT_EQ(read_all(kSecretFileName), awkward_secret());
     EXPECT_EQ(entries(), kOnlyTheSecret);
+    EXPECT_EQ(std::string(state_.stream_buffer, kSecretSize), std::string(kSecretSize, '\0'))
+        << "the stream's copy of the secret is not wiped";
 }
 
 TEST_F(SecretOpsWin32, AFailedAcquisitionLeavesNothing) {
@@ -173,9 +178,11 @@ TEST_F(SecretOpsWin32, ASecretMadeMeanwhileIsKeptAndTheTemporaryFileRemoved) {
 }
 
 TEST_F(SecretOpsWin32, AnUnreadableSecretCountsAsExisting) {
-    // A directory cannot be opened for reading, even by root: only the move can catch it.
+    // A directory cannot be opened for reading, even by root; it is found before anything is
+    // made, so an unwritable directory still reports it.
     fs::create_directory(kSecretFileName);
-    ASSERT_FALSE(ops_.opens_for_reading(ops_.context, kSecretFileName));
+    ASSERT_EQ(std::fopen(kSecretFileName, "rb"), nullptr);
+    ops_.create_temporary = [](void*) { return false; };
     EXPECT_EQ(write_secret(ops_), kExitAlreadyExists);
     EXPECT_TRUE(fs::is_directory(kSecretFileName));
     EXPECT_EQ(entries(), kOnlyTheSecret);
@@ -185,6 +192,8 @@ TEST_F(SecretOpsWin32, NoOneElseCanOpenTheFileWhileTheSecretIsMade) {
     ops_.generate_random = try_to_open_the_temporary_file;
     ASSERT_EQ(write_secret(ops_), kExitWritten);
     EXPECT_EQ(g_open_error, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    // Wherever "secret.txt" fits within the path limit, so does the file that becomes it.
+    EXPECT_LE(g_temporary_name.size(), std::strlen(kSecretFileName)) << g_temporary_name;
 }
 
 TEST_F(SecretOpsWin32, TheSecretLetsInItsOwnerAndNoOtherUser) {

@@ -24,7 +24,6 @@ constexpr const char* kTemporaryName = "secret.txt.tmp";
 struct FakeFile {
     Bytes content;
     Bytes on_disk;
-    bool readable = true;
 };
 
 // A working directory, a console and a scriptable random source. A run can be stopped before
@@ -39,7 +38,7 @@ struct FakePlatform {
     bool flush_fails = false;
     bool close_fails = false;
     bool move_fails = false;
-    Bytes random;
+    Bytes random = Bytes(kSecretSize, 0x5A);  // delivered also when generation fails
     std::size_t stop_before = kNever;
     std::size_t secret_appears_before = kNever;
 
@@ -49,6 +48,8 @@ struct FakePlatform {
     Calls calls;
     std::uint32_t requested_length = 0;
     std::size_t steps = 0;
+    const std::uint8_t* secret_buffer = nullptr;  // the run's own, still alive in every call
+    bool secret_in_memory_at_close = false;
 };
 
 struct Stopped {};
@@ -71,12 +72,7 @@ FakePlatform& enter(void* context) {
 SecretOps fake_ops(FakePlatform& platform) {
     return SecretOps{
         .context = &platform,
-        .opens_for_reading =
-            [](void* c, const char* name) {
-                FakePlatform& f = enter(c);
-                const auto file = f.files.find(name);
-                return file != f.files.end() && file->second.readable;
-            },
+        .exists = [](void* c, const char* name) { return enter(c).files.contains(name); },
         .create_temporary =
             [](void* c) {
                 FakePlatform& f = enter(c);
@@ -99,6 +95,7 @@ SecretOps fake_ops(FakePlatform& platform) {
                 FakePlatform& f = enter(c);
                 f.calls.push_back("generate");
                 f.requested_length = length;
+                f.secret_buffer = buffer;
                 for (std::uint32_t i = 0; i < length && i < f.random.size(); ++i) {
                     buffer[i] = f.random[i];
                 }
@@ -131,6 +128,9 @@ SecretOps fake_ops(FakePlatform& platform) {
                 FakePlatform& f = enter(c);
                 f.calls.push_back("close");
                 f.temporary_open = false;
+                f.secret_in_memory_at_close =
+                    f.secret_buffer != nullptr &&
+                    Bytes(f.secret_buffer, f.secret_buffer + kSecretSize) != Bytes(kSecretSize);
                 return !f.close_fails;
             },
         .move_into_place =
@@ -194,6 +194,7 @@ TEST(SecretWriter, WritesTheRandomBytesInDeliveryOrderToTheDiskAndPrintsNothing)
     EXPECT_EQ(platform.files[kSecretFileName].on_disk, platform.random);
     EXPECT_EQ(platform.requested_length, kSecretSize);
     EXPECT_EQ(platform.console, "");
+    EXPECT_FALSE(platform.secret_in_memory_at_close);
 }
 
 TEST(SecretWriter, CreatesBeforeAcquiringReleasesBeforeWritingAndFlushesBeforeTheMove) {
@@ -237,12 +238,18 @@ TEST(SecretWriter, ASecretThatAppearsAtAnyPointIsKeptAndReportedWithNothingLeftB
     }
 }
 
-TEST(SecretWriter, AReadableSecretStopsTheRunBeforeAnythingElse) {
-    FakePlatform platform;
-    platform.files[kSecretFileName] = FakeFile{kOtherSecret, kOtherSecret};
-    EXPECT_EQ(write_secret(fake_ops(platform)), kExitAlreadyExists);
-    EXPECT_EQ(platform.console, "secret.txt already exists\n");
-    EXPECT_EQ(platform.calls, Calls{});
+TEST(SecretWriter, AnExistingSecretStopsTheRunBeforeAnythingThatCouldFail) {
+    for (const auto arrange :
+         {+[](FakePlatform& f) { f.create_fails = true; },
+          +[](FakePlatform& f) { f.acquire_result = 0; },
+          +[](FakePlatform& f) { f.generate_result = 0; }, +[](FakePlatform&) {}}) {
+        FakePlatform platform;
+        arrange(platform);
+        platform.files[kSecretFileName] = FakeFile{kOtherSecret, kOtherSecret};
+        EXPECT_EQ(write_secret(fake_ops(platform)), kExitAlreadyExists);
+        EXPECT_EQ(platform.console, "secret.txt already exists\n");
+        EXPECT_EQ(platform.calls, Calls{});
+    }
 }
 
 TEST(SecretWriter, AFailedCreationPrintsItsMessageWithoutALineBreak) {
@@ -279,6 +286,7 @@ TEST_P(SecretWriterCryptFailure, RemovesTheClosedTemporaryFileAndReports) {
     EXPECT_EQ(platform.console, failure.console);
     EXPECT_EQ(platform.calls, failure.calls);
     EXPECT_EQ(names_in(platform), Names{});
+    EXPECT_FALSE(platform.secret_in_memory_at_close);
 }
 
 const Calls kAfterFailedAcquire = {"create", "acquire", "close", "remove"};
@@ -310,6 +318,7 @@ TEST(SecretWriter, AFailedByteFlushCloseOrMoveRemovesTheTemporaryFileAndReports)
         EXPECT_EQ(write_secret(fake_ops(platform)), kExitWriteFailed);
         EXPECT_EQ(platform.console, "Fatal error writing secret.txt\n");
         EXPECT_EQ(names_in(platform), Names{});
+        EXPECT_FALSE(platform.secret_in_memory_at_close);
     }
 }
 
