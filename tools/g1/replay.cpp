@@ -40,23 +40,24 @@ bool replay_load(std::istream& in, ReplayLoad& load, std::string& error) {
     }
 }
 
-bool replay_choose_sender(ReplayLoad& load, std::uint32_t sender, std::string& error) {
+bool replay_choose_sender(ReplayLoad& load, std::optional<std::uint32_t> sender,
+                          std::string& error) {
     if (load.senders.empty()) {
         error = "it holds no G1 datagram (" + std::to_string(load.other) + " other packets)";
         return false;
     }
-    if (sender == 0 && load.senders.size() == 1) return true;
-    if (sender == 0 ||
-        std::ranges::find(load.senders, sender, &ReplaySender::ip) == load.senders.end()) {
-        error = sender == 0 ? "it holds G1 from several senders; choose one with --sender:"
-                            : "it holds no G1 from " + udp_ip_text(sender) + "; its senders:";
+    if (!sender && load.senders.size() == 1) return true;
+    if (!sender ||
+        std::ranges::find(load.senders, *sender, &ReplaySender::ip) == load.senders.end()) {
+        error = !sender ? "it holds G1 from several senders; choose one with --sender:"
+                        : "it holds no G1 from " + udp_ip_text(*sender) + "; its senders:";
         for (const ReplaySender& s : load.senders) {
             error += " " + udp_ip_text(s.ip) + " (" + std::to_string(s.datagrams) + ")";
         }
         return false;
     }
     const auto others = std::ranges::remove_if(
-        load.datagrams, [sender](const PcapDatagram& d) { return d.from.ip != sender; });
+        load.datagrams, [ip = *sender](const PcapDatagram& d) { return d.from.ip != ip; });
     load.other_senders = static_cast<std::uint64_t>(others.size());
     load.datagrams.erase(others.begin(), others.end());
     return true;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -30,9 +31,10 @@ bool replay_is_g1(const PcapDatagram& datagram);
 // and says so in `truncated`. False, with `error`, for a file that is no capture or is damaged.
 bool replay_load(std::istream& in, ReplayLoad& load, std::string& error);
 
-// Keeps the datagrams of one sender: `sender` (0: the only one there is). False, with `error`,
-// for a file without G1, a sender it does not hold, or several senders and none chosen.
-bool replay_choose_sender(ReplayLoad& load, std::uint32_t sender, std::string& error);
+// Keeps the datagrams of one sender: `sender`, or without one the only one there is. False,
+// with `error`, for a file without G1, a sender it does not hold, or several and none chosen.
+bool replay_choose_sender(ReplayLoad& load, std::optional<std::uint32_t> sender,
+                          std::string& error);
 
 // The file's gaps divided by the speed. A gap that runs backwards (captures merged out of order)
 // counts as none. A loop starts its next pass one mean gap after its last datagram.

@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <optional>
 #include <thread>
 
 namespace {
@@ -96,9 +97,17 @@ bool load_recording(const SendOptions& o, ReplayLoad& load, std::string& error) 
         error = "cannot open " + o.replay;
         return false;
     }
-    std::uint32_t sender = 0;
-    if (!o.sender.empty() && !udp_resolve(o.sender, sender, error)) return false;
-    if (!replay_load(in, load, error) || !replay_choose_sender(load, sender, error)) {
+    std::optional<std::uint32_t> sender;
+    if (!o.sender.empty() && !udp_resolve(o.sender, sender.emplace(), error)) return false;
+    if (!replay_load(in, load, error)) {
+        error = o.replay + ": " + error;
+        return false;
+    }
+    if (!load.truncated.empty()) {
+        fail(o.replay + " is cut short: " + load.truncated +
+             "; playing the whole datagrams before the cut");
+    }
+    if (!replay_choose_sender(load, sender, error)) {
         error = o.replay + ": " + error;
         return false;
     }
@@ -111,10 +120,6 @@ int run_replay(const SendOptions& o, Sender& s) {
     if (!load_recording(o, load, error)) {
         fail(error);
         return kExitInput;
-    }
-    if (!load.truncated.empty()) {
-        fail(o.replay + " is cut short: " + load.truncated + "; playing the " +
-             std::to_string(load.datagrams.size()) + " whole datagrams before the cut");
     }
     const ReplaySchedule schedule = replay_schedule(load.datagrams, o.speed);
     std::fprintf(stderr, "g1 send: %s, %zu datagrams of %s, at %g times their pace%s, to %s\n",

@@ -212,7 +212,7 @@ TEST(Replay, TakesOneSendersG1AndTellsWhatElseTheFileHeld) {
     ASSERT_TRUE(replay_load(in, load, error)) << error;
     EXPECT_EQ(load.other, 1u);
     ReplayLoad both = load;
-    EXPECT_FALSE(replay_choose_sender(both, 0, error));
+    EXPECT_FALSE(replay_choose_sender(both, std::nullopt, error));
     EXPECT_EQ(error,
               "it holds G1 from several senders; choose one with --sender: 192.168.1.20 (3) "
               "192.168.1.21 (1)");
@@ -225,7 +225,7 @@ TEST(Replay, TakesOneSendersG1AndTellsWhatElseTheFileHeld) {
 
     std::istringstream none(g1_file({datagram(kT0, kSim, "dns", {0x08080808, 53})}));
     ASSERT_TRUE(replay_load(none, load, error));
-    EXPECT_FALSE(replay_choose_sender(load, 0, error));
+    EXPECT_FALSE(replay_choose_sender(load, std::nullopt, error));
     EXPECT_EQ(error, "it holds no G1 datagram (1 other packets)");
 }
 
