@@ -110,7 +110,7 @@ done
 
 # 3. g1 send --fly: the plug-in's datagrams, byte for byte, frame for frame.
 capture_log="$out/tcpdump.log"
-tcpdump -i lo -U -n -w "$out/tcpdump.pcap" "udp and dst port 50010" 2>"$capture_log" &
+tcpdump -i lo -U -n -w "$out/lo-capture.pcap" "udp and dst port 50010" 2>"$capture_log" &
 capture=$!
 children+=("$capture")
 for _ in $(seq 100); do grep -q "listening on lo" "$capture_log" && break; sleep 0.1; done
@@ -119,7 +119,7 @@ receivers fly "$frames"
   fail "g1 send --fly failed: $(cat "$out/fly.send.log")"
 receivers_done fly
 for _ in $(seq 50); do
-  [ "$(tcpdump -r "$out/tcpdump.pcap" 2>/dev/null | wc -l)" -ge "$frames" ] && break
+  [ "$(tcpdump -r "$out/lo-capture.pcap" 2>/dev/null | wc -l)" -ge "$frames" ] && break
   sleep 0.1
 done
 kill -INT "$capture"
@@ -132,16 +132,16 @@ echo "record check: g1 send --fly sent the plug-in's $frames datagrams byte for 
 
 # 4. tcpdump's capture of the same (Ethernet on lo) plays as g1's recording does.
 receivers tcpdump "$frames"
-"$g1" send --replay "$out/tcpdump.pcap" --speed 20 2>"$out/tcpdump.send.log" ||
+"$g1" send --replay "$out/lo-capture.pcap" --speed 20 2>"$out/tcpdump.send.log" ||
   fail "g1 send --replay of tcpdump's capture failed: $(cat "$out/tcpdump.send.log")"
 receivers_done tcpdump
 cmp -s "$out/fly.csv" "$out/tcpdump.csv" || fail "the replay of tcpdump's capture differs"
 
 # 5. A recording cut inside its last record: the datagrams before the cut, and a message.
 size="$(stat -c %s "$out/flight.pcap")"
-head -c "$((size - 7))" "$out/flight.pcap" >"$out/cut.pcap"
+head -c "$((size - 7))" "$out/flight.pcap" >"$out/flight-cut.pcap"
 receivers cut "$((frames - 1))"
-"$g1" send --replay "$out/cut.pcap" --speed 20 2>"$out/cut.send.log" ||
+"$g1" send --replay "$out/flight-cut.pcap" --speed 20 2>"$out/cut.send.log" ||
   fail "g1 send --replay of a cut file failed: $(cat "$out/cut.send.log")"
 receivers_done cut
 grep -q "is cut short: the file ends inside record $frames" "$out/cut.send.log" ||
