@@ -63,26 +63,21 @@ std::string shown(const PcapDatagram& d) {
            udp_address_text(d.to) + " " + d.payload;
 }
 
-// A capture as another tool writes it: any byte order and fraction, any link type, each
-// packet an IPv4 one behind `link_header`.
-std::string foreign_file(bool big_endian, bool nanoseconds, std::uint32_t link,
-                         const std::string& link_header, const std::string& ip_packet,
-                         std::uint32_t wire_extra = 0) {
+// A capture as another tool writes it, in either byte order, with micro- or nanoseconds (the
+// same time either way), holding one packet.
+std::string capture(bool big_endian, bool nanoseconds, std::uint32_t link,
+                    const std::string& packet, std::uint32_t wire_extra = 0) {
     const auto u32 = [big_endian](std::uint32_t v) {
         std::string s(4, '\0');
-        for (int i = 0; i < 4; ++i)
-            s[static_cast<std::size_t>(big_endian ? 3 - i : i)] = static_cast<char>(v >> (8 * i));
+        for (std::size_t i = 0; i < 4; ++i)
+            s[big_endian ? 3 - i : i] = static_cast<char>(v >> (8 * i));
         return s;
     };
-    const auto u16 = [big_endian](std::uint32_t v) {
-        return big_endian ? bytes({static_cast<int>(v >> 8), static_cast<int>(v & 0xFF)})
-                          : bytes({static_cast<int>(v & 0xFF), static_cast<int>(v >> 8)});
-    };
-    const std::string packet = link_header + ip_packet;
-    const auto kept = static_cast<std::uint32_t>(packet.size());
-    return u32(nanoseconds ? kPcapMagicNano : kPcapMagicMicro) + u16(2) + u16(4) + u32(0) + u32(0) +
-           u32(65535) + u32(link) + u32(1765000000) + u32(nanoseconds ? 123456789 : 123456) +
-           u32(kept) + u32(kept + wire_extra) + packet;
+    const auto size = static_cast<std::uint32_t>(packet.size());
+    return u32(nanoseconds ? kPcapMagicNano : kPcapMagicMicro) +
+           u32(big_endian ? 0x20004 : 0x40002) + u32(0) + u32(0) + u32(65535) + u32(link) +
+           u32(1765000000) + u32(nanoseconds ? 123456000 : 123456) + u32(size) +
+           u32(size + wire_extra) + packet;
 }
 
 // The IPv4 packet of a datagram as g1 writes it, with one byte changed if asked.
@@ -118,47 +113,38 @@ TEST(PcapFile, DatagramsComeBackWithTimeSenderDestinationAndBytesAndAValidHeader
 }
 
 TEST(PcapFile, OtherToolsCapturesGiveTheirUdpDatagramsAndSkipTheRest) {
-    const PcapDatagram d = datagram(0, kSim, "G1,1,2,3,4,5,6,7,8,9,10,11,12,13,");
+    PcapDatagram d = datagram(0, kSim, "G1,1,2,3,4,5,6,7,8,9,10,11,12,13,");
     const std::string ip = ip_packet(d);
-    const std::string ether = std::string(12, '\x01') + bytes({0x08, 0x00});
-    const std::string vlan = std::string(12, '\x01') + bytes({0x81, 0x00, 0, 5, 0x08, 0x00});
-    const std::string sll = std::string(14, '\0') + bytes({0x08, 0x00});
-    const std::string sll2 = bytes({0x08, 0x00}) + std::string(18, '\0');
+    const std::string macs(12, '\x01');
+    const std::string ipv4_type = bytes({0x08, 0x00});
     struct Case {
         const char* what;
         std::string file;
-        std::int64_t fraction_ns;
         bool datagram;
     } cases[] = {
-        {"Ethernet, little-endian", foreign_file(false, false, kLinkEthernet, ether, ip), 123456000,
-         true},
-        {"Ethernet with a VLAN tag, big-endian", foreign_file(true, false, kLinkEthernet, vlan, ip),
-         123456000, true},
-        {"Linux cooked, nanoseconds", foreign_file(false, true, kLinkLinuxSll, sll, ip), 123456789,
-         true},
-        {"Linux cooked v2, big-endian nanoseconds",
-         foreign_file(true, true, kLinkLinuxSll2, sll2, ip), 123456789, true},
-        {"BSD loopback", foreign_file(false, false, kLinkNull, bytes({2, 0, 0, 0}), ip), 123456000,
-         true},
-        {"raw IPv4", foreign_file(true, false, kLinkIpv4, "", ip), 123456000, true},
-        {"ARP",
-         foreign_file(false, false, kLinkEthernet, std::string(12, '\1') + bytes({8, 6}), ip), 0,
-         false},
-        {"TCP", foreign_file(false, false, kLinkRaw, "", ip_packet(d, 9, 6)), 0, false},
-        {"a first fragment", foreign_file(false, false, kLinkRaw, "", ip_packet(d, 6, 0x20)), 0,
-         false},
-        {"IPv6", foreign_file(false, false, kLinkRaw, "", ip_packet(d, 0, 0x60)), 0, false},
-        {"cut by the snapshot length", foreign_file(false, false, kLinkRaw, "", ip, 10), 0, false},
+        {"Ethernet", capture(false, false, kLinkEthernet, macs + ipv4_type + ip), true},
+        {"Ethernet, 802.1Q, big-endian",
+         capture(true, false, kLinkEthernet, macs + bytes({0x81, 0, 0, 5}) + ipv4_type + ip), true},
+        {"Linux cooked, ns",
+         capture(false, true, kLinkLinuxSll, std::string(14, '\0') + ipv4_type + ip), true},
+        {"Linux cooked v2, big-endian ns",
+         capture(true, true, kLinkLinuxSll2, ipv4_type + std::string(18, '\0') + ip), true},
+        {"BSD loopback", capture(false, false, kLinkNull, bytes({2, 0, 0, 0}) + ip), true},
+        {"raw IPv4", capture(true, false, kLinkIpv4, ip), true},
+        {"ARP", capture(false, false, kLinkEthernet, macs + bytes({8, 6}) + ip), false},
+        {"TCP", capture(false, false, kLinkRaw, ip_packet(d, 9, 6)), false},
+        {"a first fragment", capture(false, false, kLinkRaw, ip_packet(d, 6, 0x20)), false},
+        {"IPv6", capture(false, false, kLinkRaw, ip_packet(d, 0, 0x60)), false},
+        {"cut by the snapshot length", capture(false, false, kLinkRaw, ip, 10), false},
     };
+    d.time_ns = 1765000000LL * 1'000'000'000 + 123456000;
     for (const Case& c : cases) {
         const Read r = read_all(c.file);
         EXPECT_EQ(r.last, PcapRead::End) << c.what << ": " << r.error;
         ASSERT_EQ(r.datagrams.size(), c.datagram ? 1u : 0u) << c.what;
         EXPECT_EQ(r.skipped, c.datagram ? 0 : 1) << c.what;
         if (!c.datagram) continue;
-        PcapDatagram want = d;
-        want.time_ns = 1765000000LL * 1'000'000'000 + c.fraction_ns;
-        EXPECT_EQ(shown(r.datagrams[0]), shown(want)) << c.what;
+        EXPECT_EQ(shown(r.datagrams[0]), shown(d)) << c.what;
     }
 }
 
@@ -179,7 +165,6 @@ TEST(PcapFile, DamagedFilesAreRefusedAndACutOneGivesItsWholeDatagrams) {
         {"text", "G1,0,0,0,0,0,0,0,0,0,0,0,0,0,", PcapRead::Error, 0, "not a pcap"},
         {"pcapng", bytes({0x0a, 0x0d, 0x0d, 0x0a}) + std::string(40, '\0'), PcapRead::Error, 0,
          "pcapng"},
-        {"header cut", whole.substr(0, 20), PcapRead::Error, 0, "header"},
         {"cut in a record header", whole.substr(0, 104), PcapRead::Truncated, 1,
          "record 2 (byte 97)"},
         {"cut in a record's bytes", whole.substr(0, whole.size() - 1), PcapRead::Truncated, 1,
@@ -222,8 +207,7 @@ TEST(Replay, TakesOneSendersG1AndTellsWhatElseTheFileHeld) {
     EXPECT_EQ(load.other_senders, 1u);
 
     std::istringstream none(g1_file({datagram(kT0, kSim, "dns", {0x08080808, 53})}));
-    ASSERT_TRUE(replay_load(none, load, error));
-    EXPECT_FALSE(replay_choose_sender(load, std::nullopt, error));
+    EXPECT_TRUE(replay_load(none, load, error) && !replay_choose_sender(load, std::nullopt, error));
     EXPECT_EQ(error, "it holds no G1 datagram (1 other packets)");
 }
 
