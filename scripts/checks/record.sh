@@ -30,24 +30,22 @@ mkdir -p "$out"
 children=()
 trap 'for p in "${children[@]}"; do kill -INT "$p" 2>/dev/null || true; done' EXIT
 
-# g1 record to NAME.pcap and g1 listen to NAME.csv, until COUNT datagrams (or a backstop).
-receivers() {  # name count
-  "$g1" record "$out/$1.pcap" --count "$2" --seconds 60 2>"$out/$1.record.log" &
-  record_pid=$!
-  "$g1" listen --csv --count "$2" --seconds 60 >"$out/$1.csv" 2>"$out/$1.listen.log" &
-  listen_pid=$!
-  children+=("$record_pid" "$listen_pid")
+# Runs a sender while g1 record takes NAME.pcap and g1 listen NAME.csv, COUNT datagrams each.
+received() {  # name count sender...
+  local name="$1" count="$2" record listen
+  shift 2
+  "$g1" record "$out/$name.pcap" --count "$count" --seconds 60 2>"$out/$name.record.log" &
+  record=$!
+  "$g1" listen --csv --count "$count" --seconds 60 >"$out/$name.csv" 2>"$out/$name.listen.log" &
+  listen=$!
+  children+=("$record" "$listen")
   for _ in $(seq 100); do
-    grep -q "g1 record: on" "$out/$1.record.log" && grep -q "g1 listen: on" "$out/$1.listen.log" &&
-      return
+    grep -q "g1 record: on" "$out/$name.record.log" && grep -q "g1 listen: on" "$out/$name.listen.log" &&
+      break
     sleep 0.1
   done
-  fail "$1: the receivers did not start: $(cat "$out/$1".*.log)"
-}
-receivers_done() { wait "$record_pid" && wait "$listen_pid" || fail "$1: $(cat "$out/$1".*.log)"; }
-send() {  # name, then g1 send's options
-  local name="$1"; shift
-  "$g1" send "$@" 2>"$out/$name.send.log" || fail "g1 send $*: $(cat "$out/$name.send.log")"
+  "$@" </dev/null >"$out/$name.send.log" 2>&1 || fail "$*: $(tail -5 "$out/$name.send.log")"
+  wait "$record" && wait "$listen" || fail "$name: $(cat "$out/$name".*.log)"
 }
 
 # "A B SPEED": B holds A's payloads in order, each at its time in A over SPEED (0: bytes only).
@@ -74,17 +72,13 @@ print(f"{len(b)} datagrams, at most {worst:.1f} ms from their time at speed {spe
 PY
 }
 
-receivers flight "$frames"
-wine "$host" "$plugin" --scenario circuit --rate "$rate" --frames "$frames" --fixed-step \
-  --seconds 0 </dev/null >"$out/host.log" 2>&1 || fail "tessel-host: $(tail -5 "$out/host.log")"
-receivers_done flight
+received flight "$frames" wine "$host" "$plugin" --scenario circuit --rate "$rate" \
+  --frames "$frames" --fixed-step --seconds 0
 grep -q "g1 record: $frames datagrams (0 not well-formed G1)" "$out/flight.record.log" ||
   fail "the recording: $(cat "$out/flight.record.log")"
 
 for speed in 1 10; do
-  receivers "speed$speed" "$frames"
-  send "speed$speed" --replay "$out/flight.pcap" --speed "$speed"
-  receivers_done "speed$speed"
+  received "speed$speed" "$frames" "$g1" send --replay "$out/flight.pcap" --speed "$speed"
   cmp -s "$out/flight.csv" "$out/speed$speed.csv" || fail "speed $speed: g1 listen printed other lines"
   result="$(compare "$out/flight.pcap" "$out/speed$speed.pcap" "$speed")" || fail "speed $speed"
   echo "record check: replay at speed $speed: $result"
@@ -95,9 +89,7 @@ tcpdump -i lo -U -n -w "$out/lo-capture.pcap" "udp and dst port 50010" 2>"$out/t
 capture=$!
 children+=("$capture")
 for _ in $(seq 100); do grep -q "listening on lo" "$out/tcpdump.log" && break; sleep 0.1; done
-receivers fly "$frames"
-send fly --fly circuit --rate "$rate" --count "$frames"
-receivers_done fly
+received fly "$frames" "$g1" send --fly circuit --rate "$rate" --count "$frames"
 for _ in $(seq 50); do
   [ "$(tcpdump -r "$out/lo-capture.pcap" 2>/dev/null | wc -l)" -ge "$frames" ] && break
   sleep 0.1
@@ -106,16 +98,12 @@ kill -INT "$capture"
 wait "$capture" || true
 compare "$out/flight.pcap" "$out/fly.pcap" 0 || fail "g1 send --fly and the plug-in differ"
 echo "record check: g1 send --fly sent the plug-in's $frames datagrams byte for byte"
-receivers tcpdump "$frames"
-send tcpdump --replay "$out/lo-capture.pcap" --speed 20
-receivers_done tcpdump
+received tcpdump "$frames" "$g1" send --replay "$out/lo-capture.pcap" --speed 20
 cmp -s "$out/fly.csv" "$out/tcpdump.csv" || fail "the replay of tcpdump's capture differs"
 
 size="$(stat -c %s "$out/flight.pcap")"
 head -c "$((size - 7))" "$out/flight.pcap" >"$out/flight-cut.pcap"
-receivers cut "$((frames - 1))"
-send cut --replay "$out/flight-cut.pcap" --speed 20
-receivers_done cut
+received cut "$((frames - 1))" "$g1" send --replay "$out/flight-cut.pcap" --speed 20
 grep -q "is cut short: the file ends inside record $frames" "$out/cut.send.log" ||
   fail "no word of the cut: $(cat "$out/cut.send.log")"
 head -n "$frames" "$out/flight.csv" | cmp -s - "$out/cut.csv" ||
