@@ -67,11 +67,13 @@ ReplaySchedule replay_schedule(std::span<const PcapDatagram> datagrams, double s
     ReplaySchedule s;
     std::int64_t recorded = 0;  // time into the recording, backward gaps left out
     const auto scaled = [speed](std::int64_t ns) {
-        return static_cast<std::int64_t>(std::llround(static_cast<double>(ns) / speed));
+        const double at = std::round(static_cast<double>(ns) / speed);
+        return at < kReplayLatestNs ? static_cast<std::int64_t>(at) : kReplayLatestNs;
     };
     for (std::size_t i = 0; i < datagrams.size(); ++i) {
-        if (i > 0)
-            recorded += std::max<std::int64_t>(0, datagrams[i].time_ns - datagrams[i - 1].time_ns);
+        const std::int64_t gap = i > 0 ? datagrams[i].time_ns - datagrams[i - 1].time_ns : 0;
+        recorded = std::min(recorded + std::clamp<std::int64_t>(gap, 0, kReplayLongestGapNs),
+                            kReplayLatestNs);
         s.offsets_ns.push_back(scaled(recorded));
     }
     const std::int64_t mean_gap = datagrams.size() > 1 && recorded > 0

@@ -37,7 +37,8 @@ bool replay_choose_sender(ReplayLoad& load, std::optional<std::uint32_t> sender,
                           std::string& error);
 
 // The file's gaps divided by the speed. A gap that runs backwards (captures merged out of order)
-// counts as none. A loop starts its next pass one mean gap after its last datagram.
+// counts as none, and one longer than an hour (a clock that jumped) as an hour. A loop starts its
+// next pass one mean gap after its last datagram.
 struct ReplaySchedule {
     std::vector<std::int64_t> offsets_ns;  // from the pass's start
     std::int64_t pass_ns = 0;              // from one pass's start to the next one's
@@ -45,6 +46,9 @@ struct ReplaySchedule {
 
 // A recording of one datagram loops once a second of its time.
 inline constexpr std::int64_t kReplayLoneGapNs = 1'000'000'000;
+inline constexpr std::int64_t kReplayLongestGapNs = 3600'000'000'000;
+// Times beyond about 104 days (2^53 ns, exact in a double) are held there.
+inline constexpr std::int64_t kReplayLatestNs = std::int64_t{1} << 53;
 
 ReplaySchedule replay_schedule(std::span<const PcapDatagram> datagrams, double speed);
 

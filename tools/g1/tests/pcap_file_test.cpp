@@ -217,8 +217,9 @@ TEST(Replay, EachDatagramIsDueAtItsRecordedGapOverTheSpeedPassAfterPass) {
         std::vector<std::int64_t> due_ms;  // for k = 0, 1, ... over two passes
     } cases[] = {
         {{0, 10, 30}, 1.0, {0, 10, 30, 45, 55, 75}},      // next pass one mean gap (15) later
-        {{0, 10, 30}, 10.0, {0, 1, 3, 4, 5, 7}},          // 4.5 and 5.5 rounded down by ns
+        {{0, 10, 30}, 10.0, {0, 1, 3, 4, 5, 7}},          // 4.5, 5.5 and 7.5 in whole ms
         {{0, 20, 10, 40}, 2.0, {0, 10, 10, 25, 33, 43}},  // a backward gap counts as none
+        {{0, 10, 7'200'010}, 1.0, {0, 10, 3'600'010}},    // a gap of two hours plays as one
         {{500}, 1.0, {0, 1000, 2000}},                    // alone: once a second
     };
     for (const Case& c : cases) {
