@@ -1,10 +1,7 @@
 #!/usr/bin/env bash
-# g1 record and g1 send end to end, inside the sandbox: tessel-host flies the circuit with the
-# plug-in (fixed time step and frame count) while g1 record and g1 listen take it. Replayed at
-# speeds 1 and 10, the recording gives the same datagrams in the same order, each at its recorded
-# time over the speed; g1 send --fly gives the plug-in's bytes frame for frame; tcpdump's capture
-# plays as g1's own does; a recording cut inside its last record plays up to the cut; tshark's
-# dissector sees G1 in every record. The timings are read by a pcap reader of this script's own.
+# g1 record and g1 send in the sandbox: the plug-in's flight under tessel-host, recorded, then
+# replayed at speeds 1 and 10 (same datagrams, in order, on time), flown by g1 send --fly (same
+# bytes), captured by tcpdump and replayed, cut and replayed, and shown by tshark's dissector.
 # time limit: 180 s
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
@@ -18,9 +15,7 @@ fail() { echo "record check: $*" >&2; exit 1; }
 g1=build/native/bin/g1
 host=build/win64/bin/tessel-host.exe
 plugin=build/win64/bin/corvane_tessel_external_dll_sample.dll
-for f in "$g1" "$host" "$plugin"; do
-  [ -e "$f" ] || fail "$f is missing: build the native and win64 presets first"
-done
+for f in "$g1" "$host" "$plugin"; do [ -e "$f" ] || fail "$f is missing: build native and win64"; done
 
 frames=180 rate=60
 # How far replayed datagrams may stray from their recorded times over the speed: nine in ten by
@@ -44,8 +39,7 @@ received() {  # name count sender...
   listen=$!
   children+=("$record" "$listen")
   for _ in $(seq 100); do
-    grep -q "g1 record: on" "$out/$name.record.log" && grep -q "g1 listen: on" "$out/$name.listen.log" &&
-      break
+    grep -q "on 0" "$out/$name.record.log" && grep -q "on 0" "$out/$name.listen.log" && break
     sleep 0.1
   done
   "$@" </dev/null >"$out/$name.send.log" 2>&1 || fail "$*: $(tail -5 "$out/$name.send.log")"
