@@ -37,6 +37,8 @@ done
 
 mkdir -p "$out"
 csv="$out/telemetry.csv"
+pcap="$out/telemetry.pcap"
+record_log="$out/record.log"
 listen_log="$out/listen.log"
 host_log="$out/host.log"
 recording="$out/circuit.tstream"
@@ -45,7 +47,7 @@ plot="$out/telemetry.png"
 serve_log="$out/serve.log"
 instruments="$out/instruments.png"
 instruments_url="http://127.0.0.1:8080/"
-rm -f "$out/gnuplot.log" "$csv" "$listen_log" "$host_log" "$recording" "$screenshot" "$plot" \
+rm -f "$out/gnuplot.log" "$csv" "$pcap" "$record_log" "$listen_log" "$host_log" "$recording" "$screenshot" "$plot" \
   "$serve_log" "$instruments"
 
 source scripts/lib/monitor_window.sh
@@ -53,12 +55,14 @@ screen_width="$(xdpyinfo | awk '/dimensions:/ { split($2, d, "x"); print d[1] }'
 monitor_crop="${monitor_width}x${monitor_height}+$((screen_width - monitor_width))+0"
 
 listener=""
+recorder=""
 flight=""
 server=""
 browser=""
 stop_children() {
   [ -z "$flight" ] || kill "$flight" 2>/dev/null || true
   [ -z "$listener" ] || kill -INT "$listener" 2>/dev/null || true
+  [ -z "$recorder" ] || kill -INT "$recorder" 2>/dev/null || true
   [ -z "$server" ] || kill -INT "$server" 2>/dev/null || true
   [ -z "$browser" ] || kill "$browser" 2>/dev/null || true
 }
@@ -70,6 +74,15 @@ listener=$!
 for _ in $(seq 50); do
   grep -q "g1 listen: on" "$listen_log" 2>/dev/null && break
   kill -0 "$listener" 2>/dev/null || fail "g1 listen did not start: $(cat "$listen_log")"
+  sleep 0.1
+done
+
+# The same datagrams recorded, for g1 send --replay.
+"$g1" record "$pcap" --seconds "$((seconds + 60))" 2>"$record_log" &
+recorder=$!
+for _ in $(seq 50); do
+  grep -q "g1 record: on" "$record_log" 2>/dev/null && break
+  kill -0 "$recorder" 2>/dev/null || fail "g1 record did not start: $(cat "$record_log")"
   sleep 0.1
 done
 
@@ -128,6 +141,9 @@ done
 kill -INT "$listener"
 wait "$listener" || true
 listener=""
+kill -INT "$recorder"
+wait "$recorder" || true
+recorder=""
 kill -INT "$server"
 wait "$server" || true
 server=""
@@ -175,6 +191,7 @@ demo: monitor screenshot  $screenshot
 demo: telemetry plot      $plot
 demo: instruments page    $instruments (g1 serve in a browser; its log, $serve_log)
 demo: received datagrams  $csv (and the listener's log, $listen_log)
+demo: their recording     $pcap (replay: g1 send --replay $pcap; Wireshark opens it)
 demo: frames sent         $recording (replay: tessel-host.exe PLUGIN --replay $recording)
 SUMMARY
 [ "$malformed_lines" -eq 0 ] || fail "$malformed_lines malformed datagrams: see $listen_log"

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The demo, short: the host emulator flies 3 s with the plug-in loaded; the screenshot, the plot
-# and the CSV must be there and every frame's datagram must have arrived, each one decoded.
+# The demo, short: the host emulator flies 3 s with the plug-in loaded; the screenshot, the plot,
+# the CSV and its recording must be there and every frame's datagram must have arrived, each one
+# decoded.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 cd "$root"
@@ -13,7 +14,7 @@ fail() { echo "demo check: $*" >&2; exit 1; }
 
 scripts/demo.sh --seconds 3 --out "$out"
 
-for f in monitor.png telemetry.png telemetry.csv circuit.tstream instruments.png; do
+for f in monitor.png telemetry.png telemetry.csv telemetry.pcap circuit.tstream instruments.png; do
   [ -s "$out/$f" ] || fail "$out/$f is missing or empty"
 done
 source scripts/lib/monitor_window.sh

@@ -61,6 +61,9 @@ void udp_cleanup();
 // A socket bound to `local`. With `share_port`, SO_REUSEADDR lets other receivers bind the same
 // port (every one of them gets each broadcast). Never sets SO_BROADCAST: sends stay unicast.
 bool udp_open(UdpAddress local, bool share_port, UdpSocket& out, std::string& error);
+
+// Lets the socket send to broadcast addresses, as the plug-in's does (`g1 send` only).
+bool udp_allow_broadcast(const UdpSocket& socket, std::string& error);
 void udp_close(UdpSocket& socket);
 
 // The address the system bound, port included (for a port of 0 asked for).

@@ -115,6 +115,15 @@ bool udp_open(UdpAddress local, bool share_port, UdpSocket& out, std::string& er
     return true;
 }
 
+bool udp_allow_broadcast(const UdpSocket& s, std::string& error) {
+    const int on = 1;
+    if (::setsockopt(fd_of(s), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
+        error = system_error("SO_BROADCAST");
+        return false;
+    }
+    return true;
+}
+
 void udp_close(UdpSocket& s) {
     if (s.open) {
         ::close(fd_of(s));

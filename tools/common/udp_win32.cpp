@@ -142,6 +142,16 @@ bool udp_open(UdpAddress local, bool share_port, UdpSocket& out, std::string& er
     return true;
 }
 
+bool udp_allow_broadcast(const UdpSocket& s, std::string& error) {
+    const BOOL on = TRUE;
+    if (::setsockopt(socket_of(s), SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&on),
+                     sizeof on) != 0) {
+        error = system_error("SO_BROADCAST");
+        return false;
+    }
+    return true;
+}
+
 void udp_close(UdpSocket& s) {
     if (s.open) {
         ::closesocket(socket_of(s));

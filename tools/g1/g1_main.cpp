@@ -1,12 +1,15 @@
 // g1: the reference receiver of the plug-in's G1 datagram (`g1 listen`), a relay that sends
-// the datagrams on to unicast receivers (`g1 relay`) and live instruments in a browser
-// (`g1 serve`).
+// the datagrams on to unicast receivers (`g1 relay`), live instruments in a browser
+// (`g1 serve`), and a recorder and sender of G1 for receivers tested without a simulator
+// (`g1 record`, `g1 send`).
 #include "tessel_version.h"
 #include "tools/common/interrupt.h"
 #include "tools/common/sender_filter.h"
 #include "tools/common/udp.h"
 #include "tools/g1/listen.h"
+#include "tools/g1/record.h"
 #include "tools/g1/relay.h"
+#include "tools/g1/send.h"
 #include "tools/g1/serve.h"
 
 #include <CLI/CLI.hpp>
@@ -159,8 +162,8 @@ int run_relay(const RelayOptions& o) {
 
 int main(int argc, char** argv) {
     CLI::App app{
-        "Receives and decodes the G1 telemetry datagram, relays it to unicast targets or shows it "
-        "in a browser."};
+        "Receives and decodes the G1 telemetry datagram, relays it to unicast targets, shows it "
+        "in a browser, records it, or sends it from a recording or a scenario."};
     app.set_version_flag("--version", std::string("g1 ") + kTesselVersion);
     app.require_subcommand(1);
 
@@ -184,6 +187,10 @@ int main(int argc, char** argv) {
 
     ServeOptions so;
     CLI::App* serve_command = add_serve_command(app, so);
+    RecordOptions rec;
+    CLI::App* record_command = add_record_command(app, rec);
+    SendOptions send;
+    CLI::App* send_command = add_send_command(app, send);
 
     CLI11_PARSE(app, argc, argv);
 
@@ -193,9 +200,11 @@ int main(int argc, char** argv) {
         return kExitNetwork;
     }
     interrupt_install();
-    const int rc = listen_command->parsed()  ? run_listen(lo)
-                   : serve_command->parsed() ? run_serve(so)
-                                             : run_relay(ro);
+    const int rc = listen_command->parsed()   ? run_listen(lo)
+                   : serve_command->parsed()  ? run_serve(so)
+                   : record_command->parsed() ? run_record(rec)
+                   : send_command->parsed()   ? run_send(send)
+                                              : run_relay(ro);
     udp_cleanup();
     return rc;
 }

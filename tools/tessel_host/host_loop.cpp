@@ -26,7 +26,8 @@ Time now(const Run& run) {
 }
 
 bool time_is_up(const Run& run) {
-    return run.plan.seconds > 0.0 && run.progress.elapsed >= run.plan.seconds;
+    return (run.plan.seconds > 0.0 && run.progress.elapsed >= run.plan.seconds) ||
+           (run.plan.frames != 0 && run.progress.frames >= run.plan.frames);
 }
 
 // Sends one frame and records it; false when the run must end.
@@ -76,7 +77,7 @@ void run_scenario(Run& run) {
             return;
         }
         const Time at = now(run);
-        dt = Seconds(at - previous).count();
+        if (!run.plan.fixed_step) dt = Seconds(at - previous).count();
         previous = at;
         if (at - due > period) {
             due = at;  // fell behind (a slow plug-in, a suspended process): no burst to catch up

@@ -17,7 +17,11 @@
 struct HostPlan {
     ScenarioKind scenario = ScenarioKind::Circuit;
     double rate_hz = 60.0;
-    double seconds = 60.0;                             // 0: until stopped (or the replay's end)
+    double seconds = 60.0;     // 0: until stopped (or the replay's end)
+    std::uint64_t frames = 0;  // 0: no limit
+    // Every frame steps the flight by exactly 1 / rate_hz rather than by the time that passed,
+    // so two runs of a scenario send the same frames.
+    bool fixed_step = false;
     const std::vector<StreamFrame>* replay = nullptr;  // frames to send instead of the scenario
     std::ostream* record = nullptr;                    // where to write the frames sent
 };

@@ -24,6 +24,8 @@ struct Options {
     std::string scenario = "circuit";
     double rate = 60.0;
     double seconds = 60.0;
+    std::uint64_t frames = 0;
+    bool fixed_step = false;
     std::string replay;
     std::string record;
 };
@@ -43,6 +45,10 @@ void add_options(CLI::App& app, Options& o) {
     app.add_option("--seconds", o.seconds, "How long to run; 0 runs until Ctrl+C")
         ->check(CLI::Range(0.0, 1.0e7))
         ->capture_default_str();
+    app.add_option("--frames", o.frames, "Stop after this many frames (0: no limit)");
+    app.add_flag("--fixed-step", o.fixed_step,
+                 "Step the flight by exactly 1/rate every frame, not by the time that passed, "
+                 "so runs repeat frame for frame");
     app.add_option("--replay", o.replay, "Send the frames of this stream file instead");
     app.add_option("--record", o.record, "Write the frames sent to this stream file");
 }
@@ -109,6 +115,8 @@ int main(int argc, char** argv) {
     scenario_from_name(o.scenario, plan.scenario);
     plan.rate_hz = o.rate;
     plan.seconds = o.seconds;
+    plan.frames = o.frames;
+    plan.fixed_step = o.fixed_step;
     std::vector<StreamFrame> replay;
     std::string error;
     if (!o.replay.empty()) {

@@ -1,0 +1,56 @@
+// What `g1 send --replay` plays: the G1 datagrams of a capture file, one sender's, and when each
+// one is due at the chosen speed. No sockets and no clock here; the sending loop is send.cpp.
+#pragma once
+
+#include "tools/g1/pcap_file.h"
+
+#include <cstdint>
+#include <iosfwd>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+struct ReplaySender {
+    std::uint32_t ip = 0;
+    std::uint64_t datagrams = 0;
+};
+
+struct ReplayLoad {
+    std::vector<PcapDatagram> datagrams;  // G1, in the file's order
+    std::vector<ReplaySender> senders;    // in order of first appearance
+    std::uint64_t other = 0;              // records of other traffic, skipped
+    std::uint64_t other_senders = 0;      // G1 of the senders not chosen
+    std::string truncated;                // why the file ends early; empty when it is whole
+};
+
+// G1 as the dissector takes it: sent to the G1 port, or a payload that starts with "G1,".
+bool replay_is_g1(const PcapDatagram& datagram);
+
+// Every G1 datagram of the capture. A file cut inside a record gives what came before the cut
+// and says so in `truncated`. False, with `error`, for a file that is no capture or is damaged.
+bool replay_load(std::istream& in, ReplayLoad& load, std::string& error);
+
+// Keeps the datagrams of one sender: `sender`, or without one the only one there is. False,
+// with `error`, for a file without G1, a sender it does not hold, or several and none chosen.
+bool replay_choose_sender(ReplayLoad& load, std::optional<std::uint32_t> sender,
+                          std::string& error);
+
+// The file's gaps divided by the speed. A gap that runs backwards (captures merged out of order)
+// counts as none, and one longer than an hour (a clock that jumped) as an hour. A loop starts its
+// next pass one mean gap after its last datagram.
+struct ReplaySchedule {
+    std::vector<std::int64_t> offsets_ns;  // from the pass's start
+    std::int64_t pass_ns = 0;              // from one pass's start to the next one's
+};
+
+// A recording of one datagram loops once a second of its time.
+inline constexpr std::int64_t kReplayLoneGapNs = 1'000'000'000;
+inline constexpr std::int64_t kReplayLongestGapNs = 3600'000'000'000;
+// Times beyond about 104 days (2^53 ns, exact in a double) are held there.
+inline constexpr std::int64_t kReplayLatestNs = std::int64_t{1} << 53;
+
+ReplaySchedule replay_schedule(std::span<const PcapDatagram> datagrams, double speed);
+
+// When the k-th datagram sent is due, counted over every pass, from the first one's sending.
+std::int64_t replay_due_ns(const ReplaySchedule& schedule, std::uint64_t k);
