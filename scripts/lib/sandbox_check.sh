@@ -36,7 +36,7 @@ tessel_wineserver_pids() {
 # PID, it names one process for good.
 tessel_process_start() {  # pid
   local stat
-  read -r stat <"/proc/$1/stat" 2>/dev/null || return 0
+  { read -r stat <"/proc/$1/stat"; } 2>/dev/null || return 0
   stat="${stat##*) }"
   # shellcheck disable=SC2086  # split into the fields after the command name
   set -- $stat
