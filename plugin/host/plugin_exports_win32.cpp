@@ -33,6 +33,7 @@ PluginState g_plugin;
 // Shutdown, and loads it again gets back what the last load took.
 void release_at_unload() {
     g1_broadcast_close();
+    window_thread_release();
     __gnu_cxx::__freeres();
 }
 
