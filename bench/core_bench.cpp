@@ -3,6 +3,7 @@
 // monitor's listing and the frame exchange. Prints figures and ratios; it never fails on time.
 #include "plugin/host/frame_decoder.h"
 #include "plugin/host/frame_exchange.h"
+#include "plugin/host/frame_step.h"
 #include "plugin/host/message_catalogue.h"
 #include "plugin/monitor/frame_listing.h"
 #include "plugin/telemetry/g1_datagram.h"
@@ -94,6 +95,17 @@ void BM_G1Datagram(benchmark::State& state) {
     }
 }
 
+// The whole frame as Update handles it, less the send: decode, publish, compose the datagram.
+void BM_FrameStep(benchmark::State& state) {
+    const StreamBuilder b = sample_frame(kG1FrameRecords);
+    std::vector<MessageRecord> records;
+    FrameExchange exchange;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(frame_step(b.bytes, b.count, 0.016, records, exchange));
+        benchmark::ClobberMemory();
+    }
+}
+
 void lookup(benchmark::State& state, std::uint64_t id) {
     for (auto _ : state) {
         benchmark::DoNotOptimize(id);
@@ -157,6 +169,7 @@ void register_benchmarks() {
     benchmark::RegisterBenchmark("G1Convert", BM_G1Convert);
     benchmark::RegisterBenchmark("G1Format", BM_G1Format);
     benchmark::RegisterBenchmark("G1Datagram", BM_G1Datagram);
+    benchmark::RegisterBenchmark("FrameStep", BM_FrameStep);
     benchmark::RegisterBenchmark("CatalogueFirstEntry", BM_CatalogueFirstEntry);
     benchmark::RegisterBenchmark("CatalogueLastEntry", BM_CatalogueLastEntry);
     benchmark::RegisterBenchmark("CatalogueNotFound", BM_CatalogueNotFound);

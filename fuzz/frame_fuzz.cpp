@@ -2,7 +2,7 @@
 // the decoder, the G1 datagram and the monitor's listing, as Update and a repaint take it.
 // AddressSanitizer catches any read outside the stream; the checks below catch wrong output.
 #include "fuzz/frame_input.h"
-#include "plugin/host/frame_decoder.h"
+#include "plugin/host/frame_step.h"
 #include "plugin/monitor/frame_listing.h"
 #include "plugin/telemetry/g1_datagram.h"
 
@@ -109,10 +109,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::memcpy(stream.get(), input.stream.data(), input.stream.size());
     const std::span<const std::uint8_t> bytes(stream.get(), input.stream.size());
 
-    static std::vector<MessageRecord> records;  // kept across inputs, as Update keeps it
-    decode_frame(bytes, input.count, records);
+    static std::vector<MessageRecord> records;  // kept across inputs, as Update keeps them
+    static FrameExchange exchange;
+    const G1Text datagram = frame_step(bytes, input.count, input.dt, records, exchange);
     check_records(bytes, input.count, records);
-    check_datagram(g1_datagram(records), records.size());
+    check_datagram(datagram, records.size());
 
     static FrameListing listing;  // 55 kB, kept off the stack as the window thread keeps it
     frame_listing_build(listing, records, input.dt, input.counter);

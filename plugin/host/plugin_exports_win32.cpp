@@ -1,7 +1,7 @@
 // The plug-in's boundary with the host: the load hook, the four exports and the plug-in-wide
 // state they share.
-#include "plugin/host/frame_decoder.h"
 #include "plugin/host/frame_exchange.h"
+#include "plugin/host/frame_step.h"
 #include "plugin/host/plugin_interface.h"
 #include "plugin/monitor/window_thread_win32.h"
 #include "plugin/telemetry/g1_broadcast.h"
@@ -33,6 +33,7 @@ PluginState g_plugin;
 // Shutdown, and loads it again gets back what the last load took.
 void release_at_unload() {
     g1_broadcast_close();
+    window_thread_release();
     __gnu_cxx::__freeres();
 }
 
@@ -65,15 +66,14 @@ bool Corvane_Tessel_External_DLL_Update(double dt, const std::uint8_t* stream,
                                         std::uint8_t*, std::uint32_t* out_a,
                                         std::uint32_t* out_b) noexcept {
     bool handled = true;
+    G1Text datagram{};
     try {
         const std::span<const std::uint8_t> bytes =
             stream != nullptr ? std::span(stream, stream_size) : std::span<const std::uint8_t>();
-        decode_frame(bytes, count, g_plugin.records);
-        if (!g_plugin.records.empty()) {
-            frame_exchange_publish(g_plugin.exchange, g_plugin.records, dt);
-        }
+        datagram = frame_step(bytes, count, dt, g_plugin.records, g_plugin.exchange);
     } catch (...) {
-        // Only growing the record storage can throw; no exception may cross into the host.
+        // Only growing the frame's storage can throw; no exception may cross into the host, and
+        // such a frame sends nothing.
         g_plugin.records.clear();
         handled = false;
     }
@@ -83,7 +83,7 @@ bool Corvane_Tessel_External_DLL_Update(double dt, const std::uint8_t* stream,
     if (out_b != nullptr) {
         *out_b = 0;
     }
-    g1_broadcast(g1_datagram(g_plugin.records));
+    g1_broadcast(datagram);
     return handled;
 }
 

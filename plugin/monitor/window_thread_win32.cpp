@@ -11,6 +11,9 @@ namespace {
 constexpr DWORD kWindowStyle = WS_OVERLAPPEDWINDOW | WS_CLIPSIBLINGS | WS_CLIPCHILDREN;
 constexpr UINT_PTR kRepaintTimerId = 0;
 constexpr UINT kRepaintPeriodMs = 500;
+// How long a start waits for a thread that a stop on that thread itself left ending: its
+// teardown is a window's destruction and GDI+'s shutdown, far less than this.
+constexpr DWORD kEndingThreadWaitMs = 2000;
 
 // A system thread rather than std::thread: the threading runtime linked into the DLL keeps two
 // handles per thread it ever made, which unloading the DLL would leak on every load and unload,
@@ -18,13 +21,14 @@ constexpr UINT kRepaintPeriodMs = 500;
 struct WindowThreadState {
     HANDLE thread = nullptr;  // from start until stop has waited for it
     DWORD thread_id = 0;
+    // A thread stopped from its own window procedure, still finishing its teardown, which uses
+    // the state below: the next start waits for it to end first.
+    HANDLE ending = nullptr;
+    DWORD ending_id = 0;
     HINSTANCE module = nullptr;
     // Written by the window thread, read by the host's thread in window_thread_stop.
     std::atomic<HWND> window{nullptr};
     std::atomic<bool> stop_requested{false};
-    // A reference on our own module held for the thread, so that a host that unloads us
-    // without Shutdown cannot unmap the code the thread is running.
-    HMODULE pinned_module = nullptr;
     FrameExchange* exchange = nullptr;
     bool close_requested = false;  // window thread only
     FrameListing listing;          // window thread only; 55 kB, kept off the thread's stack
@@ -110,15 +114,36 @@ void run_window_thread(HINSTANCE module) {
     frame_painter_shutdown(gdiplus);
 }
 
-DWORD WINAPI window_thread_main(LPVOID) {
+// The thread holds a reference on our own module, so that a host that unloads us without
+// Shutdown, or while a thread stopped from its own window procedure is still ending, cannot
+// unmap the code it runs. It drops that reference as its very last act, in the one call that
+// does not return into the module.
+DWORD WINAPI window_thread_main(LPVOID pinned_module) {
     run_window_thread(g_window.module);
+    if (pinned_module != nullptr) {
+        ::FreeLibraryAndExitThread(static_cast<HMODULE>(pinned_module), 0);
+    }
     return 0;
+}
+
+// True once no earlier thread is still ending. A start on that very thread (the host's window
+// procedure calling Shutdown, then Init) cannot wait for it, and fails.
+bool wait_for_ending_thread() {
+    if (g_window.ending == nullptr) {
+        return true;
+    }
+    if (::GetCurrentThreadId() == g_window.ending_id ||
+        ::WaitForSingleObject(g_window.ending, kEndingThreadWaitMs) != WAIT_OBJECT_0) {
+        return false;
+    }
+    window_thread_release();
+    return true;
 }
 
 }  // namespace
 
 bool window_thread_start(HINSTANCE module, FrameExchange& exchange) {
-    if (g_window.thread != nullptr) {
+    if (g_window.thread != nullptr || !wait_for_ending_thread()) {
         return false;
     }
     HMODULE pinned = nullptr;
@@ -130,7 +155,7 @@ bool window_thread_start(HINSTANCE module, FrameExchange& exchange) {
     g_window.thread = ::CreateThread(nullptr,               // default security
                                      0,                     // default stack size
                                      window_thread_main,    // start routine
-                                     nullptr,               // its argument
+                                     pinned,                // its argument
                                      0,                     // runs at once
                                      &g_window.thread_id);  // its id
     if (g_window.thread == nullptr) {
@@ -139,7 +164,6 @@ bool window_thread_start(HINSTANCE module, FrameExchange& exchange) {
         }
         return false;
     }
-    g_window.pinned_module = pinned;
     return true;
 }
 
@@ -153,20 +177,22 @@ void window_thread_stop() noexcept {
     }
     // Called on the window thread itself (from a window procedure of the host's, say), a wait
     // would last for ever: the loop ends at the quit request once this call returns, and the
-    // thread keeps its reference on the module, since its code is still running.
-    const bool on_window_thread = ::GetCurrentThreadId() == g_window.thread_id;
-    if (!on_window_thread) {
+    // thread is kept as the one ending, for the next start to wait for.
+    if (::GetCurrentThreadId() == g_window.thread_id) {
+        g_window.ending = g_window.thread;
+        g_window.ending_id = g_window.thread_id;
+    } else {
         ::WaitForSingleObject(g_window.thread, INFINITE);
+        ::CloseHandle(g_window.thread);
     }
-    ::CloseHandle(g_window.thread);
     g_window.thread = nullptr;
     g_window.thread_id = 0;
-    if (on_window_thread) {
-        g_window.pinned_module = nullptr;
-        return;
-    }
-    if (g_window.pinned_module != nullptr) {
-        ::FreeLibrary(g_window.pinned_module);  // the host holds its own reference
-        g_window.pinned_module = nullptr;
+}
+
+void window_thread_release() noexcept {
+    if (g_window.ending != nullptr) {
+        ::CloseHandle(g_window.ending);
+        g_window.ending = nullptr;
+        g_window.ending_id = 0;
     }
 }

@@ -11,10 +11,18 @@
 namespace {
 
 constexpr int kDestinationBlockSize = 128;
+// A socket whose sends have failed this long is made anew, and never more often than this: a
+// dead socket recovers, a missing route costs one new socket a second at most.
+constexpr ULONGLONG kRemakeAfterMs = 1000;
 
 struct BroadcastState {
     SOCKET socket = INVALID_SOCKET;
     alignas(sockaddr_storage) char destination[kDestinationBlockSize] = {};
+    // The run of failed sends since the last one that went out (or found the queue full). The
+    // clock is read only when a send fails.
+    bool failing = false;
+    ULONGLONG failing_since = 0;  // milliseconds, GetTickCount64
+    ULONGLONG next_remake = 0;    // no new socket for a failing one before this
 };
 
 BroadcastState g_broadcast;
@@ -26,6 +34,7 @@ void resolve_destination() {
     addrinfo hints = {};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_DGRAM;
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;  // never a lookup that waits
     addrinfo* found = nullptr;
     if (::getaddrinfo(kG1Address, kG1Service.text, &hints, &found) != 0 || found == nullptr) {
         return;
@@ -43,6 +52,14 @@ bool open_socket() {
     if (s == INVALID_SOCKET) {
         return false;  // for instance Winsock not initialised yet
     }
+    // The host's frame must never wait on the network: a datagram the send queue has no room
+    // for is dropped, and the next frame brings a fresh one.
+    u_long non_blocking = 1;
+    // The command's bit pattern as the call's signed type: the header's value is unsigned.
+    if (::ioctlsocket(s, static_cast<long>(FIONBIO), &non_blocking) != 0) {
+        ::closesocket(s);
+        return false;
+    }
     const char broadcast_on = 1;
     ::setsockopt(s, SOL_SOCKET, SO_BROADCAST, &broadcast_on, sizeof broadcast_on);
     sockaddr_in any = {};
@@ -55,8 +72,10 @@ bool open_socket() {
     return true;
 }
 
-// Errors of the way to the network, not of the socket: a cable out or an address that went
-// away. The socket stays, and the datagrams go out again once the route is back.
+// Errors of the way to the network, most often not of the socket: a cable out or an address
+// that went away. The socket stays, and the datagrams go out again once the route is back;
+// only when they last is the socket itself suspected (a network that went down may have taken
+// it along).
 bool is_route_error(int error) {
     switch (error) {
         case WSAENETUNREACH:
@@ -64,6 +83,24 @@ bool is_route_error(int error) {
         case WSAENETDOWN:
         case WSAEADDRNOTAVAIL: return true;
         default: return false;
+    }
+}
+
+// After a failed send, makes the socket anew: at once on an error of the socket itself, after
+// a second of failures on a route error, and in either case no sooner than a second after the
+// last time. A few calls that do not wait; the next frame sends through the new socket.
+void note_send_failure(int error) {
+    const ULONGLONG now = ::GetTickCount64();
+    if (!g_broadcast.failing) {
+        g_broadcast.failing = true;
+        g_broadcast.failing_since = now;
+    }
+    const bool socket_suspect =
+        !is_route_error(error) || now - g_broadcast.failing_since >= kRemakeAfterMs;
+    if (socket_suspect && now >= g_broadcast.next_remake) {
+        g1_broadcast_close();
+        open_socket();  // on failure the next frame tries again
+        g_broadcast.next_remake = now + kRemakeAfterMs;
     }
 }
 
@@ -79,9 +116,16 @@ void g1_broadcast(const G1Text& datagram) {
     const int sent =
         ::sendto(g_broadcast.socket, datagram.bytes, static_cast<int>(datagram.length), 0,
                  reinterpret_cast<const sockaddr*>(g_broadcast.destination), kDestinationBlockSize);
-    if (sent == SOCKET_ERROR && !is_route_error(::WSAGetLastError())) {
-        g1_broadcast_close();
+    if (sent != SOCKET_ERROR) {
+        g_broadcast.failing = false;
+        return;
     }
+    const int error = ::WSAGetLastError();
+    if (error == WSAEWOULDBLOCK) {
+        g_broadcast.failing = false;  // the queue is full: a live socket, and this datagram lost
+        return;
+    }
+    note_send_failure(error);
 }
 
 void g1_broadcast_close() {
@@ -89,4 +133,5 @@ void g1_broadcast_close() {
         ::closesocket(g_broadcast.socket);
         g_broadcast.socket = INVALID_SOCKET;
     }
+    g_broadcast.failing = false;
 }

@@ -2,8 +2,8 @@
 # Soak and fault runs of the plug-in under Wine, inside the sandbox (scripts/test.sh runs it).
 # plugin_soak.exe drives the plug-in and counts its datagrams; this script watches the resident
 # size and open descriptors of that Wine process and of the Wine server (which holds every
-# socket) from the Linux side, as Wine reports no private memory or handle count, and takes the
-# broadcast route away and back again for the fault run.
+# socket) from the Linux side, as Wine reports no private memory or handle count, and for the
+# fault run takes the broadcast route away and back again, then makes loopback crawl.
 set -uo pipefail
 shopt -s lastpipe
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
@@ -28,12 +28,15 @@ cycle_rss_slack_kb=8192
 cycle_fd_slack=2
 compare_span=5     # progress lines (10000 calls each) at either end that are compared
 route=(broadcast 255.255.255.255 dev lo table local)
+# Datagrams queued on a crawling link still count against the sender's buffer, which fills
+# after a few hundred. Made fast again, not removed (which would drop them), it delivers them.
+link() { tc qdisc "$1" dev lo root tbf rate "$2" burst 1600 limit 10000000; }
 
 work="$(mktemp -d)"
 restore_route() {
   ip route show table local | grep -q '^broadcast 255\.255\.255\.255 dev lo' || ip route add "${route[@]}"
 }
-trap 'restore_route; rm -rf "$work"' EXIT
+trap 'restore_route; tc qdisc del dev lo root 2>/dev/null; rm -rf "$work"' EXIT
 
 # The newest process of that name in this network namespace: other sandboxes run beside ours.
 own_process() {
@@ -146,6 +149,8 @@ on_route_line() {
   case "$1" in
     "need: route off") ip route del "${route[@]}" && echo "  (route deleted)"; touch "$work/route-off.done" ;;
     "need: route on") restore_route && echo "  (route restored)"; touch "$work/route-on.done" ;;
+    "need: crawl") link add 8kbit && echo "  (loopback crawls)"; touch "$work/crawl.done" ;;
+    "need: fast") link change 1gbit && echo "  (loopback fast)"; touch "$work/fast.done" ;;
   esac
 }
 
@@ -167,7 +172,7 @@ run_cycles() {
 }
 
 run_route() {
-  echo "route: datagrams before, while and after the broadcast route is gone"
+  echo "route: datagrams before, while and after the broadcast route is gone; loopback crawling"
   drive on_route_line route "Z:$work"
   restore_route
 }

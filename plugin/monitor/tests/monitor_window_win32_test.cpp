@@ -240,6 +240,9 @@ LRESULT CALLBACK shutting_down_proc(HWND window, UINT message, WPARAM wparam, LP
 
 }  // namespace
 
+// The new Init comes while the old thread is still ending: it waits for it, so the old
+// thread's teardown touches nothing of the new window, and the old thread's hold on the module
+// ends with it.
 TEST_F(MonitorWindow, ShutdownOnTheWindowThreadEndsItThereAndInitStartsAnew) {
     const HWND window = start();
     ASSERT_NE(window, nullptr);
@@ -253,10 +256,17 @@ TEST_F(MonitorWindow, ShutdownOnTheWindowThreadEndsItThereAndInitStartsAnew) {
               0);
     running = false;
     EXPECT_EQ(answer, 1U);
-    EXPECT_TRUE(thread.ends_within(kPromptMs));
-    EXPECT_EQ(monitor_window_find(), nullptr);
-    ASSERT_NE(start(), nullptr) << "no window after a new Init";
+    const HWND renewed = start();
+    EXPECT_TRUE(thread.ends_within(0)) << "Init did not wait for the old thread to end";
+    ASSERT_NE(renewed, nullptr) << "no window after a new Init";
+    send_frame(plugin, frame_of(5));
+    const ClientPixels p =
+        repaint_showing(renewed, [](const ClientPixels& p) { return lines_shown(p) == 5; });
+    EXPECT_EQ(lines_shown(p), 5);
     EXPECT_LT(stop(), kPromptMs);
+    plugin_unbind(plugin);
+    EXPECT_TRUE(wait_until(kPromptMs, [] { return ::GetModuleHandleA(kPluginDllName) == nullptr; }))
+        << "the plug-in stays loaded";
 }
 
 // The delays catch the thread starting GDI+, registering its class, creating its window or

@@ -1,9 +1,12 @@
 // The G1 datagram on the wire: what the plug-in broadcasts for the frames it is given.
 #include "plugin/testing/broadcast_sockets_win32.h"
+#include "plugin/testing/monitor_window_win32.h"
 #include "plugin/testing/plugin_under_test_win32.h"
 #include "plugin/testing/worked_example.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 namespace {
 
@@ -64,6 +67,33 @@ TEST_F(G1Broadcast, SocketIsNotInherited) {
     for (const BroadcastSocket& s : after) {
         EXPECT_FALSE(s.inheritable) << "socket on port " << s.local_port;
     }
+}
+
+constexpr int kRecoveryMs = 5000;  // a new socket is due a second after the sends began failing
+
+// The socket dies under the plug-in: closed, and its handle taken by a socket of the IPv6 family
+// only, which reaches no IPv4 address, so that every send fails with a network error as a dead
+// socket's do. After a second of that the plug-in makes a new one (and closes this one).
+TEST_F(G1Broadcast, SocketThatDiesUnderThePluginIsMadeAnew) {
+    const auto before = find_broadcast_sockets();
+    send_frame(plugin, worked_example_frame());
+    ASSERT_TRUE(receiver.receive().has_value());
+    const auto after = find_broadcast_sockets();
+    ASSERT_EQ(after.size(), before.size() + 1) << "the plug-in's socket was not found";
+    const SOCKET own = std::find_if(after.begin(), after.end(), [&](const BroadcastSocket& a) {
+                           return std::none_of(before.begin(), before.end(),
+                                               [&](auto& b) { return b.socket == a.socket; });
+                       })->socket;
+    ::closesocket(own);
+    ASSERT_EQ(::socket(AF_INET6, SOCK_DGRAM, IPPROTO_UDP), own) << "the handle was not taken";
+    send_frame(plugin, worked_example_frame());
+    ASSERT_FALSE(receiver.receive(0).has_value()) << "the dead socket still sends";
+    EXPECT_TRUE(wait_until(kRecoveryMs,
+                           [&] {
+                               send_frame(plugin, worked_example_frame());
+                               return receiver.receive(0).has_value();
+                           }))
+        << "no datagram " << kRecoveryMs << " ms after the socket died";
 }
 
 TEST(G1BroadcastWithoutWinsock, DatagramsStartOnceTheHostInitialisesWinsock) {

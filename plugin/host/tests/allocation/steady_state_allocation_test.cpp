@@ -1,10 +1,9 @@
 // Steady operation allocates nothing: every heap allocation made through operator new is
 // counted while a stream of frames goes through decoding, the exchange, the G1 datagram and
 // the monitor's listing. Its own program, since it replaces the global operator new.
-#include "plugin/host/frame_decoder.h"
 #include "plugin/host/frame_exchange.h"
+#include "plugin/host/frame_step.h"
 #include "plugin/monitor/frame_listing.h"
-#include "plugin/telemetry/g1_datagram.h"
 #include "plugin/testing/sample_frame.h"
 
 #include <gtest/gtest.h>
@@ -90,9 +89,11 @@ namespace {
 constexpr int kWarmUpCycles = 100;
 constexpr int kCountedCycles = 10000;
 
-// Frames of changing sizes, the largest among them, as a host's frames vary.
+// Frames of changing sizes, the largest among them and one without records, as a host's frames
+// vary.
 std::vector<StreamBuilder> frames() {
-    return {sample_frame(100, 1), sample_frame(400, 2), sample_frame(1, 3), sample_frame(67, 4)};
+    return {sample_frame(100, 1), sample_frame(400, 2), sample_frame(1, 3), StreamBuilder{},
+            sample_frame(67, 4)};
 }
 
 struct FramePath {
@@ -104,9 +105,8 @@ struct FramePath {
 
 // One frame as Update and a repaint handle it.
 void run_cycle(FramePath& path, const StreamBuilder& frame) {
-    decode_frame(frame.bytes, frame.count, path.records);
-    frame_exchange_publish(path.exchange, path.records, 0.016);
-    path.datagram_bytes += g1_datagram(path.records).length;
+    path.datagram_bytes +=
+        frame_step(frame.bytes, frame.count, 0.016, path.records, path.exchange).length;
     frame_listing_take(path.listing, path.exchange);
 }
 

@@ -2,9 +2,9 @@
 // scripts/checks/soak.sh watches its memory and descriptors from the Linux side, where Wine's
 // own counters report nothing. It prints one line per step and ends with PASS or FAIL lines.
 //   plugin_soak soak    200000 Updates with the window open, a progress line every 10000
-//   plugin_soak route DIR   datagrams before, while and after the broadcast route is gone;
-//                           asks for each change with a "need:" line and waits for the
-//                           script's answer, a file in DIR
+//   plugin_soak route DIR   datagrams before, while and after the broadcast route is gone,
+//                           then while loopback crawls; asks for each change with a "need:"
+//                           line and waits for the script's answer, a file in DIR
 //   plugin_soak cycles  200 cycles of LoadLibrary, Init, 100 Updates, Shutdown, FreeLibrary,
 //                       a progress line every 10
 // The last line, "result: N failed", tells the script the run came to its end.
@@ -27,6 +27,10 @@ constexpr int kDrainEvery = 100;       // keeps the receive queue far below its 
 constexpr int kEmptyFrameEvery = 50;   // frames without records send nothing
 constexpr std::size_t kFrameVariants = 16;
 constexpr int kRouteFrames = 200;
+constexpr int kCrawlFrames = 2000;  // far more than the send queue holds while loopback crawls
+// An Update takes some 100 us; one that waits for room in the queue, a datagram's time on the
+// crawling link (140 ms).
+constexpr ULONGLONG kCrawlBudgetMs = 5000;
 constexpr int kQuietMs = 500;
 constexpr int kWindowWaitMs = 5000;
 constexpr int kAnswerWaitMs = 10000;
@@ -130,6 +134,7 @@ bool ask(const std::string& answers, const char* need, const char* done_file) {
         if (::GetFileAttributesA(done.c_str()) != INVALID_FILE_ATTRIBUTES) return true;
         ::Sleep(10);
     }
+    check(false, "no answer from the watching script");
     return false;
 }
 
@@ -150,20 +155,31 @@ void route(const PluginBinding& plugin, const DatagramReceiver& receiver,
     const long before = send_batch(plugin, receiver, input, mishandled);
     check(before == kRouteFrames, "route up: " + std::to_string(before) + " of " + all);
     const std::string socket = broadcast_socket_seen();
-    if (!ask(answers, "route off", "route-off.done")) {
-        check(false, "no answer from the watching script");
-        return;
-    }
+    if (!ask(answers, "route off", "route-off.done")) return;
     const long during = send_batch(plugin, receiver, input, mishandled);
     check(during == 0, "route gone: " + std::to_string(during) + " datagrams arrived");
     check(broadcast_socket_seen() == socket,
           "route gone: the socket is kept (" + socket + ", now " + broadcast_socket_seen() + ")");
-    if (!ask(answers, "route on", "route-on.done")) {
-        check(false, "no answer from the watching script");
-        return;
-    }
+    if (!ask(answers, "route on", "route-on.done")) return;
     const long after = send_batch(plugin, receiver, input, mishandled);
     check(after == kRouteFrames, "route back: " + std::to_string(after) + " of " + all);
+    // Loopback crawls, so the send queue fills: Update goes on at full speed and drops what
+    // finds no room; made fast again, loopback delivers what the queue held.
+    if (!ask(answers, "crawl", "crawl.done")) return;
+    const ULONGLONG crawl_at = ::GetTickCount64();
+    int sent = 0;
+    while (sent < kCrawlFrames && ::GetTickCount64() - crawl_at < kCrawlBudgetMs) {
+        const StreamBuilder& frame = input[static_cast<std::size_t>(sent++) % kFrameVariants];
+        mishandled += handled(send_frame(plugin, frame)) ? 0 : 1;
+    }
+    const ULONGLONG took = ::GetTickCount64() - crawl_at;
+    if (!ask(answers, "fast", "fast.done")) return;
+    const long delivered = receiver.drain(kQuietMs);
+    check(sent == kCrawlFrames && delivered <= sent / 2,
+          "loopback crawling: " + std::to_string(sent) + " Updates in " + std::to_string(took) +
+              " ms, " + std::to_string(sent - delivered) + " datagrams dropped");
+    const long fast = send_batch(plugin, receiver, input, mishandled);
+    check(fast == kRouteFrames, "loopback fast again: " + std::to_string(fast) + " of " + all);
     check(mishandled == 0, "every Update returned with both out values zero (" +
                                std::to_string(mishandled) + " did not)");
 }
