@@ -40,6 +40,7 @@ struct RelayOptions {
     std::uint16_t port = kG1Port;
     std::vector<std::string> targets;
     std::vector<std::string> from;
+    std::uint32_t max_rate = kSenderRateDefault;
     Limits limits;
 };
 
@@ -117,11 +118,14 @@ int run_listen(const ListenOptions& o) {
 
 bool resolve_targets(const std::vector<std::string>& texts, std::vector<UdpAddress>& targets,
                      std::string& error) {
+    std::vector<UdpInterface> interfaces;
+    if (!udp_interfaces(interfaces, error)) return false;
     for (const std::string& text : texts) {
         std::string host;
         UdpAddress target;
         if (!relay_parse_target(text, host, target.port, error) ||
-            !udp_resolve(host, target.ip, error) || !relay_target_allowed(target, error)) {
+            !udp_resolve(host, target.ip, error) ||
+            !relay_target_allowed(target, interfaces, error)) {
             return false;
         }
         targets.push_back(target);
@@ -135,7 +139,7 @@ int run_relay(const RelayOptions& o) {
     std::string error;
     Relay relay;
     if (!resolve_targets(o.targets, targets, error) || !make_filter(o.from, from, error) ||
-        !relay_open(relay, o.port, std::move(targets), std::move(from), error)) {
+        !relay_open(relay, o.port, std::move(targets), std::move(from), o.max_rate, error)) {
         std::fprintf(stderr, "g1 relay: %s\n", error.c_str());
         return kExitNetwork;
     }
@@ -147,7 +151,7 @@ int run_relay(const RelayOptions& o) {
     const Clock::time_point start = Clock::now();
     int rc = 0;
     while (go_on(o.limits, relay.counts.forwarded, start)) {
-        if (relay_step(relay, kWaitMs) == RelayStep::Failed) {
+        if (relay_step(relay, kWaitMs, now_ns()) == RelayStep::Failed) {
             std::fprintf(stderr, "g1 relay: receiving failed\n");
             rc = kExitNetwork;
             break;
@@ -183,6 +187,12 @@ int main(int argc, char** argv) {
     relay_command->add_option("--port", ro.port, "UDP port to take datagrams from")
         ->capture_default_str();
     add_from(*relay_command, ro.from);
+    relay_command
+        ->add_option("--max-rate", ro.max_rate,
+                     "Datagrams a second forwarded from one sender at most, in bursts of a tenth "
+                     "of a second's worth; the rest are dropped and counted")
+        ->check(CLI::Range(std::uint32_t{1}, kSenderRateMax))
+        ->capture_default_str();
     add_limits(*relay_command, ro.limits);
 
     ServeOptions so;

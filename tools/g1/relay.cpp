@@ -34,6 +34,7 @@ void count(RelayCounts& c, RelayVerdict verdict) {
         case RelayVerdict::NotBroadcast: ++c.not_broadcast; break;
         case RelayVerdict::Own: ++c.own; break;
         case RelayVerdict::OtherSender: ++c.other_senders; break;
+        case RelayVerdict::OverRate: ++c.over_rate; break;
     }
 }
 
@@ -58,12 +59,19 @@ bool relay_parse_target(std::string_view text, std::string& host, std::uint16_t&
     return true;
 }
 
-bool relay_target_allowed(UdpAddress target, std::string& error) {
+bool relay_target_allowed(UdpAddress target, std::span<const UdpInterface> interfaces,
+                          std::string& error) {
     const std::string text = udp_address_text(target);
+    const auto directed = std::find_if(interfaces.begin(), interfaces.end(), [&](UdpInterface i) {
+        return udp_directed_broadcast(i) == target.ip;
+    });
     if (target.ip == 0) {
         error = "target " + text + " is no address to send to";
     } else if (target.ip == kLimitedBroadcastIp) {
         error = "target " + text + " is the broadcast address; the relay sends to unicast targets";
+    } else if (directed != interfaces.end()) {
+        error = "target " + text + " is the broadcast address of the network of " +
+                udp_ip_text(directed->ip) + "; the relay sends to unicast targets";
     } else if (udp_is_multicast(target.ip)) {
         error = "target " + text + " is a multicast group; the relay sends to unicast targets";
     } else {
@@ -73,7 +81,7 @@ bool relay_target_allowed(UdpAddress target, std::string& error) {
 }
 
 bool relay_open(Relay& relay, std::uint16_t port, std::vector<UdpAddress> targets,
-                SenderFilter from, std::string& error) {
+                SenderFilter from, std::uint32_t max_rate, std::string& error) {
     relay = Relay{};
     if (!udp_open({0, port}, true, relay.in, error)) {
         return false;
@@ -85,6 +93,7 @@ bool relay_open(Relay& relay, std::uint16_t port, std::vector<UdpAddress> target
     relay.own = own_addresses(udp_local_address(relay.out).port, targets);
     relay.targets = std::move(targets);
     relay.from = std::move(from);
+    relay.rates.per_second = max_rate;
     udp_batch_reserve(relay.batch, kBatchCapacity, kSlot);
     relay.outgoing.reserve(kBatchCapacity * relay.targets.size());
     return true;
@@ -95,7 +104,8 @@ void relay_close(Relay& relay) {
     udp_close(relay.out);
 }
 
-RelayVerdict relay_judge(const Relay& relay, const UdpDatagram& d, std::span<const char> bytes) {
+RelayVerdict relay_judge(Relay& relay, const UdpDatagram& d, std::span<const char> bytes,
+                         std::int64_t now_ns) {
     const auto is_from = [&](const UdpAddress& a) {
         return a.ip == d.from.ip && a.port == d.from.port;
     };
@@ -111,10 +121,13 @@ RelayVerdict relay_judge(const Relay& relay, const UdpDatagram& d, std::span<con
     if (g1_parse({bytes.data(), bytes.size()}).error != G1ParseError::None) {
         return RelayVerdict::NotG1;
     }
+    if (!sender_rates_take(relay.rates, d.from.ip, now_ns)) {
+        return RelayVerdict::OverRate;
+    }
     return RelayVerdict::Forward;
 }
 
-RelayStep relay_step(Relay& relay, int timeout_ms) {
+RelayStep relay_step(Relay& relay, int timeout_ms, std::int64_t now_ns) {
     const UdpWait wait = udp_receive_batch(relay.in, relay.batch, timeout_ms);
     if (wait != UdpWait::Datagram) {
         return wait == UdpWait::Timeout ? RelayStep::Idle : RelayStep::Failed;
@@ -122,7 +135,7 @@ RelayStep relay_step(Relay& relay, int timeout_ms) {
     relay.outgoing.clear();
     for (std::size_t i = 0; i < relay.batch.count; ++i) {
         const std::span<const char> bytes = udp_batch_bytes(relay.batch, i);
-        const RelayVerdict verdict = relay_judge(relay, relay.batch.datagrams[i], bytes);
+        const RelayVerdict verdict = relay_judge(relay, relay.batch.datagrams[i], bytes, now_ns);
         count(relay.counts, verdict);
         if (verdict != RelayVerdict::Forward) continue;
         for (const UdpAddress& target : relay.targets) {
@@ -139,14 +152,17 @@ RelayStep relay_step(Relay& relay, int timeout_ms) {
 
 std::string relay_summary(const Relay& relay) {
     const RelayCounts& c = relay.counts;
-    char text[320];
+    char text[400];
     std::snprintf(
         text, sizeof text,
         "forwarded %llu datagrams to %zu targets, %llu sends failed; ignored %llu not "
-        "G1, %llu not broadcast, %llu own copies, %llu from other senders\n",
+        "G1, %llu not broadcast, %llu own copies, %llu from other senders; dropped %llu above "
+        "%lu a second from one sender\n",
         static_cast<unsigned long long>(c.forwarded), relay.targets.size(),
         static_cast<unsigned long long>(c.send_failures), static_cast<unsigned long long>(c.not_g1),
         static_cast<unsigned long long>(c.not_broadcast), static_cast<unsigned long long>(c.own),
-        static_cast<unsigned long long>(c.other_senders));
+        static_cast<unsigned long long>(c.other_senders),
+        static_cast<unsigned long long>(c.over_rate),
+        static_cast<unsigned long>(relay.rates.per_second));
     return text;
 }

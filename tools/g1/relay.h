@@ -9,6 +9,7 @@
 #pragma once
 
 #include "tools/common/sender_filter.h"
+#include "tools/common/sender_rates.h"
 #include "tools/common/udp.h"
 
 #include <cstdint>
@@ -24,10 +25,11 @@ struct RelayCounts {
     std::uint64_t not_broadcast = 0;  // unicast: another relay's copy, or sent to this machine
     std::uint64_t own = 0;            // the relay's own copies, from a target that points back
     std::uint64_t other_senders = 0;  // outside `--from`
+    std::uint64_t over_rate = 0;      // above `--max-rate` from their sender
     std::uint64_t send_failures = 0;  // one per target and datagram
 };
 
-enum class RelayVerdict { Forward, NotG1, NotBroadcast, Own, OtherSender };
+enum class RelayVerdict { Forward, NotG1, NotBroadcast, Own, OtherSender, OverRate };
 
 struct Relay {
     UdpSocket in;                 // the shared port, as every receiver binds it
@@ -35,6 +37,7 @@ struct Relay {
     std::vector<UdpAddress> own;  // address and port that the relay's copies carry as source
     std::vector<UdpAddress> targets;
     SenderFilter from;
+    SenderRates rates;                  // what each sender may have forwarded
     UdpBatch batch;                     // slots one byte longer than a G1 datagram
     std::vector<UdpOutgoing> outgoing;  // one batch's copies, kept to spare allocations
     RelayCounts counts;
@@ -44,23 +47,27 @@ struct Relay {
 bool relay_parse_target(std::string_view text, std::string& host, std::uint16_t& port,
                         std::string& error);
 
-// Unicast only: 0.0.0.0, the limited broadcast address and multicast groups are refused.
-bool relay_target_allowed(UdpAddress target, std::string& error);
+// Unicast only: 0.0.0.0, the limited broadcast address, the directed broadcast address of any of
+// this machine's `interfaces` (which would loop copies back to every relay of that network) and
+// multicast groups are refused.
+bool relay_target_allowed(UdpAddress target, std::span<const UdpInterface> interfaces,
+                          std::string& error);
 
-// Binds the shared port and the sending socket. Targets are resolved and checked beforehand.
+// Binds the shared port and the sending socket. Targets are resolved and checked beforehand;
+// each sender gets at most `max_rate` datagrams a second forwarded.
 bool relay_open(Relay& relay, std::uint16_t port, std::vector<UdpAddress> targets,
-                SenderFilter from, std::string& error);
+                SenderFilter from, std::uint32_t max_rate, std::string& error);
 void relay_close(Relay& relay);
 
-// Whether one received datagram is sent on, and if not, why.
-RelayVerdict relay_judge(const Relay& relay, const UdpDatagram& datagram,
-                         std::span<const char> bytes);
+// Whether one datagram received at `now_ns` (any steady clock) is sent on, and if not, why.
+RelayVerdict relay_judge(Relay& relay, const UdpDatagram& datagram, std::span<const char> bytes,
+                         std::int64_t now_ns);
 
 enum class RelayStep { Forwarded, Idle, Failed };
 
 // Waits at most `timeout_ms` for datagrams, takes what is waiting (several at once where the
 // system allows) and sends each one judged Forward to every target.
-RelayStep relay_step(Relay& relay, int timeout_ms);
+RelayStep relay_step(Relay& relay, int timeout_ms, std::int64_t now_ns);
 
 // The closing line: forwarded, failed sends and every kind of datagram ignored.
 std::string relay_summary(const Relay& relay);
