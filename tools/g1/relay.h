@@ -8,9 +8,9 @@
 // loop: a paused simulator sends the same datagram every frame.
 #pragma once
 
-#include "tools/common/sender_filter.h"
-#include "tools/common/sender_rates.h"
 #include "tools/common/udp.h"
+#include "tools/g1/receive.h"
+#include "tools/g1/sender_rates.h"
 
 #include <cstdint>
 #include <span>
@@ -18,13 +18,11 @@
 #include <string_view>
 #include <vector>
 
-// What the relay made of each datagram that reached it.
+// What the relay made of each datagram that reached it, besides what its receive step counts
+// (datagrams from other senders, not broadcast, not G1).
 struct RelayCounts {
     std::uint64_t forwarded = 0;
-    std::uint64_t not_g1 = 0;  // refused by the strict parser: the relay is no open forwarder
-    std::uint64_t not_broadcast = 0;  // unicast: another relay's copy, or sent to this machine
     std::uint64_t own = 0;            // the relay's own copies, from a target that points back
-    std::uint64_t other_senders = 0;  // outside `--from`
     std::uint64_t over_rate = 0;      // above `--max-rate` from their sender
     std::uint64_t send_failures = 0;  // one per target and datagram
 };
@@ -32,13 +30,13 @@ struct RelayCounts {
 enum class RelayVerdict { Forward, NotG1, NotBroadcast, Own, OtherSender, OverRate };
 
 struct Relay {
-    UdpSocket in;                 // the shared port, as every receiver binds it
+    ReceiveSocket in;             // the shared port, as every receiver binds it
     UdpSocket out;                // the relay's own sending socket; no broadcast option
     std::vector<UdpAddress> own;  // address and port that the relay's copies carry as source
     std::vector<UdpAddress> targets;
-    SenderFilter from;
+    // Broadcasts only; what is not G1 is refused: the relay is no open forwarder.
+    Receiver receiver{SenderFilter{}, true, SenderTimes{}, ReceiveCounts{}};
     SenderRates rates;                  // what each sender may have forwarded
-    UdpBatch batch;                     // slots one byte longer than a G1 datagram
     std::vector<UdpOutgoing> outgoing;  // one batch's copies, kept to spare allocations
     RelayCounts counts;
 };
@@ -59,7 +57,8 @@ bool relay_open(Relay& relay, std::uint16_t port, std::vector<UdpAddress> target
                 SenderFilter from, std::uint32_t max_rate, std::string& error);
 void relay_close(Relay& relay);
 
-// Whether one datagram received at `now_ns` (any steady clock) is sent on, and if not, why.
+// Whether one datagram received at `now_ns` (any steady clock) is sent on, and if not, why;
+// counts it either way. What is sent on waits in `outgoing`, one copy per target.
 RelayVerdict relay_judge(Relay& relay, const UdpDatagram& datagram, std::span<const char> bytes,
                          std::int64_t now_ns);
 
@@ -67,7 +66,7 @@ enum class RelayStep { Forwarded, Idle, Failed };
 
 // Waits at most `timeout_ms` for datagrams, takes what is waiting (several at once where the
 // system allows) and sends each one judged Forward to every target.
-RelayStep relay_step(Relay& relay, int timeout_ms, std::int64_t now_ns);
+RelayStep relay_step(Relay& relay, int timeout_ms);
 
 // The closing line: forwarded, failed sends and every kind of datagram ignored.
 std::string relay_summary(const Relay& relay);

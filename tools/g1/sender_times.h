@@ -3,7 +3,7 @@
 #pragma once
 
 #include "plugin/telemetry/g1_parse.h"
-#include "tools/common/sender_table.h"
+#include "tools/g1/sender_table.h"
 
 #include <cstdint>
 

@@ -1,5 +1,5 @@
 // Parsing and matching of the receiving tools' sender networks.
-#include "tools/common/sender_filter.h"
+#include "tools/g1/sender_filter.h"
 
 #include "tools/common/udp.h"
 

@@ -1,5 +1,6 @@
 // Which senders a receiving tool takes datagrams from: `--from ADDR[/PREFIX]`, given any number
-// of times. With none given every sender is taken. Shared by the tools that receive G1.
+// of times. With none given every sender is taken. Applied by the receive step of every G1
+// receiver.
 #pragma once
 
 #include "tools/common/udp.h"

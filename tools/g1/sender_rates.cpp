@@ -1,5 +1,5 @@
 // The per-sender token buckets, in integer arithmetic.
-#include "tools/common/sender_rates.h"
+#include "tools/g1/sender_rates.h"
 
 #include <algorithm>
 

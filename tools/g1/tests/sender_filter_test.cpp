@@ -1,5 +1,5 @@
 // `--from`: the networks it takes, the texts it refuses.
-#include "tools/common/sender_filter.h"
+#include "tools/g1/sender_filter.h"
 
 #include "tools/common/udp.h"
 

@@ -1,5 +1,5 @@
 // Per-sender unwrapping of the G1 time field, in a table of bounded size.
-#include "tools/common/sender_times.h"
+#include "tools/g1/sender_times.h"
 
 std::int64_t sender_times_unwrap(SenderTimes& t, std::uint32_t ip, std::int32_t field,
                                  bool& wrapped) {

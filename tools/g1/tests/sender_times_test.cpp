@@ -1,5 +1,5 @@
 // Per-sender running time: each sender on its own, in a table that does not grow without end.
-#include "tools/common/sender_times.h"
+#include "tools/g1/sender_times.h"
 
 #include <gtest/gtest.h>
 

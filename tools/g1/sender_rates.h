@@ -3,7 +3,7 @@
 // down to the rate.
 #pragma once
 
-#include "tools/common/sender_table.h"
+#include "tools/g1/sender_table.h"
 
 #include <cstdint>
 
