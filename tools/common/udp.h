@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Host byte order throughout; 0.0.0.0 is `ip == 0`.
@@ -94,8 +95,38 @@ std::size_t udp_send_batch(const UdpSocket& socket, std::span<const UdpOutgoing>
 // The source address this machine gives a datagram sent to `to` (the route's own address).
 bool udp_source_for(UdpAddress to, std::uint32_t& ip);
 
-// A host name or dotted address to its first IPv4 address.
+// One strict form of IPv4 address: four decimal parts of 0 to 255 without leading zeros
+// ("a.b.c.d"), as the G1 fields are strict decimal.
+bool udp_parse_ip(std::string_view text, std::uint32_t& ip);
+
+// Looks a name up with the system's resolver; appends each IPv4 address once.
+using UdpLookup = bool (*)(const std::string& name, std::vector<std::uint32_t>& ips,
+                           std::string& error);
+bool udp_lookup(const std::string& name, std::vector<std::uint32_t>& ips, std::string& error);
+
+// Every IPv4 address of `host`: an address in the strict form above, or a host name looked up
+// with `lookup`. Other numeric forms that system resolvers take as addresses (0x7f.1, 127.1,
+// 2130706433, 0177.0.0.1) are refused, never looked up.
+bool udp_resolve_all(const std::string& host, std::vector<std::uint32_t>& ips, std::string& error,
+                     UdpLookup lookup = udp_lookup);
+
+// The first of them.
 bool udp_resolve(const std::string& host, std::uint32_t& ip, std::string& error);
+
+// A local interface's IPv4 address and netmask.
+struct UdpInterface {
+    std::uint32_t ip = 0;
+    std::uint32_t mask = 0;
+};
+
+// The directed broadcast address of the interface's network (every host bit set), or 0 for a
+// network too small to have one (a /31 or /32).
+inline constexpr std::uint32_t udp_directed_broadcast(UdpInterface i) {
+    return (~i.mask & ~std::uint32_t{1}) == 0 ? 0 : i.ip | ~i.mask;
+}
+
+// The IPv4 interfaces of this machine that are up.
+bool udp_interfaces(std::vector<UdpInterface>& interfaces, std::string& error);
 
 // "a.b.c.d" and "a.b.c.d:port".
 std::string udp_ip_text(std::uint32_t ip);

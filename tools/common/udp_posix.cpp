@@ -2,6 +2,8 @@
 #include "tools/common/udp.h"
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -226,17 +228,40 @@ bool udp_source_for(UdpAddress to, std::uint32_t& ip) {
     return ok;
 }
 
-bool udp_resolve(const std::string& host, std::uint32_t& ip, std::string& error) {
+bool udp_lookup(const std::string& name, std::vector<std::uint32_t>& ips, std::string& error) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_DGRAM;
     addrinfo* found = nullptr;
-    const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    const int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &found);
     if (rc != 0 || found == nullptr) {
-        error = "cannot resolve " + host + ": " + ::gai_strerror(rc);
+        error = "cannot resolve " + name + ": " + ::gai_strerror(rc);
         return false;
     }
-    ip = from_sockaddr(*reinterpret_cast<const sockaddr_in*>(found->ai_addr)).ip;
+    for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+        const std::uint32_t ip =
+            from_sockaddr(*reinterpret_cast<const sockaddr_in*>(a->ai_addr)).ip;
+        if (std::find(ips.begin(), ips.end(), ip) == ips.end()) ips.push_back(ip);
+    }
     ::freeaddrinfo(found);
+    return true;
+}
+
+bool udp_interfaces(std::vector<UdpInterface>& interfaces, std::string& error) {
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) {
+        error = system_error("getifaddrs");
+        return false;
+    }
+    for (const ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
+        if (i->ifa_addr == nullptr || i->ifa_netmask == nullptr ||
+            i->ifa_addr->sa_family != AF_INET || (i->ifa_flags & IFF_UP) == 0) {
+            continue;
+        }
+        interfaces.push_back(
+            {from_sockaddr(*reinterpret_cast<const sockaddr_in*>(i->ifa_addr)).ip,
+             from_sockaddr(*reinterpret_cast<const sockaddr_in*>(i->ifa_netmask)).ip});
+    }
+    ::freeifaddrs(list);
     return true;
 }

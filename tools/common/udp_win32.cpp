@@ -211,17 +211,49 @@ bool udp_source_for(UdpAddress to, std::uint32_t& ip) {
     return ok;
 }
 
-bool udp_resolve(const std::string& host, std::uint32_t& ip, std::string& error) {
+bool udp_lookup(const std::string& name, std::vector<std::uint32_t>& ips, std::string& error) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_DGRAM;
     addrinfo* found = nullptr;
-    const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    const int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &found);
     if (rc != 0 || found == nullptr) {
-        error = "cannot resolve " + host + ": Winsock error " + std::to_string(rc);
+        error = "cannot resolve " + name + ": Winsock error " + std::to_string(rc);
         return false;
     }
-    ip = from_sockaddr(*reinterpret_cast<const sockaddr_in*>(found->ai_addr)).ip;
+    for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+        const std::uint32_t ip =
+            from_sockaddr(*reinterpret_cast<const sockaddr_in*>(a->ai_addr)).ip;
+        if (std::find(ips.begin(), ips.end(), ip) == ips.end()) ips.push_back(ip);
+    }
     ::freeaddrinfo(found);
+    return true;
+}
+
+bool udp_interfaces(std::vector<UdpInterface>& interfaces, std::string& error) {
+    const SOCKET s = ::socket(AF_INET, SOCK_DGRAM, 0);
+    if (s == INVALID_SOCKET) {
+        error = system_error("socket");
+        return false;
+    }
+    // Winsock's own list, so the program needs no IP helper library.
+    INTERFACE_INFO list[64];
+    DWORD bytes = 0;
+    const int rc = ::WSAIoctl(s, SIO_GET_INTERFACE_LIST, nullptr, 0,  // no input
+                              list, sizeof list,                      // out: the interfaces
+                              &bytes,
+                              nullptr,   // overlapped
+                              nullptr);  // completion routine
+    if (rc != 0) {
+        error = system_error("listing the interfaces");
+        ::closesocket(s);
+        return false;
+    }
+    ::closesocket(s);
+    for (std::size_t i = 0; i < bytes / sizeof list[0]; ++i) {
+        if ((list[i].iiFlags & IFF_UP) == 0) continue;
+        interfaces.push_back({from_sockaddr(list[i].iiAddress.AddressIn).ip,
+                              from_sockaddr(list[i].iiNetmask.AddressIn).ip});
+    }
     return true;
 }

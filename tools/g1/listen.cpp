@@ -62,14 +62,14 @@ std::string line_of(ListenFormat format, std::int64_t time_us, const G1Fields& f
     return line + "\n";
 }
 
+// After the receive step has counted the datagram.
 void note_arrival(ListenStats& s, std::int64_t now_ns) {
-    if (s.datagrams == 0) {
+    if (s.receiver.counts.datagrams == 1) {
         s.first_ns = now_ns;
     } else if (now_ns - s.last_ns > s.largest_gap_ns) {
         s.largest_gap_ns = now_ns - s.last_ns;
     }
     s.last_ns = now_ns;
-    ++s.datagrams;
 }
 
 // A datagram as a reader of the fault report sees it: printable ASCII kept, the rest escaped,
@@ -121,41 +121,44 @@ std::string listen_header(ListenFormat format) {
 
 ListenLines listen_take(ListenStats& s, ListenFormat format, std::string_view datagram,
                         std::uint32_t sender_ip, std::int64_t now_ns) {
-    note_arrival(s, now_ns);
     ListenLines lines;
-    const G1Parsed parsed = g1_parse(datagram);
-    if (parsed.error != G1ParseError::None) {
-        ++s.malformed;
-        lines.err = "malformed datagram " + std::to_string(s.datagrams) + " (" +
-                    std::to_string(datagram.size()) + " bytes): " + g1_parse_reason(parsed) +
+    const Received got =
+        receive_take(s.receiver, {datagram.size(), {sender_ip, 0}, false}, datagram);
+    if (got.kind == Reception::OtherSender || got.kind == Reception::NotBroadcast) {
+        return lines;
+    }
+    note_arrival(s, now_ns);
+    const std::uint64_t number = s.receiver.counts.datagrams;
+    if (got.kind == Reception::Malformed) {
+        lines.err = "malformed datagram " + std::to_string(number) + " (" +
+                    std::to_string(datagram.size()) + " bytes): " + g1_parse_reason(got.parsed) +
                     ": \"" + shown(datagram) + "\"\n";
         return lines;
     }
-    bool wrapped = false;
-    const std::int64_t time_us = sender_times_unwrap(s.times, sender_ip, parsed.fields[0], wrapped);
-    if (wrapped) {
+    if (got.wrapped) {
         lines.err = "note: the 32-bit time field of " + udp_ip_text(sender_ip) +
-                    " wrapped at datagram " + std::to_string(s.datagrams) +
+                    " wrapped at datagram " + std::to_string(number) +
                     "; the time column runs on, unwrapped\n";
     }
-    lines.out = line_of(format, time_us, parsed.fields);
+    lines.out = line_of(format, got.time_us, got.parsed.fields);
     return lines;
 }
 
 std::string listen_summary(const ListenStats& s) {
+    const ReceiveCounts& c = s.receiver.counts;
     const double span_s = static_cast<double>(s.last_ns - s.first_ns) / 1e9;
-    const double rate = s.datagrams > 1 && span_s > 0 ? (s.datagrams - 1) / span_s : 0.0;
+    const double rate = c.datagrams > 1 && span_s > 0 ? (c.datagrams - 1) / span_s : 0.0;
     char text[256];
     std::snprintf(text, sizeof text,
                   "%llu datagrams, %llu malformed, %.1f Hz, largest gap %.1f ms; time unwrapped "
                   "from the 32-bit field (%llu wraps)",
-                  static_cast<unsigned long long>(s.datagrams),
-                  static_cast<unsigned long long>(s.malformed), rate,
+                  static_cast<unsigned long long>(c.datagrams),
+                  static_cast<unsigned long long>(c.malformed), rate,
                   static_cast<double>(s.largest_gap_ns) / 1e6,
-                  static_cast<unsigned long long>(s.times.wraps));
+                  static_cast<unsigned long long>(s.receiver.times.wraps));
     std::string summary = text;
-    if (s.other_senders != 0) {
-        summary += "; " + std::to_string(s.other_senders) + " from other senders ignored";
+    if (c.other_senders != 0) {
+        summary += "; " + std::to_string(c.other_senders) + " from other senders ignored";
     }
     return summary + "\n";
 }

@@ -1,9 +1,9 @@
 // What `g1 listen` makes of the datagrams it receives: decoded lines in units, the faults of
-// malformed ones, and the closing summary. No sockets here; the caller passes the bytes in.
+// malformed ones, and the closing summary. No sockets here; the caller passes the bytes in, and
+// each goes through the receive step.
 #pragma once
 
-#include "plugin/telemetry/g1_parse.h"
-#include "tools/common/sender_times.h"
+#include "tools/g1/receive.h"
 
 #include <cstdint>
 #include <string>
@@ -12,13 +12,10 @@
 enum class ListenFormat { Table, Csv };
 
 struct ListenStats {
-    std::uint64_t datagrams = 0;  // well formed and malformed alike
-    std::uint64_t malformed = 0;
-    std::uint64_t other_senders = 0;  // outside `--from`, not taken
+    Receiver receiver;  // the sender filter, the counts and each sender's running time
     std::int64_t first_ns = 0;
     std::int64_t last_ns = 0;
     std::int64_t largest_gap_ns = 0;
-    SenderTimes times;
 };
 
 // Text for the two output streams; either may be empty.
@@ -32,8 +29,8 @@ std::string listen_header(ListenFormat format);
 
 // Takes one datagram from the sender at `sender_ip`, received at `now_ns` (any steady clock). A
 // well-formed datagram gives one line: the sender's running (unwrapped) time in seconds, then
-// the other twelve fields divided by
-// kG1ValueScale.
+// the other twelve fields divided by kG1ValueScale. One from a sender outside the filter gives
+// nothing and is counted.
 ListenLines listen_take(ListenStats& stats, ListenFormat format, std::string_view datagram,
                         std::uint32_t sender_ip, std::int64_t now_ns);
 

@@ -1,25 +1,29 @@
-// The receiving loop of `g1 record`: datagrams in, as `g1 listen` takes them, records out.
-#include "tools/g1/record.h"
-
-#include "plugin/telemetry/g1_parse.h"
-#include "tools/common/interrupt.h"
-#include "tools/common/sender_filter.h"
+// `g1 record FILE`: every datagram that `g1 listen` would take, written with its arrival time
+// and sender to a capture file that packet analysers open and `g1 send --replay` plays.
+// Its options and its loop: each datagram goes through the receive step, as `g1 listen` takes it,
+// and every one taken is written.
 #include "tools/common/udp.h"
+#include "tools/g1/command.h"
 #include "tools/g1/pcap_file.h"
 
 #include <chrono>
 #include <cstdio>
-#include <vector>
+#include <memory>
 
 namespace {
 
-constexpr int kExitNetwork = 1;
+constexpr const char* kName = "g1 record";
 constexpr int kExitFile = 2;
-constexpr int kWaitMs = 200;  // how often the loop looks at the clock and at Ctrl+C
-constexpr std::size_t kReceiveBuffer = 65536;
 
-using Clock = std::chrono::steady_clock;
+struct RecordOptions {
+    std::string file;
+    std::uint16_t port = kG1Port;
+    std::vector<std::string> from;  // ADDR[/PREFIX] each; none: every sender
+    ReceiveLimits limits;
+};
 
+// The capture file's times are calendar times, as packet analysers show them; the loop's own
+// timing is the receive clock's.
 std::int64_t wall_ns() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::system_clock::now().time_since_epoch())
@@ -27,10 +31,9 @@ std::int64_t wall_ns() {
 }
 
 struct Recorder {
+    Receiver receiver;
     PcapWriter writer;
     PcapDatagram datagram;
-    std::uint64_t malformed = 0;
-    std::uint64_t other_senders = 0;
     // The address a unicast datagram came to, found once per sender: the socket listens on
     // every address and the system does not say which one answered.
     std::uint32_t last_sender = 0;
@@ -46,94 +49,80 @@ std::uint32_t destination_of(Recorder& r, const UdpDatagram& got) {
     return r.last_destination;
 }
 
-bool go_on(const RecordOptions& o, std::uint64_t done, Clock::time_point start) {
-    if (interrupt_requested()) return false;
-    if (o.count != 0 && done >= o.count) return false;
-    const std::chrono::duration<double> ran = Clock::now() - start;
-    return o.seconds <= 0.0 || ran.count() < o.seconds;
+// Writes the datagram if the receive step takes it; false when the file could not take it.
+bool take(Recorder& r, std::uint16_t port, const UdpDatagram& got, std::span<const char> bytes,
+          std::string& error) {
+    const Received received = receive_take(r.receiver, got, bytes);
+    if (received.kind == Reception::OtherSender || received.kind == Reception::NotBroadcast) {
+        return true;
+    }
+    r.datagram.time_ns = wall_ns();
+    r.datagram.from = got.from;
+    r.datagram.to = {destination_of(r, got), port};
+    r.datagram.payload.assign(bytes.data(), bytes.size());
+    return pcap_writer_add(r.writer, r.datagram, error);
+}
+
+int run_record(const RecordOptions& o) {
+    Recorder r;
+    ReceiveSocket in;
+    std::string error;
+    if (!make_sender_filter(kName, o.from, r.receiver.from)) return kExitFailed;
+    // One datagram a wait, so `--count` stops exactly.
+    if (!receive_open(in, o.port, 1, error)) {
+        std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
+        return kExitFailed;
+    }
+    if (!pcap_writer_open(r.writer, o.file, error)) {
+        std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
+        receive_close(in);
+        return kExitFile;
+    }
+    std::fprintf(stderr, "%s: on %s from %s, to %s\n", kName, udp_address_text({0, o.port}).c_str(),
+                 sender_filter_text(r.receiver.from).c_str(), o.file.c_str());
+    bool file_failed = false;
+    const auto handle = [&](const UdpDatagram& got, std::span<const char> bytes, std::int64_t) {
+        if (file_failed || take(r, o.port, got, bytes, error)) return;
+        std::fprintf(stderr, "%s: %s (%s holds the datagrams before it)\n", kName, error.c_str(),
+                     o.file.c_str());
+        file_failed = true;
+    };
+    const std::int64_t start_ns = receive_clock_ns();
+    int rc = receive_run(
+        kName, o.limits, [&] { return r.writer.datagrams; },
+        [&](int timeout_ms) {
+            if (receive_wait(in, timeout_ms, handle) == UdpWait::Failed) return ReceiveStep::Failed;
+            return file_failed ? ReceiveStep::Stop : ReceiveStep::GoOn;
+        });
+    if (file_failed) rc = kExitFile;
+    receive_close(in);
+    pcap_writer_close(r.writer);
+    const double ran_s = static_cast<double>(receive_clock_ns() - start_ns) / 1e9;
+    std::fprintf(stderr,
+                 "%s: %llu datagrams (%llu not well-formed G1) in %.1f s to %s, %llu "
+                 "bytes",
+                 kName, static_cast<unsigned long long>(r.writer.datagrams),
+                 static_cast<unsigned long long>(r.receiver.counts.malformed), ran_s,
+                 o.file.c_str(), static_cast<unsigned long long>(r.writer.bytes));
+    if (r.receiver.counts.other_senders != 0) {
+        std::fprintf(stderr, "; %llu from other senders ignored",
+                     static_cast<unsigned long long>(r.receiver.counts.other_senders));
+    }
+    std::fprintf(stderr, "\n");
+    return rc;
 }
 
 }  // namespace
 
-CLI::App* add_record_command(CLI::App& app, RecordOptions& o) {
+G1Command add_record_command(CLI::App& app) {
+    const auto o = std::make_shared<RecordOptions>();
     CLI::App* c = app.add_subcommand(
         "record",
         "Write every datagram received, with its arrival time and sender, to a pcap file "
         "(Wireshark, tshark and tcpdump read it; g1 send --replay plays it)");
-    c->add_option("FILE", o.file, "The pcap file to write (replaced if it exists)")->required();
-    c->add_option("--port", o.port, "UDP port")->capture_default_str();
-    c->add_option("--from", o.from,
-                  "Take datagrams only from this sender, ADDR or ADDR/PREFIX; give as many as "
-                  "needed (default: every sender)");
-    c->add_option("--count", o.count, "Stop after this many datagrams (0: no limit)");
-    c->add_option("--seconds", o.seconds, "Stop after this many seconds (0: no limit)")
-        ->check(CLI::NonNegativeNumber);
-    return c;
-}
-
-int run_record(const RecordOptions& o) {
-    UdpSocket socket;
-    SenderFilter from;
-    std::string error;
-    for (const std::string& text : o.from) {
-        if (!sender_filter_add(from, text, error)) {
-            std::fprintf(stderr, "g1 record: %s\n", error.c_str());
-            return kExitNetwork;
-        }
-    }
-    if (!udp_open({0, o.port}, true, socket, error)) {
-        std::fprintf(stderr, "g1 record: %s\n", error.c_str());
-        return kExitNetwork;
-    }
-    Recorder r;
-    if (!pcap_writer_open(r.writer, o.file, error)) {
-        std::fprintf(stderr, "g1 record: %s\n", error.c_str());
-        udp_close(socket);
-        return kExitFile;
-    }
-    std::fprintf(stderr, "g1 record: on %s from %s, to %s\n", udp_address_text({0, o.port}).c_str(),
-                 sender_filter_text(from).c_str(), o.file.c_str());
-    int rc = 0;
-    std::vector<char> buffer(kReceiveBuffer);
-    const Clock::time_point start = Clock::now();
-    while (go_on(o, r.writer.datagrams, start)) {
-        UdpDatagram got;
-        const UdpWait wait = udp_receive(socket, buffer, got, kWaitMs);
-        if (wait == UdpWait::Failed) {
-            std::fprintf(stderr, "g1 record: receiving failed\n");
-            rc = kExitNetwork;
-            break;
-        }
-        if (wait != UdpWait::Datagram) continue;
-        if (!sender_filter_takes(from, got.from.ip)) {
-            ++r.other_senders;
-            continue;
-        }
-        r.datagram.time_ns = wall_ns();
-        r.datagram.from = got.from;
-        r.datagram.to = {destination_of(r, got), o.port};
-        r.datagram.payload.assign(buffer.data(), got.length);
-        if (g1_parse(r.datagram.payload).error != G1ParseError::None) ++r.malformed;
-        if (!pcap_writer_add(r.writer, r.datagram, error)) {
-            std::fprintf(stderr, "g1 record: %s (%s holds the datagrams before it)\n",
-                         error.c_str(), o.file.c_str());
-            rc = kExitFile;
-            break;
-        }
-    }
-    udp_close(socket);
-    pcap_writer_close(r.writer);
-    const std::chrono::duration<double> ran = Clock::now() - start;
-    std::fprintf(stderr,
-                 "g1 record: %llu datagrams (%llu not well-formed G1) in %.1f s to %s, %llu "
-                 "bytes",
-                 static_cast<unsigned long long>(r.writer.datagrams),
-                 static_cast<unsigned long long>(r.malformed), ran.count(), o.file.c_str(),
-                 static_cast<unsigned long long>(r.writer.bytes));
-    if (r.other_senders != 0) {
-        std::fprintf(stderr, "; %llu from other senders ignored",
-                     static_cast<unsigned long long>(r.other_senders));
-    }
-    std::fprintf(stderr, "\n");
-    return rc;
+    c->add_option("FILE", o->file, "The pcap file to write (replaced if it exists)")->required();
+    c->add_option("--port", o->port, "UDP port")->capture_default_str();
+    add_from_option(*c, o->from);
+    add_limit_options(*c, o->limits, "datagrams");
+    return {c, [o] { return run_record(*o); }};
 }

@@ -10,8 +10,6 @@
 namespace {
 
 constexpr std::size_t kBatchCapacity = kUdpBatchMax;
-// A longer datagram arrives cut to this size and is then refused as too long.
-constexpr std::size_t kSlot = kG1MaxLength + 1;
 
 // The source addresses the relay's copies carry: the sending port, with the address of the
 // route to each target.
@@ -25,16 +23,6 @@ std::vector<UdpAddress> own_addresses(std::uint16_t port, const std::vector<UdpA
         if (!known) own.push_back(source);
     }
     return own;
-}
-
-void count(RelayCounts& c, RelayVerdict verdict) {
-    switch (verdict) {
-        case RelayVerdict::Forward: ++c.forwarded; break;
-        case RelayVerdict::NotG1: ++c.not_g1; break;
-        case RelayVerdict::NotBroadcast: ++c.not_broadcast; break;
-        case RelayVerdict::Own: ++c.own; break;
-        case RelayVerdict::OtherSender: ++c.other_senders; break;
-    }
 }
 
 }  // namespace
@@ -58,12 +46,19 @@ bool relay_parse_target(std::string_view text, std::string& host, std::uint16_t&
     return true;
 }
 
-bool relay_target_allowed(UdpAddress target, std::string& error) {
+bool relay_target_allowed(UdpAddress target, std::span<const UdpInterface> interfaces,
+                          std::string& error) {
     const std::string text = udp_address_text(target);
+    const auto directed = std::find_if(interfaces.begin(), interfaces.end(), [&](UdpInterface i) {
+        return udp_directed_broadcast(i) == target.ip;
+    });
     if (target.ip == 0) {
         error = "target " + text + " is no address to send to";
     } else if (target.ip == kLimitedBroadcastIp) {
         error = "target " + text + " is the broadcast address; the relay sends to unicast targets";
+    } else if (directed != interfaces.end()) {
+        error = "target " + text + " is the broadcast address of the network of " +
+                udp_ip_text(directed->ip) + "; the relay sends to unicast targets";
     } else if (udp_is_multicast(target.ip)) {
         error = "target " + text + " is a multicast group; the relay sends to unicast targets";
     } else {
@@ -73,61 +68,62 @@ bool relay_target_allowed(UdpAddress target, std::string& error) {
 }
 
 bool relay_open(Relay& relay, std::uint16_t port, std::vector<UdpAddress> targets,
-                SenderFilter from, std::string& error) {
+                SenderFilter from, std::uint32_t max_rate, std::string& error) {
     relay = Relay{};
-    if (!udp_open({0, port}, true, relay.in, error)) {
+    if (!receive_open(relay.in, port, kBatchCapacity, error)) {
         return false;
     }
     if (!udp_open({0, 0}, false, relay.out, error)) {
-        udp_close(relay.in);
+        receive_close(relay.in);
         return false;
     }
     relay.own = own_addresses(udp_local_address(relay.out).port, targets);
     relay.targets = std::move(targets);
-    relay.from = std::move(from);
-    udp_batch_reserve(relay.batch, kBatchCapacity, kSlot);
+    relay.receiver.from = std::move(from);
+    relay.rates.per_second = max_rate;
     relay.outgoing.reserve(kBatchCapacity * relay.targets.size());
     return true;
 }
 
 void relay_close(Relay& relay) {
-    udp_close(relay.in);
+    receive_close(relay.in);
     udp_close(relay.out);
 }
 
-RelayVerdict relay_judge(const Relay& relay, const UdpDatagram& d, std::span<const char> bytes) {
+RelayVerdict relay_judge(Relay& relay, const UdpDatagram& d, std::span<const char> bytes,
+                         std::int64_t now_ns) {
     const auto is_from = [&](const UdpAddress& a) {
         return a.ip == d.from.ip && a.port == d.from.port;
     };
     if (std::any_of(relay.own.begin(), relay.own.end(), is_from)) {
+        ++relay.counts.own;
         return RelayVerdict::Own;
     }
-    if (!sender_filter_takes(relay.from, d.from.ip)) {
-        return RelayVerdict::OtherSender;
+    switch (receive_take(relay.receiver, d, bytes).kind) {
+        case Reception::OtherSender: return RelayVerdict::OtherSender;
+        case Reception::NotBroadcast: return RelayVerdict::NotBroadcast;
+        case Reception::Malformed: return RelayVerdict::NotG1;
+        case Reception::G1: break;
     }
-    if (!d.broadcast) {
-        return RelayVerdict::NotBroadcast;
+    if (!sender_rates_take(relay.rates, d.from.ip, now_ns)) {
+        ++relay.counts.over_rate;
+        return RelayVerdict::OverRate;
     }
-    if (g1_parse({bytes.data(), bytes.size()}).error != G1ParseError::None) {
-        return RelayVerdict::NotG1;
+    ++relay.counts.forwarded;
+    for (const UdpAddress& target : relay.targets) {
+        relay.outgoing.push_back({target, bytes});
     }
     return RelayVerdict::Forward;
 }
 
 RelayStep relay_step(Relay& relay, int timeout_ms) {
-    const UdpWait wait = udp_receive_batch(relay.in, relay.batch, timeout_ms);
-    if (wait != UdpWait::Datagram) {
-        return wait == UdpWait::Timeout ? RelayStep::Idle : RelayStep::Failed;
-    }
     relay.outgoing.clear();
-    for (std::size_t i = 0; i < relay.batch.count; ++i) {
-        const std::span<const char> bytes = udp_batch_bytes(relay.batch, i);
-        const RelayVerdict verdict = relay_judge(relay, relay.batch.datagrams[i], bytes);
-        count(relay.counts, verdict);
-        if (verdict != RelayVerdict::Forward) continue;
-        for (const UdpAddress& target : relay.targets) {
-            relay.outgoing.push_back({target, bytes});
-        }
+    const UdpWait wait =
+        receive_wait(relay.in, timeout_ms,
+                     [&](const UdpDatagram& d, std::span<const char> bytes,
+                         std::int64_t arrival_ns) { relay_judge(relay, d, bytes, arrival_ns); });
+    if (wait == UdpWait::Failed) {
+        return RelayStep::Failed;
     }
     if (relay.outgoing.empty()) {
         return RelayStep::Idle;
@@ -139,14 +135,19 @@ RelayStep relay_step(Relay& relay, int timeout_ms) {
 
 std::string relay_summary(const Relay& relay) {
     const RelayCounts& c = relay.counts;
-    char text[320];
+    const ReceiveCounts& r = relay.receiver.counts;
+    char text[400];
     std::snprintf(
         text, sizeof text,
         "forwarded %llu datagrams to %zu targets, %llu sends failed; ignored %llu not "
-        "G1, %llu not broadcast, %llu own copies, %llu from other senders\n",
+        "G1, %llu not broadcast, %llu own copies, %llu from other senders; dropped %llu above "
+        "%lu a second from one sender\n",
         static_cast<unsigned long long>(c.forwarded), relay.targets.size(),
-        static_cast<unsigned long long>(c.send_failures), static_cast<unsigned long long>(c.not_g1),
-        static_cast<unsigned long long>(c.not_broadcast), static_cast<unsigned long long>(c.own),
-        static_cast<unsigned long long>(c.other_senders));
+        static_cast<unsigned long long>(c.send_failures),
+        static_cast<unsigned long long>(r.malformed),
+        static_cast<unsigned long long>(r.not_broadcast), static_cast<unsigned long long>(c.own),
+        static_cast<unsigned long long>(r.other_senders),
+        static_cast<unsigned long long>(c.over_rate),
+        static_cast<unsigned long>(relay.rates.per_second));
     return text;
 }

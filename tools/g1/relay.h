@@ -8,8 +8,9 @@
 // loop: a paused simulator sends the same datagram every frame.
 #pragma once
 
-#include "tools/common/sender_filter.h"
 #include "tools/common/udp.h"
+#include "tools/g1/receive.h"
+#include "tools/g1/sender_rates.h"
 
 #include <cstdint>
 #include <span>
@@ -17,25 +18,25 @@
 #include <string_view>
 #include <vector>
 
-// What the relay made of each datagram that reached it.
+// What the relay made of each datagram that reached it, besides what its receive step counts
+// (datagrams from other senders, not broadcast, not G1).
 struct RelayCounts {
     std::uint64_t forwarded = 0;
-    std::uint64_t not_g1 = 0;  // refused by the strict parser: the relay is no open forwarder
-    std::uint64_t not_broadcast = 0;  // unicast: another relay's copy, or sent to this machine
     std::uint64_t own = 0;            // the relay's own copies, from a target that points back
-    std::uint64_t other_senders = 0;  // outside `--from`
+    std::uint64_t over_rate = 0;      // above `--max-rate` from their sender
     std::uint64_t send_failures = 0;  // one per target and datagram
 };
 
-enum class RelayVerdict { Forward, NotG1, NotBroadcast, Own, OtherSender };
+enum class RelayVerdict { Forward, NotG1, NotBroadcast, Own, OtherSender, OverRate };
 
 struct Relay {
-    UdpSocket in;                 // the shared port, as every receiver binds it
+    ReceiveSocket in;             // the shared port, as every receiver binds it
     UdpSocket out;                // the relay's own sending socket; no broadcast option
     std::vector<UdpAddress> own;  // address and port that the relay's copies carry as source
     std::vector<UdpAddress> targets;
-    SenderFilter from;
-    UdpBatch batch;                     // slots one byte longer than a G1 datagram
+    // Broadcasts only; what is not G1 is refused: the relay is no open forwarder.
+    Receiver receiver{SenderFilter{}, true, SenderTimes{}, ReceiveCounts{}};
+    SenderRates rates;                  // what each sender may have forwarded
     std::vector<UdpOutgoing> outgoing;  // one batch's copies, kept to spare allocations
     RelayCounts counts;
 };
@@ -44,17 +45,22 @@ struct Relay {
 bool relay_parse_target(std::string_view text, std::string& host, std::uint16_t& port,
                         std::string& error);
 
-// Unicast only: 0.0.0.0, the limited broadcast address and multicast groups are refused.
-bool relay_target_allowed(UdpAddress target, std::string& error);
+// Unicast only: 0.0.0.0, the limited broadcast address, the directed broadcast address of any of
+// this machine's `interfaces` (which would loop copies back to every relay of that network) and
+// multicast groups are refused.
+bool relay_target_allowed(UdpAddress target, std::span<const UdpInterface> interfaces,
+                          std::string& error);
 
-// Binds the shared port and the sending socket. Targets are resolved and checked beforehand.
+// Binds the shared port and the sending socket. Targets are resolved and checked beforehand;
+// each sender gets at most `max_rate` datagrams a second forwarded.
 bool relay_open(Relay& relay, std::uint16_t port, std::vector<UdpAddress> targets,
-                SenderFilter from, std::string& error);
+                SenderFilter from, std::uint32_t max_rate, std::string& error);
 void relay_close(Relay& relay);
 
-// Whether one received datagram is sent on, and if not, why.
-RelayVerdict relay_judge(const Relay& relay, const UdpDatagram& datagram,
-                         std::span<const char> bytes);
+// Whether one datagram received at `now_ns` (any steady clock) is sent on, and if not, why;
+// counts it either way. What is sent on waits in `outgoing`, one copy per target.
+RelayVerdict relay_judge(Relay& relay, const UdpDatagram& datagram, std::span<const char> bytes,
+                         std::int64_t now_ns);
 
 enum class RelayStep { Forwarded, Idle, Failed };
 

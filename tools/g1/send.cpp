@@ -1,5 +1,8 @@
-// The sending loops of `g1 send`: a recording at its own pace, or a scenario flown in real time.
-#include "tools/g1/send.h"
+// `g1 send`: G1 on the wire without a simulator, as the plug-in sends it (to 255.255.255.255,
+// port 50010, unless told otherwise): a recording played back at its own pace, or a built-in
+// scenario of the host emulator flown here, the datagrams the plug-in would send for its frames.
+// Its options and its sending loops: a recording at its own pace, or a scenario in real time.
+#include "tools/g1/command.h"
 
 #include "plugin/host/frame_decoder.h"
 #include "plugin/telemetry/g1_datagram.h"
@@ -14,10 +17,23 @@
 #include <cmath>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <thread>
 
 namespace {
+
+struct SendOptions {
+    std::string replay;  // a capture file
+    std::string fly;     // a scenario's name
+    double speed = 1.0;
+    bool loop = false;
+    std::string sender;  // of the recording; empty: its only one
+    double rate = 60.0;
+    std::string to;  // HOST:PORT; empty: the plug-in's destination
+    std::uint64_t count = 0;
+    double seconds = 0.0;
+};
 
 constexpr int kExitNetwork = 1;
 constexpr int kExitInput = 2;  // an unreadable or empty recording, a bad option value
@@ -172,9 +188,7 @@ int run_fly(const SendOptions& o, Sender& s) {
     return 0;
 }
 
-}  // namespace
-
-CLI::App* add_send_command(CLI::App& app, SendOptions& o) {
+CLI::App* add_send_options(CLI::App& app, SendOptions& o) {
     CLI::App* c = app.add_subcommand(
         "send",
         "Send G1 as the plug-in does, to 255.255.255.255:50010: a recording played back, or a "
@@ -223,4 +237,12 @@ int run_send(const SendOptions& o) {
     const int rc = o.replay.empty() ? run_fly(o, s) : run_replay(o, s);
     udp_close(s.socket);
     return rc;
+}
+
+}  // namespace
+
+G1Command add_send_command(CLI::App& app) {
+    const auto o = std::make_shared<SendOptions>();
+    CLI::App* command = add_send_options(app, *o);
+    return {command, [o] { return run_send(*o); }};
 }

@@ -69,7 +69,7 @@ std::string health_event(const HealthFigures& f, AngleUnit angles, std::uint16_t
                   "\n\n",
                   kHealthEvent.data(), static_cast<unsigned long long>(f.datagrams),
                   static_cast<unsigned long long>(f.malformed),
-                  static_cast<unsigned long long>(f.ignored),
+                  static_cast<unsigned long long>(f.other_senders),
                   static_cast<unsigned long long>(f.wraps), f.rate_hz, f.largest_gap_ms,
                   static_cast<long long>(f.idle_ms), angles == AngleUnit::Radians ? "rad" : "deg",
                   static_cast<unsigned>(udp_port));

@@ -34,9 +34,9 @@ void health_note_arrival(ServeHealth& h, std::int64_t now_ns) {
 HealthFigures health_figures(const ServeHealth& h, std::int64_t now_ns) {
     HealthFigures f;
     f.datagrams = h.datagrams;
-    f.malformed = h.malformed;
-    f.ignored = h.ignored;
-    f.wraps = h.times.wraps;
+    f.malformed = h.receiver.counts.malformed;
+    f.other_senders = h.receiver.counts.other_senders;
+    f.wraps = h.receiver.times.wraps;
     if (h.datagrams == 0) {
         return f;
     }

@@ -3,7 +3,7 @@
 // No clock here; the caller passes the arrival times (any steady clock, in nanoseconds).
 #pragma once
 
-#include "tools/common/sender_times.h"
+#include "tools/g1/receive.h"
 
 #include <array>
 #include <cstdint>
@@ -20,11 +20,9 @@ struct HealthSlot {
 };
 
 struct ServeHealth {
-    std::uint64_t datagrams = 0;  // from accepted senders, well formed and malformed alike
-    std::uint64_t malformed = 0;
-    std::uint64_t ignored = 0;  // from senders outside the filter
+    Receiver receiver;            // the sender filter, the counts, each sender's running time
+    std::uint64_t datagrams = 0;  // arrivals noted: from accepted senders, malformed included
     std::int64_t last_ns = 0;
-    SenderTimes times;  // each sender's running time, unwrapped on its own
     std::array<HealthSlot, kRateSlots + 1> arrivals{};  // count per 100 ms, and the one filling
     std::array<HealthSlot, kGapSlots> gaps{};           // largest gap ending in each second
 };
@@ -33,7 +31,7 @@ struct ServeHealth {
 struct HealthFigures {
     std::uint64_t datagrams = 0;
     std::uint64_t malformed = 0;
-    std::uint64_t ignored = 0;
+    std::uint64_t other_senders = 0;
     std::uint64_t wraps = 0;
     double rate_hz = 0.0;
     double largest_gap_ms = 0.0;

@@ -53,8 +53,8 @@ TEST(Listen, MalformedDatagramIsReportedAndTheListenerGoesOn) {
               "malformed datagram 1 (9 bytes): field 3: unexpected character (byte 8): "
               "\"G1,1,2,3\\x0a\"\n");
     EXPECT_FALSE(listen_take(stats, ListenFormat::Csv, kWorkedExample, kSender, 1).out.empty());
-    EXPECT_EQ(stats.datagrams, 2u);
-    EXPECT_EQ(stats.malformed, 1u);
+    EXPECT_EQ(stats.receiver.counts.datagrams, 2u);
+    EXPECT_EQ(stats.receiver.counts.malformed, 1u);
 }
 
 TEST(Listen, TimeColumnRunsOnAcrossTheWrapAndSaysSo) {
@@ -81,7 +81,7 @@ TEST(Listen, EachSenderKeepsItsOwnRunningTime) {
     EXPECT_EQ(time_of("G1,2147000000,0,0,0,0,0,0,0,0,0,0,0,0,", kSender), "2147.000000");
     EXPECT_EQ(time_of("G1,-452516352,0,0,0,0,0,0,0,0,0,0,0,0,", other), "-452.516352");
     EXPECT_EQ(time_of("G1,2147016000,0,0,0,0,0,0,0,0,0,0,0,0,", kSender), "2147.016000");
-    EXPECT_EQ(stats.times.wraps, 0u);
+    EXPECT_EQ(stats.receiver.times.wraps, 0u);
 }
 
 TEST(Listen, SummaryGivesRateLargestGapAndFaults) {

@@ -56,8 +56,9 @@ struct RelayOnLoopback : Loopback {
 
     void open(std::vector<UdpAddress> targets) {
         std::string error;
-        ASSERT_TRUE(relay_open(relay, 0, std::move(targets), {}, error)) << error;
-        port = udp_local_address(relay.in).port;
+        ASSERT_TRUE(relay_open(relay, 0, std::move(targets), {}, kSenderRateDefault, error))
+            << error;
+        port = udp_local_address(relay.in.socket).port;
     }
     // Steps until the relay has taken `datagrams` in all.
     void take(std::uint64_t datagrams) {
@@ -68,7 +69,8 @@ struct RelayOnLoopback : Loopback {
     }
     std::uint64_t taken() const {
         const RelayCounts& c = relay.counts;
-        return c.forwarded + c.not_g1 + c.not_broadcast + c.own + c.other_senders;
+        const ReceiveCounts& r = relay.receiver.counts;
+        return c.forwarded + r.malformed + r.not_broadcast + c.own + r.other_senders + c.over_rate;
     }
     void TearDown() override {
         relay_close(relay);
@@ -105,18 +107,37 @@ TEST(RelayTarget, RefusesWhatIsNotHostAndPort) {
 }
 
 TEST(RelayTarget, AllowsUnicastOnly) {
+    const UdpInterface interfaces[] = {
+        {kLoopbackIp, 0xFF000000},  // 127.0.0.1/8
+        {0xC0A8010A, 0xFFFFFF00},   // 192.168.1.10/24
+        {0x0A000001, 0xFFFFFFFE},   // 10.0.0.1/31: no broadcast address
+    };
+    const struct {
+        std::uint32_t ip;
+        bool allowed;
+    } rows[] = {
+        {kLoopbackIp, true}, {0x0A000005, true},  {0xC0A801FE, true},   // 192.168.1.254
+        {0x0A000001, true},  {0xFFFFFFFF, false}, {0xEF010203, false},  // 239.1.2.3
+        {0, false},          {0xC0A801FF, false},                       // 192.168.1.255
+        {0x7FFFFFFF, false},                                            // 127.255.255.255
+    };
+    for (const auto& row : rows) {
+        std::string error;
+        EXPECT_EQ(relay_target_allowed({row.ip, 50011}, interfaces, error), row.allowed)
+            << udp_ip_text(row.ip);
+        EXPECT_EQ(error.empty(), row.allowed) << error;
+    }
     std::string error;
-    EXPECT_TRUE(relay_target_allowed({kLoopbackIp, 50011}, error));
-    EXPECT_TRUE(relay_target_allowed({0x0A000005, 50011}, error));
-    EXPECT_FALSE(relay_target_allowed({0xFFFFFFFF, 50011}, error));
-    EXPECT_FALSE(relay_target_allowed({0xEF010203, 50011}, error));  // 239.1.2.3
-    EXPECT_FALSE(relay_target_allowed({0, 50011}, error));
+    relay_target_allowed({0xC0A801FF, 50011}, interfaces, error);
+    EXPECT_EQ(error,
+              "target 192.168.1.255:50011 is the broadcast address of the network of "
+              "192.168.1.10; the relay sends to unicast targets");
 }
 
 TEST(RelayJudge, SendsOnOnlyBroadcastsThatAreG1) {
     Relay relay;
     const auto judge = [&](bool broadcast, std::string_view bytes) {
-        return relay_judge(relay, arrival({kSimulator, 52000}, broadcast, bytes), bytes);
+        return relay_judge(relay, arrival({kSimulator, 52000}, broadcast, bytes), bytes, 0);
     };
     EXPECT_EQ(judge(true, kWorkedExample), RelayVerdict::Forward);
     EXPECT_EQ(judge(false, kWorkedExample), RelayVerdict::NotBroadcast);
@@ -132,7 +153,7 @@ TEST(RelayJudge, OwnCopiesAreKnownByAddressAndPortTogether) {
     Relay relay;
     relay.own = {kOwn};
     const auto judge = [&](UdpAddress from) {
-        return relay_judge(relay, arrival(from, true, kWorkedExample), kWorkedExample);
+        return relay_judge(relay, arrival(from, true, kWorkedExample), kWorkedExample, 0);
     };
     EXPECT_EQ(judge(kOwn), RelayVerdict::Own);
     EXPECT_EQ(judge({kSimulator, kOwn.port}), RelayVerdict::Forward);  // same port, other host
@@ -142,21 +163,56 @@ TEST(RelayJudge, OwnCopiesAreKnownByAddressAndPortTogether) {
 TEST(RelayJudge, SendersOutsideFromAreIgnored) {
     Relay relay;
     std::string error;
-    ASSERT_TRUE(sender_filter_add(relay.from, "10.0.0.0/29", error)) << error;
+    ASSERT_TRUE(sender_filter_add(relay.receiver.from, "10.0.0.0/29", error)) << error;
     const auto judge = [&](std::uint32_t ip) {
-        return relay_judge(relay, arrival({ip, 52000}, true, kWorkedExample), kWorkedExample);
+        return relay_judge(relay, arrival({ip, 52000}, true, kWorkedExample), kWorkedExample, 0);
     };
     EXPECT_EQ(judge(kSimulator), RelayVerdict::Forward);
     EXPECT_EQ(judge(0x0A000008), RelayVerdict::OtherSender);  // 10.0.0.8
 }
 
+TEST(RelayJudge, EachSenderIsCappedAtTheRateAfterABurstOfATenthOfASecond) {
+    Relay relay;
+    relay.rates.per_second = 1000;  // bursts of 100
+    constexpr std::int64_t kMs = 1'000'000;
+    const auto forwarded = [&](std::uint32_t ip, int datagrams, std::int64_t now_ns) {
+        int n = 0;
+        for (int i = 0; i < datagrams; ++i) {
+            const UdpDatagram d = arrival({ip, 52000}, true, kWorkedExample);
+            n += relay_judge(relay, d, kWorkedExample, now_ns) == RelayVerdict::Forward;
+        }
+        return n;
+    };
+    const struct {
+        std::uint32_t ip;
+        int sent;
+        std::int64_t at_ns;
+        int forwarded;
+    } rows[] = {
+        {kSimulator, 150, 0, 100},              // a flood: the burst, then nothing
+        {kSimulator, 10, 5 * kMs, 5},           // 5 ms bring 5
+        {0x0A000006, 100, 5 * kMs, 100},        // another sender has its own bucket
+        {kSimulator, 300, 10'000 * kMs, 100},   // a long quiet refills only the burst
+        {kSimulator, 1000, 10'500 * kMs, 100},  // half a second: the rate, no more than a burst
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(forwarded(row.ip, row.sent, row.at_ns), row.forwarded) << row.at_ns;
+    }
+    // A sender heard at most once a millisecond is never held back.
+    for (std::int64_t t = 20'000; t < 22'000; ++t) {
+        ASSERT_EQ(forwarded(0x0A000007, 1, t * kMs), 1) << t;
+    }
+}
+
 TEST(RelaySummary, ShowsEveryKindOfIgnoredDatagram) {
     Relay relay;
     relay.targets = {{kLoopbackIp, 50011}};
-    relay.counts = {7, 1, 2, 3, 4, 5};
+    relay.counts = {7, 3, 6, 5};
+    relay.receiver.counts = {8, 1, 4, 2};
     EXPECT_EQ(relay_summary(relay),
               "forwarded 7 datagrams to 1 targets, 5 sends failed; ignored 1 not G1, 2 not "
-              "broadcast, 3 own copies, 4 from other senders\n");
+              "broadcast, 3 own copies, 4 from other senders; dropped 6 above 1000 a second "
+              "from one sender\n");
 }
 
 TEST_F(RelayOnLoopback, DatagramSentToTheRelayItselfIsNotSentOn) {
@@ -165,7 +221,7 @@ TEST_F(RelayOnLoopback, DatagramSentToTheRelayItselfIsNotSentOn) {
     open({udp_local_address(target)});
     ASSERT_TRUE(udp_send(sender, {kLoopbackIp, port}, kWorkedExample));
     take(1);
-    EXPECT_EQ(relay.counts.not_broadcast, 1u);
+    EXPECT_EQ(relay.receiver.counts.not_broadcast, 1u);
     EXPECT_EQ(receive(target, 200), "(nothing)");
 }
 
@@ -177,12 +233,12 @@ TEST_F(RelayOnLoopbackBroadcast, SendsEachG1BroadcastUnchangedToEveryTarget) {
     for (const std::string& d : g1) {
         ASSERT_TRUE(test_broadcast_send(port, d));
         ASSERT_TRUE(test_broadcast_send(port, "G1," + std::string(2000, '7')));  // cut, refused
-        take(relay.counts.forwarded + relay.counts.not_g1 + 2);
+        take(relay.counts.forwarded + relay.receiver.counts.malformed + 2);
         EXPECT_EQ(receive(first), d);
         EXPECT_EQ(receive(second), d);
     }
     EXPECT_EQ(relay.counts.forwarded, 2u);
-    EXPECT_EQ(relay.counts.not_g1, 2u);
+    EXPECT_EQ(relay.receiver.counts.malformed, 2u);
     EXPECT_EQ(receive(first, 200), "(nothing)");
 }
 
@@ -190,7 +246,8 @@ TEST_F(RelayOnLoopbackBroadcast, TargetPointingBackAtTheRelayDoesNotMakeItFeedIt
     open({});
     relay_close(relay);
     std::string error;
-    ASSERT_TRUE(relay_open(relay, port, {{kLoopbackIp, port}}, {}, error)) << error;
+    ASSERT_TRUE(relay_open(relay, port, {{kLoopbackIp, port}}, {}, kSenderRateDefault, error))
+        << error;
     ASSERT_TRUE(test_broadcast_send(port, kWorkedExample));
     take(2);  // the broadcast, then the relay's own copy
     EXPECT_EQ(relay_step(relay, 200), RelayStep::Idle);

@@ -67,7 +67,7 @@ TEST(ServeEvent, HealthEventHoldsTheFiguresAsJson) {
     HealthFigures f;
     f.datagrams = 120;
     f.malformed = 2;
-    f.ignored = 5;
+    f.other_senders = 5;
     f.wraps = 1;
     f.rate_hz = 59.96;
     f.largest_gap_ms = 17.26;

@@ -60,12 +60,12 @@ TEST(ServeHealth, WrapsAndCountsComeFromTheReceiver) {
     ServeHealth h;
     health_note_arrival(h, kStart);
     bool wrapped = false;
-    sender_times_unwrap(h.times, 1, 2147483000, wrapped);
-    sender_times_unwrap(h.times, 1, -2147483000, wrapped);
-    h.malformed = 3;
-    h.ignored = 4;
+    sender_times_unwrap(h.receiver.times, 1, 2147483000, wrapped);
+    sender_times_unwrap(h.receiver.times, 1, -2147483000, wrapped);
+    h.receiver.counts.malformed = 3;
+    h.receiver.counts.other_senders = 4;
     const HealthFigures f = health_figures(h, kStart);
     EXPECT_EQ(f.wraps, 1u);
     EXPECT_EQ(f.malformed, 3u);
-    EXPECT_EQ(f.ignored, 4u);
+    EXPECT_EQ(f.other_senders, 4u);
 }

@@ -1,6 +1,9 @@
 // Which senders a receiving tool takes datagrams from: `--from ADDR[/PREFIX]`, given any number
-// of times. With none given every sender is taken. Shared by the tools that receive G1.
+// of times. With none given every sender is taken. Applied by the receive step of every G1
+// receiver.
 #pragma once
+
+#include "tools/common/udp.h"
 
 #include <cstdint>
 #include <string>
@@ -17,9 +20,10 @@ struct SenderFilter {
     std::vector<SenderNetwork> networks;  // empty: every sender
 };
 
-// "ADDR" (one host) or "ADDR/PREFIX" (0 to 32 leading bits). ADDR is a dotted IPv4 address or
-// a host name, resolved once here.
-bool sender_filter_add(SenderFilter& filter, std::string_view text, std::string& error);
+// "ADDR" (one host) or "ADDR/PREFIX" (0 to 32 leading bits). ADDR is an IPv4 address in the
+// strict a.b.c.d form or a host name, looked up once here; each of its addresses is taken.
+bool sender_filter_add(SenderFilter& filter, std::string_view text, std::string& error,
+                       UdpLookup lookup = udp_lookup);
 
 bool sender_filter_takes(const SenderFilter& filter, std::uint32_t ip);
 

@@ -1,0 +1,65 @@
+// `g1 listen`: its options and its loop; prints each datagram in units as it arrives.
+#include "tools/common/udp.h"
+#include "tools/g1/command.h"
+#include "tools/g1/listen.h"
+
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+constexpr const char* kName = "g1 listen";
+
+struct ListenOptions {
+    std::uint16_t port = kG1Port;
+    bool csv = false;
+    std::vector<std::string> from;
+    ReceiveLimits limits;
+};
+
+int run_listen(const ListenOptions& o) {
+    ListenStats stats;
+    ReceiveSocket in;
+    std::string error;
+    if (!make_sender_filter(kName, o.from, stats.receiver.from)) return kExitFailed;
+    // One datagram a wait, so `--count` stops exactly.
+    if (!receive_open(in, o.port, 1, error)) {
+        std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
+        return kExitFailed;
+    }
+    std::fprintf(stderr, "%s: on %s, sharing the port with other receivers; from %s\n", kName,
+                 udp_address_text({0, o.port}).c_str(),
+                 sender_filter_text(stats.receiver.from).c_str());
+    const ListenFormat format = o.csv ? ListenFormat::Csv : ListenFormat::Table;
+    std::fputs(listen_header(format).c_str(), stdout);
+    std::fflush(stdout);
+    const auto take = [&](const UdpDatagram& d, std::span<const char> bytes, std::int64_t at_ns) {
+        const ListenLines lines =
+            listen_take(stats, format, {bytes.data(), bytes.size()}, d.from.ip, at_ns);
+        std::fputs(lines.out.c_str(), stdout);
+        std::fputs(lines.err.c_str(), stderr);
+        std::fflush(stdout);
+    };
+    const int rc = receive_run(
+        kName, o.limits, [&] { return stats.receiver.counts.datagrams; },
+        [&](int timeout_ms) {
+            return receive_wait(in, timeout_ms, take) == UdpWait::Failed ? ReceiveStep::Failed
+                                                                         : ReceiveStep::GoOn;
+        });
+    receive_close(in);
+    std::fprintf(stderr, "%s: %s", kName, listen_summary(stats).c_str());
+    return rc;
+}
+
+}  // namespace
+
+G1Command add_listen_command(CLI::App& app) {
+    const auto o = std::make_shared<ListenOptions>();
+    CLI::App* command = app.add_subcommand(
+        "listen", "Print each datagram in units (time in seconds, the rest divided by 1000)");
+    command->add_option("--port", o->port, "UDP port")->capture_default_str();
+    command->add_flag("--csv", o->csv, "Comma-separated values instead of a table");
+    add_from_option(*command, o->from);
+    add_limit_options(*command, o->limits, "datagrams");
+    return {command, [o] { return run_listen(*o); }};
+}

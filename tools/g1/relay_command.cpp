@@ -1,0 +1,84 @@
+// `g1 relay`: its options and its loop; sends the G1 broadcasts on to unicast targets.
+#include "tools/common/udp.h"
+#include "tools/g1/command.h"
+#include "tools/g1/relay.h"
+
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+constexpr const char* kName = "g1 relay";
+
+struct RelayOptions {
+    std::uint16_t port = kG1Port;
+    std::vector<std::string> targets;
+    std::vector<std::string> from;
+    std::uint32_t max_rate = kSenderRateDefault;
+    ReceiveLimits limits;
+};
+
+bool resolve_targets(const std::vector<std::string>& texts, std::vector<UdpAddress>& targets,
+                     std::string& error) {
+    std::vector<UdpInterface> interfaces;
+    if (!udp_interfaces(interfaces, error)) return false;
+    for (const std::string& text : texts) {
+        std::string host;
+        UdpAddress target;
+        if (!relay_parse_target(text, host, target.port, error) ||
+            !udp_resolve(host, target.ip, error) ||
+            !relay_target_allowed(target, interfaces, error)) {
+            return false;
+        }
+        targets.push_back(target);
+    }
+    return true;
+}
+
+int run_relay(const RelayOptions& o) {
+    std::vector<UdpAddress> targets;
+    SenderFilter from;
+    std::string error;
+    Relay relay;
+    if (!make_sender_filter(kName, o.from, from)) return kExitFailed;
+    if (!resolve_targets(o.targets, targets, error) ||
+        !relay_open(relay, o.port, std::move(targets), std::move(from), o.max_rate, error)) {
+        std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
+        return kExitFailed;
+    }
+    std::string to;
+    for (const UdpAddress& t : relay.targets) to += " " + udp_address_text(t);
+    std::fprintf(stderr, "%s: broadcasts on %s from %s, to%s\n", kName,
+                 udp_address_text({0, o.port}).c_str(),
+                 sender_filter_text(relay.receiver.from).c_str(), to.c_str());
+    const int rc = receive_run(
+        kName, o.limits, [&] { return relay.counts.forwarded; },
+        [&](int timeout_ms) {
+            return relay_step(relay, timeout_ms) == RelayStep::Failed ? ReceiveStep::Failed
+                                                                      : ReceiveStep::GoOn;
+        });
+    std::fprintf(stderr, "%s: %s", kName, relay_summary(relay).c_str());
+    relay_close(relay);
+    return rc;
+}
+
+}  // namespace
+
+G1Command add_relay_command(CLI::App& app) {
+    const auto o = std::make_shared<RelayOptions>();
+    CLI::App* command =
+        app.add_subcommand("relay", "Send every G1 broadcast on, unchanged, to unicast targets");
+    command->add_option("--to", o->targets, "A target HOST:PORT; give as many as needed")
+        ->required();
+    command->add_option("--port", o->port, "UDP port to take datagrams from")
+        ->capture_default_str();
+    add_from_option(*command, o->from);
+    command
+        ->add_option("--max-rate", o->max_rate,
+                     "Datagrams a second forwarded from one sender at most, in bursts of a tenth "
+                     "of a second's worth; the rest are dropped and counted")
+        ->check(CLI::Range(std::uint32_t{1}, kSenderRateMax))
+        ->capture_default_str();
+    add_limit_options(*command, o->limits, "datagrams");
+    return {command, [o] { return run_relay(*o); }};
+}
