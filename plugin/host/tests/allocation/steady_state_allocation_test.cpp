@@ -5,7 +5,7 @@
 #include "plugin/host/frame_exchange.h"
 #include "plugin/monitor/frame_listing.h"
 #include "plugin/telemetry/g1_datagram.h"
-#include "plugin/testing/sample_frame.h"
+#include "testing/sample_frame.h"
 
 #include <gtest/gtest.h>
 
