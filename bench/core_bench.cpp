@@ -7,7 +7,7 @@
 #include "plugin/host/message_catalogue.h"
 #include "plugin/monitor/frame_listing.h"
 #include "plugin/telemetry/g1_datagram.h"
-#include "plugin/testing/sample_frame.h"
+#include "testing/sample_frame.h"
 
 #include <benchmark/benchmark.h>
 

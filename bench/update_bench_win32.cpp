@@ -5,8 +5,8 @@
 // With --route-gone (the script deletes the broadcast route first) it times Update alone, as a
 // host sees it with the cable out.
 #include "plugin/telemetry/g1_datagram.h"
-#include "plugin/testing/plugin_under_test_win32.h"
-#include "plugin/testing/sample_frame.h"
+#include "testing/plugin_under_test_win32.h"
+#include "testing/sample_frame.h"
 
 #include <ws2tcpip.h>
 

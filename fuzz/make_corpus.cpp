@@ -2,8 +2,8 @@
 // record format and the extremes of the G1 conversion, each built with the tests' own builder.
 // Usage: make_corpus DIRECTORY
 #include "fuzz/frame_input.h"
-#include "plugin/testing/sample_frame.h"
-#include "plugin/testing/worked_example.h"
+#include "testing/sample_frame.h"
+#include "testing/worked_example.h"
 
 #include <cmath>
 #include <cstdio>

@@ -1,7 +1,7 @@
 // The plug-in as the host sees it: loaded with LoadLibrary and driven through its exports.
-#include "plugin/testing/guarded_buffer_win32.h"
-#include "plugin/testing/monitor_window_win32.h"
-#include "plugin/testing/plugin_under_test_win32.h"
+#include "testing/guarded_buffer_win32.h"
+#include "testing/monitor_window_win32.h"
+#include "testing/plugin_under_test_win32.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
 // The plug-in under long and hostile use through its real exports: many Init/Shutdown cycles in
 // every order a host or a user can bring about, and frames of random bytes.
 #include "plugin/monitor/frame_listing.h"
-#include "plugin/testing/guarded_buffer_win32.h"
-#include "plugin/testing/monitor_window_win32.h"
-#include "plugin/testing/plugin_under_test_win32.h"
-#include "plugin/testing/process_usage_win32.h"
-#include "plugin/testing/sample_frame.h"
+#include "testing/guarded_buffer_win32.h"
+#include "testing/monitor_window_win32.h"
+#include "testing/plugin_under_test_win32.h"
+#include "testing/process_usage_win32.h"
+#include "testing/sample_frame.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // A host that starts the monitor and leaves without Shutdown: it returns from main while the
 // window is open, having unloaded the plug-in first when asked to.
 // Usage: exit_without_shutdown_host EXIT_CODE [unload]
-#include "plugin/testing/monitor_window_win32.h"
-#include "plugin/testing/plugin_under_test_win32.h"
+#include "testing/monitor_window_win32.h"
+#include "testing/plugin_under_test_win32.h"
 
 #include <cstdlib>
 #include <cstring>

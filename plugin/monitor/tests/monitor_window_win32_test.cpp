@@ -1,8 +1,8 @@
 // The monitor window as a host and its user meet it: opened by Init, repainted by its timer,
 // closed by hand or by Shutdown, and never in the way of a host that leaves without Shutdown.
-#include "plugin/testing/monitor_window_win32.h"
+#include "testing/monitor_window_win32.h"
 #include "plugin/monitor/frame_listing.h"
-#include "plugin/testing/plugin_under_test_win32.h"
+#include "testing/plugin_under_test_win32.h"
 
 #include <gtest/gtest.h>
 

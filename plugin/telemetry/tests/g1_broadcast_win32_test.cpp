@@ -1,8 +1,8 @@
 // The G1 datagram on the wire: what the plug-in broadcasts for the frames it is given.
-#include "plugin/testing/broadcast_sockets_win32.h"
-#include "plugin/testing/monitor_window_win32.h"
-#include "plugin/testing/plugin_under_test_win32.h"
-#include "plugin/testing/worked_example.h"
+#include "testing/broadcast_sockets_win32.h"
+#include "testing/monitor_window_win32.h"
+#include "testing/plugin_under_test_win32.h"
+#include "testing/worked_example.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 #include "plugin/telemetry/g1_datagram.h"
 
 #include "plugin/host/frame_decoder.h"
-#include "plugin/testing/worked_example.h"
+#include "testing/worked_example.h"
 #include "tools/message_stream/stream_builder.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // tessel-host.exe as a user runs it: what it refuses, and a real plug-in driven, recorded and
 // replayed with its datagrams arriving.
 #include "plugin/telemetry/g1_parse.h"
-#include "plugin/testing/plugin_under_test_win32.h"
+#include "testing/plugin_under_test_win32.h"
 #include "tools/tessel_host/stream_file.h"
 
 #include <windows.h>

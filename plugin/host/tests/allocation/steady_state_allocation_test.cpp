@@ -4,7 +4,7 @@
 #include "plugin/host/frame_exchange.h"
 #include "plugin/host/frame_step.h"
 #include "plugin/monitor/frame_listing.h"
-#include "plugin/testing/sample_frame.h"
+#include "testing/sample_frame.h"
 
 #include <gtest/gtest.h>
 

@@ -8,11 +8,11 @@
 //   plugin_soak cycles  200 cycles of LoadLibrary, Init, 100 Updates, Shutdown, FreeLibrary,
 //                       a progress line every 10
 // The last line, "result: N failed", tells the script the run came to its end.
-#include "plugin/testing/broadcast_sockets_win32.h"
-#include "plugin/testing/monitor_window_win32.h"
-#include "plugin/testing/plugin_under_test_win32.h"
-#include "plugin/testing/process_usage_win32.h"
-#include "plugin/testing/sample_frame.h"
+#include "testing/broadcast_sockets_win32.h"
+#include "testing/monitor_window_win32.h"
+#include "testing/plugin_under_test_win32.h"
+#include "testing/process_usage_win32.h"
+#include "testing/sample_frame.h"
 
 #include <cstdio>
 #include <cstring>

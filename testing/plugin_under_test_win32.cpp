@@ -1,5 +1,5 @@
 // Test support on Windows: the plug-in under test, its frames and its datagrams.
-#include "plugin/testing/plugin_under_test_win32.h"
+#include "testing/plugin_under_test_win32.h"
 
 #include <windows.h>
 

@@ -1,5 +1,5 @@
 // Finds this process's broadcast sockets among its handle values.
-#include "plugin/testing/broadcast_sockets_win32.h"
+#include "testing/broadcast_sockets_win32.h"
 
 #include <windows.h>
 

@@ -1,6 +1,6 @@
 // Test support on Windows: this process's handles from the system's handle list, its threads
 // from a tool-help snapshot and its working set from the memory counters.
-#include "plugin/testing/process_usage_win32.h"
+#include "testing/process_usage_win32.h"
 
 #include <psapi.h>
 #include <tlhelp32.h>

@@ -1,5 +1,5 @@
 // Test support on Windows: finding the monitor window and reading back its client area.
-#include "plugin/testing/monitor_window_win32.h"
+#include "testing/monitor_window_win32.h"
 
 #include <cstring>
 
