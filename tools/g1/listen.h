@@ -32,8 +32,7 @@ std::string listen_header(ListenFormat format);
 
 // Takes one datagram from the sender at `sender_ip`, received at `now_ns` (any steady clock). A
 // well-formed datagram gives one line: the sender's running (unwrapped) time in seconds, then
-// the other twelve fields divided by
-// kG1ValueScale.
+// the other twelve fields, each divided by its scale in kG1FieldTable.
 ListenLines listen_take(ListenStats& stats, ListenFormat format, std::string_view datagram,
                         std::uint32_t sender_ip, std::int64_t now_ns);
 
