@@ -11,12 +11,19 @@ const VISIBLE_PITCH_DEG = 40;  // from the centre of the attitude indicator to i
 
 // The fields the drawing reads, by their names in the table that g1 serve sends first.
 const NAMED = { time: 'time_s', bank: 'bank', pitch: 'pitch', heading: 'true_heading' };
+// A chart's caption is its title, then each line's colour naming the field: by what the
+// field's label adds to the title ("velocity x": "x", with the unit after the title), or by
+// the whole label where the title is not where the labels start ("degrees").
 const CHARTS = {
-  velocity: { fields: ['velocity_x', 'velocity_y', 'velocity_z'] },
-  attitude: { fields: [NAMED.bank, NAMED.pitch, NAMED.heading], wraps: [false, false, true] },
-  rotation: { fields: ['angular_velocity_x', 'angular_velocity_y', 'angular_velocity_z'] },
-  acceleration: { fields: ['acceleration_x', 'acceleration_y', 'acceleration_z'] },
+  velocity: { title: 'velocity', fields: ['velocity_x', 'velocity_y', 'velocity_z'] },
+  attitude: { title: 'degrees', fields: [NAMED.bank, NAMED.pitch, NAMED.heading],
+    wraps: [false, false, true] },
+  rotation: { title: 'angular velocity',
+    fields: ['angular_velocity_x', 'angular_velocity_y', 'angular_velocity_z'] },
+  acceleration: { title: 'acceleration',
+    fields: ['acceleration_x', 'acceleration_y', 'acceleration_z'] },
 };
+const LINES = ['x', 'y', 'z'];  // the colours of a chart's three lines, as the style names them
 
 const fieldRows = document.getElementById('field-rows');
 let fieldElements = [];
@@ -73,10 +80,29 @@ function takeFields(data) {
   for (const chart of Object.values(CHARTS)) {
     chart.positions = chart.fields.map((name) => positions[name]);
   }
+  for (const canvas of chartCanvases) {
+    caption(canvas.parentElement.querySelector('figcaption'), CHARTS[canvas.dataset.chart],
+      (name) => fields[positions[name]]);
+  }
   view.samples = [];  // drawn with the old positions
   view.firstSample = 0;
   view.values = null;
   view.dirty = true;
+}
+
+function caption(element, chart, field) {
+  const labels = chart.fields.map((name) => field(name).label);
+  const prefix = chart.title + ' ';
+  const named = labels.every((label) => label.startsWith(prefix));
+  const lead = named ? `${chart.title}, ${field(chart.fields[0]).unit}` : chart.title;
+  const parts = [`${lead}: `];
+  labels.forEach((label, i) => {
+    const span = document.createElement('span');
+    span.className = LINES[i];
+    span.textContent = named ? label.slice(prefix.length) : label;
+    parts.push(...(i === 0 ? [span] : [' ', span]));
+  });
+  element.replaceChildren(...parts);
 }
 
 function takeDatagram(message, fresh) {

@@ -152,6 +152,11 @@ try {
     'pitch|-|\u00b0, heading|-|\u00b0, angular velocity x|-|\u00b0/s, angular velocity y|-|\u00b0/s, ' +
     'angular velocity z|-|\u00b0/s, acceleration x|-|m/s\u00b2, acceleration y|-|m/s\u00b2, ' +
     'acceleration z|-|m/s\u00b2', `the values table has its thirteen rows: ${rows}`);
+  const captions = await page.$$eval('.charts figcaption', (all) =>
+    all.map((c) => c.textContent).join(' | '));
+  check(captions === 'velocity, m/s: x y z | degrees: bank pitch heading | ' +
+    'angular velocity, \u00b0/s: x y z | acceleration, m/s\u00b2: x y z',
+  `the charts' captions: ${captions}`);
 
   const flight = fly(60, 8);
   await waitFor(async () => (await pageText(page, '[data-stat="state"]')) === 'live', 60000,
