@@ -151,6 +151,20 @@ server=""
 datagrams="$(sed -n 's/^g1 listen: \([0-9]*\) datagrams.*/\1/p' "$listen_log")"
 [ -n "$datagrams" ] && [ "$datagrams" -gt 0 ] || fail "no datagrams arrived: $(cat "$listen_log")"
 
+# The plotted columns, found by name in the CSV's heading line (g1 listen writes the names of
+# the field table).
+column_of() {
+  local n
+  n="$(head -1 "$csv" | tr -d '\r' | tr ',' '\n' | grep -nx "$1" | cut -d: -f1)"
+  [ -n "$n" ] || fail "$csv has no column $1"
+  echo "$n"
+}
+time_col="$(column_of time_s)"
+bank_col="$(column_of bank)"
+pitch_col="$(column_of pitch)"
+heading_col="$(column_of true_heading)"
+vertical_col="$(column_of velocity_z)"
+
 gnuplot 2>"$out/gnuplot.log" <<GNUPLOT || fail "gnuplot failed: $(cat "$out/gnuplot.log")"
 set terminal pngcairo size 1200,900 font "Liberation Sans,11"
 set output "$plot"
@@ -162,18 +176,18 @@ set lmargin 12
 set autoscale xfix
 deg = 180.0 / pi
 set ylabel "bank (deg)"
-plot "$csv" using 1:(\$5 * deg) with lines linewidth 2 linecolor rgb "#1f77b4" notitle
+plot "$csv" using $time_col:(\$$bank_col * deg) with lines linewidth 2 linecolor rgb "#1f77b4" notitle
 set ylabel "pitch (deg)"
-plot "$csv" using 1:(\$6 * deg) with lines linewidth 2 linecolor rgb "#d62728" notitle
+plot "$csv" using $time_col:(\$$pitch_col * deg) with lines linewidth 2 linecolor rgb "#d62728" notitle
 set ylabel "heading (deg)"
 set yrange [0:360]
 set ytics 90
-plot "$csv" using 1:(\$7 * deg) with points pointtype 7 pointsize 0.3 linecolor rgb "#2ca02c" notitle
+plot "$csv" using $time_col:(\$$heading_col * deg) with points pointtype 7 pointsize 0.3 linecolor rgb "#2ca02c" notitle
 set autoscale y
 set ytics autofreq
 set ylabel "vertical velocity (m/s)"
 set xlabel "time (s)"
-plot "$csv" using 1:4 with lines linewidth 2 linecolor rgb "#9467bd" notitle
+plot "$csv" using $time_col:$vertical_col with lines linewidth 2 linecolor rgb "#9467bd" notitle
 unset multiplot
 GNUPLOT
 

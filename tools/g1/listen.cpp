@@ -1,6 +1,7 @@
 // Decoded lines, fault reports and the summary of `g1 listen`.
 #include "tools/g1/listen.h"
 
+#include "plugin/telemetry/g1_field_table.h"
 #include "tools/common/udp.h"
 
 #include <cstdio>
@@ -8,40 +9,12 @@
 
 namespace {
 
-// Digits after the point that undo a scale of 10^n.
-constexpr int decimals_of(std::int32_t scale) {
-    int decimals = 0;
-    for (; scale > 1; scale /= 10) {
-        ++decimals;
-    }
-    return decimals;
-}
-
-constexpr int kTimeDecimals = decimals_of(kG1TimeScale);  // microseconds
-constexpr int kValueDecimals = decimals_of(kG1ValueScale);
 constexpr int kTimeWidth = 16;
 constexpr int kValueWidth = 13;  // "-2147483.648" and a space
 
-constexpr const char* kColumns[kG1FieldCount] = {
-    "time_s",
-    "velocity_x",
-    "velocity_y",
-    "velocity_z",
-    "bank",
-    "pitch",
-    "true_heading",
-    "angular_velocity_x",
-    "angular_velocity_y",
-    "angular_velocity_z",
-    "acceleration_x",
-    "acceleration_y",
-    "acceleration_z",
-};
-
-constexpr const char* kTableColumns[kG1FieldCount] = {
-    "time s",   "vel x",    "vel y",    "vel z",   "bank",    "pitch",   "heading",
-    "angvel x", "angvel y", "angvel z", "accel x", "accel y", "accel z",
-};
+int width_of(const G1Field& field) {
+    return field.kind == G1Kind::Time ? kTimeWidth : kValueWidth;
+}
 
 std::string pad_left(const std::string& s, int width) {
     const auto wanted = static_cast<std::size_t>(width);
@@ -51,12 +24,14 @@ std::string pad_left(const std::string& s, int width) {
 std::string line_of(ListenFormat format, std::int64_t time_us, const G1Fields& fields) {
     std::string line;
     for (std::size_t i = 0; i < kG1FieldCount; ++i) {
-        const std::string value = i == 0 ? fixed_point_text(time_us, kTimeDecimals)
-                                         : fixed_point_text(fields[i], kValueDecimals);
+        const G1Field& field = kG1FieldTable[i];
+        // The time column is the sender's running count, not the field's 32 bits.
+        const std::string value = fixed_point_text(field.kind == G1Kind::Time ? time_us : fields[i],
+                                                   g1_decimals(field.scale));
         if (format == ListenFormat::Csv) {
             line += i == 0 ? value : "," + value;
         } else {
-            line += pad_left(value, i == 0 ? kTimeWidth : kValueWidth);
+            line += pad_left(value, width_of(field));
         }
     }
     return line + "\n";
@@ -109,11 +84,12 @@ std::string fixed_point_text(std::int64_t value, int decimals) {
 
 std::string listen_header(ListenFormat format) {
     std::string line;
-    for (std::size_t i = 0; i < kG1FieldCount; ++i) {
+    for (const G1Field& field : kG1FieldTable) {
         if (format == ListenFormat::Csv) {
-            line += i == 0 ? kColumns[i] : std::string(",") + kColumns[i];
+            line += line.empty() ? "" : ",";
+            line += field.name;
         } else {
-            line += pad_left(kTableColumns[i], i == 0 ? kTimeWidth : kValueWidth);
+            line += pad_left(std::string(field.column), width_of(field));
         }
     }
     return line + "\n";

@@ -29,8 +29,8 @@ std::string listen_header(ListenFormat format);
 
 // Takes one datagram from the sender at `sender_ip`, received at `now_ns` (any steady clock). A
 // well-formed datagram gives one line: the sender's running (unwrapped) time in seconds, then
-// the other twelve fields divided by kG1ValueScale. One from a sender outside the filter gives
-// nothing and is counted.
+// the other twelve fields, each divided by its scale in kG1FieldTable. One from a sender outside
+// the filter gives nothing and is counted.
 ListenLines listen_take(ListenStats& stats, ListenFormat format, std::string_view datagram,
                         std::uint32_t sender_ip, std::int64_t now_ns);
 

@@ -1,7 +1,8 @@
-// Display units and the JSON of the events. Every text is plain ASCII digits and signs, so the
-// JSON needs no escaping.
+// Display units and the JSON of the events. Every value text is plain ASCII digits and signs,
+// and the field table's texts hold no quotes or backslashes, so the JSON needs no escaping.
 #include "tools/g1/serve_event.h"
 
+#include "plugin/telemetry/g1_field_table.h"
 #include "tools/g1/listen.h"
 
 #include <cmath>
@@ -10,15 +11,10 @@
 
 namespace {
 
-constexpr std::int64_t kWireScale = 1000;  // positions 2 to 13 carry the value times 1000
-constexpr std::int64_t kUsPerMs = 1000;
-constexpr int kValueDecimals = 3;
+constexpr std::int64_t kMsPerSecond = 1000;
+constexpr int kTimeDecimals = 3;  // milliseconds
 constexpr int kAngleDecimals = 1;
 constexpr std::int64_t kTenthsPerDegree = 10;  // one decimal
-
-bool is_angle(std::size_t position) {
-    return position >= 5 && position <= 10;  // bank, pitch, heading, angular velocity
-}
 
 // Half away from zero, so a value and its negation show the same digits.
 std::int64_t rounded_division(std::int64_t value, std::int64_t divisor) {
@@ -26,12 +22,11 @@ std::int64_t rounded_division(std::int64_t value, std::int64_t divisor) {
     return value >= 0 ? (value + half) / divisor : -((-value + half) / divisor);
 }
 
-std::string degrees_text(std::int32_t field, AngleUnit angles) {
+std::string degrees_text(std::int32_t field, std::int64_t scale, AngleUnit angles) {
     if (angles == AngleUnit::Degrees) {
-        return fixed_point_text(rounded_division(field, kWireScale / kTenthsPerDegree),
-                                kAngleDecimals);
+        return fixed_point_text(rounded_division(field, scale / kTenthsPerDegree), kAngleDecimals);
     }
-    const double degrees = field / static_cast<double>(kWireScale) * (180.0 / std::numbers::pi);
+    const double degrees = field / static_cast<double>(scale) * (180.0 / std::numbers::pi);
     return fixed_point_text(std::llround(degrees * kTenthsPerDegree), kAngleDecimals);
 }
 
@@ -39,12 +34,39 @@ std::string degrees_text(std::int32_t field, AngleUnit angles) {
 
 DisplayTexts display_texts(const G1Fields& fields, std::int64_t time_us, AngleUnit angles) {
     DisplayTexts texts;
-    texts[0] = fixed_point_text(rounded_division(time_us, kUsPerMs), kValueDecimals);
-    for (std::size_t i = 1; i < kG1FieldCount; ++i) {
-        texts[i] = is_angle(i + 1) ? degrees_text(fields[i], angles)
-                                   : fixed_point_text(fields[i], kValueDecimals);
+    for (std::size_t i = 0; i < kG1FieldCount; ++i) {
+        const G1Field& field = kG1FieldTable[i];
+        switch (field.kind) {
+            case G1Kind::Time:
+                texts[i] = fixed_point_text(rounded_division(time_us, field.scale / kMsPerSecond),
+                                            kTimeDecimals);
+                break;
+            case G1Kind::Angle:
+            case G1Kind::AngularRate:
+                texts[i] = degrees_text(fields[i], field.scale, angles);
+                break;
+            case G1Kind::Linear:
+                texts[i] = fixed_point_text(fields[i], g1_decimals(field.scale));
+                break;
+        }
     }
     return texts;
+}
+
+const std::string& fields_event() {
+    static const std::string event = [] {
+        std::string text = "event: ";
+        text += kFieldsEvent;
+        text += "\ndata: {\"fields\":[";
+        for (const G1Field& f : kG1FieldTable) {
+            text += text.back() == '[' ? "{" : ",{";
+            text += "\"name\":\"" + std::string(f.name) + "\",\"label\":\"" + std::string(f.label) +
+                    "\",\"unit\":\"" + std::string(f.unit) + "\",\"kind\":\"" +
+                    std::string(g1_kind_name(f.kind)) + "\"}";
+        }
+        return text + "]}\n\n";
+    }();
+    return event;
 }
 
 std::string datagram_event(std::string_view name, std::uint64_t number, const DisplayTexts& texts) {

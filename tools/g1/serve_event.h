@@ -24,6 +24,11 @@ DisplayTexts display_texts(const G1Fields& fields, std::int64_t time_us, AngleUn
 inline constexpr std::string_view kDatagramEvent = "datagram";
 inline constexpr std::string_view kLastDatagramEvent = "last";  // the latest, to a new page
 inline constexpr std::string_view kHealthEvent = "health";
+inline constexpr std::string_view kFieldsEvent = "fields";  // a page's first: what the values are
+
+// `event: fields` and {"fields":[{"name","label","unit","kind"}, 13 in datagram order]}: the
+// page builds its rows from it, so only g1_field_table.h says what the fields are.
+const std::string& fields_event();
 
 // `event: NAME` and one `data:` line of JSON: {"n":datagram number,"v":[13 texts]}.
 std::string datagram_event(std::string_view name, std::uint64_t number, const DisplayTexts& texts);

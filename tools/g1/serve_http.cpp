@@ -203,6 +203,7 @@ void watch_readers(ServeHttp& s) {
 
 std::string greeting_for(const ServeHttp& s) {
     std::string text(kRetry);
+    text += fields_event();
     if (s.last_health) text += *s.last_health;
     if (s.last_datagram) text += as_last_datagram_event(s.last_datagram->text);
     return text;

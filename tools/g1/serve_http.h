@@ -37,7 +37,8 @@ ServeHttpPtr serve_http_start(std::uint32_t ip, std::uint16_t port, std::string&
 std::uint16_t serve_http_port(const ServeHttp& server);
 
 // From the receiver's thread. A datagram event (see serve_event.h) that arrived at
-// `arrival_ns` (steady clock) goes to every reader; a new reader gets the latest one first.
+// `arrival_ns` (steady clock) goes to every reader. A new reader gets the field table
+// (fields_event) first, then the latest health and datagram.
 void serve_http_publish_datagram(ServeHttp& server, std::string event, std::int64_t arrival_ns);
 void serve_http_publish_health(ServeHttp& server, std::string event);
 

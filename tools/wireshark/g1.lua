@@ -16,7 +16,8 @@ local INT32_LIMIT = 2147483648 -- one past the largest signed 32-bit value
 local BYTE_0, BYTE_9 = string.byte("0"), string.byte("9")
 local BYTE_MINUS, BYTE_COMMA = string.byte("-"), string.byte(",")
 
--- Column names as `g1 listen --csv` writes them, what a person reads, and the divisor.
+-- Column names as `g1 listen --csv` writes them, what a person reads, and the divisor: the
+-- field table of plugin/telemetry/g1_field_table.h, which the dissector test holds this to.
 local FIELDS = {
     { "time_s", "Time", 1000000 },
     { "velocity_x", "Velocity x", 1000 },
@@ -33,8 +34,14 @@ local FIELDS = {
     { "acceleration_z", "Acceleration z", 1000 },
 }
 
--- What the packet list shows of a datagram: time, bank, pitch and heading.
-local INFO_FIELDS = { 1, 5, 6, 7 }
+-- What the packet list shows of a datagram, by name.
+local INFO_NAMES = { "time_s", "bank", "pitch", "true_heading" }
+local INFO_FIELDS = {}
+for _, name in ipairs(INFO_NAMES) do
+    for i, f in ipairs(FIELDS) do
+        if f[1] == name then table.insert(INFO_FIELDS, i) end
+    end
+end
 
 -- The parser's refusals, worded as g1_parse_reason words them.
 local REFUSAL = {
@@ -178,13 +185,13 @@ local function show_fields(tvb, pinfo, tree, fields)
         local scale = FIELDS[i][3]
         local place = tvb(f.offset, f.length)
         local item = tree:add(pf_value[i], place, f.value / scale)
-        if i == 1 then item:append_text(" s") end
+        if FIELDS[i][1] == "time_s" then item:append_text(" s") end
         item:add(pf_raw[i], place, f.value)
     end
     for _, i in ipairs(INFO_FIELDS) do
         table.insert(info, FIELDS[i][2]:lower() .. " " .. fields[i].value / FIELDS[i][3])
     end
-    info[1] = info[1] .. " s"
+    info[1] = info[1] .. " s" -- the time, named first
     pinfo.cols.info:set(table.concat(info, ", "))
 end
 

@@ -1,5 +1,6 @@
 // The G1 datagram: gathering by id, the conversion rules and the exact text.
 #include "plugin/telemetry/g1_datagram.h"
+#include "plugin/telemetry/g1_field_table.h"
 
 #include "plugin/host/frame_decoder.h"
 #include "testing/worked_example.h"
@@ -8,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <string>
 
@@ -86,6 +88,19 @@ TEST(G1Datagram, FieldsFollowTheDatagramOrder) {
         .doubles("Aircraft.Acceleration", {0.011, 0.012, 0.013})
         .doubles("Simulation.Time", {0.000001});
     EXPECT_EQ(datagram_of(b), "G1,1,2,3,4,5,6,7,8,9,10,11,12,13,");
+}
+
+// The receivers' field table names the sample value that g1_fields writes at each position.
+TEST(G1FieldTable, EachPositionIsTheSampleValueTheTableNamesTimesItsScale) {
+    for (std::size_t i = 0; i < kG1FieldCount; ++i) {
+        const G1Field& field = kG1FieldTable[i];
+        TelemetrySample sample{};
+        const double one = 1.0;
+        std::memcpy(reinterpret_cast<char*>(&sample) + field.sample_offset, &one, sizeof one);
+        G1Fields expected{};
+        expected[i] = field.scale;
+        EXPECT_EQ(g1_fields(sample), expected) << field.name;
+    }
 }
 
 TEST(G1Datagram, FrameWithoutRecordsGivesNothingToSend) {

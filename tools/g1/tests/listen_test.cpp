@@ -26,6 +26,10 @@ TEST(FixedPointText, WritesScaledIntegersExactly) {
 
 TEST(Listen, CsvLineIsTheDatagramInUnits) {
     ListenStats stats;
+    EXPECT_EQ(listen_header(ListenFormat::Csv),
+              "time_s,velocity_x,velocity_y,velocity_z,bank,pitch,true_heading,angular_velocity_x,"
+              "angular_velocity_y,angular_velocity_z,acceleration_x,acceleration_y,"
+              "acceleration_z\n");
     const ListenLines lines = listen_take(stats, ListenFormat::Csv, kWorkedExample, kSender, 0);
     EXPECT_EQ(
         lines.out,

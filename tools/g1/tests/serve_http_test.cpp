@@ -116,7 +116,7 @@ TEST(ServeHttp, ServesThePageItsScriptAndStyleAndNothingElse) {
     EXPECT_EQ(get(s.port(), "/../etc/passwd").result(), http::status::not_found);
 }
 
-TEST(ServeHttp, NewReaderGetsTheLatestValuesThenEveryNewDatagram) {
+TEST(ServeHttp, NewReaderGetsTheFieldsAndTheLatestValuesThenEveryNewDatagram) {
     Server s;
     serve_http_publish_datagram(*s.server, datagram_event(kDatagramEvent, 1, {}), now_ns());
     serve_http_publish_health(*s.server, health_event({}, AngleUnit::Radians, 50010));
@@ -126,6 +126,8 @@ TEST(ServeHttp, NewReaderGetsTheLatestValuesThenEveryNewDatagram) {
     ASSERT_TRUE(reader.read_until("event: last\ndata: {\"n\":1,", 2s)) << reader.received;
     EXPECT_NE(reader.received.find("Content-Type: text/event-stream"), std::string::npos);
     EXPECT_NE(reader.received.find("event: health\n"), std::string::npos);
+    // The field table comes before any values: the page builds its rows from it.
+    EXPECT_LT(reader.received.find("event: fields\n"), reader.received.find("event: health\n"));
     serve_http_publish_datagram(*s.server, datagram_event(kDatagramEvent, 2, {}), now_ns());
     EXPECT_TRUE(reader.read_until("event: datagram\ndata: {\"n\":2,", 2s)) << reader.received;
     const ServeHttpSummary summary = serve_http_stop(std::move(s.server));

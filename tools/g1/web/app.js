@@ -1,6 +1,7 @@
 // The script of the g1 serve page: takes the event stream (/events) and draws the attitude and
 // heading indicators, the current values, the link's health and strip charts of the last
-// minute. The values arrive already in display units and formatted; the page only shows them.
+// minute. The values arrive already in display units and formatted; the page only shows them,
+// in the rows and order of the field table that g1 serve sends first.
 'use strict';
 
 const NO_DATA_MS = 2000;      // no datagram for this long: the "no data" state
@@ -8,19 +9,26 @@ const CHART_SPAN_S = 60;
 const STATE_CHECK_MS = 250;
 const VISIBLE_PITCH_DEG = 40;  // from the centre of the attitude indicator to its edge
 
-// Positions in the datagram's value list (0-based: 0 is the time).
-const TIME = 0;
-const BANK = 4;
-const PITCH = 5;
-const HEADING = 6;
+// The fields the drawing reads, by their names in the table that g1 serve sends first.
+const NAMED = { time: 'time_s', bank: 'bank', pitch: 'pitch', heading: 'true_heading' };
+// A chart's caption is its title, then each line's colour naming the field: by what the
+// field's label adds to the title ("velocity x": "x", with the unit after the title), or by
+// the whole label where the title is not where the labels start ("degrees").
 const CHARTS = {
-  velocity: { positions: [1, 2, 3] },
-  attitude: { positions: [BANK, PITCH, HEADING], wraps: [false, false, true] },
-  rotation: { positions: [7, 8, 9] },
-  acceleration: { positions: [10, 11, 12] },
+  velocity: { title: 'velocity', fields: ['velocity_x', 'velocity_y', 'velocity_z'] },
+  attitude: { title: 'degrees', fields: [NAMED.bank, NAMED.pitch, NAMED.heading],
+    wraps: [false, false, true] },
+  rotation: { title: 'angular velocity',
+    fields: ['angular_velocity_x', 'angular_velocity_y', 'angular_velocity_z'] },
+  acceleration: { title: 'acceleration',
+    fields: ['acceleration_x', 'acceleration_y', 'acceleration_z'] },
 };
+const LINES = ['x', 'y', 'z'];  // the colours of a chart's three lines, as the style names them
 
-const fieldElements = [...document.querySelectorAll('[data-field]')];
+const fieldRows = document.getElementById('field-rows');
+let fieldElements = [];
+let fieldTable = '';  // the table the rows were built from, as it came
+const at = {};        // NAMED's keys -> positions in a datagram's values
 const statElements = {};
 for (const element of document.querySelectorAll('[data-stat]')) {
   statElements[element.dataset.stat] = element;
@@ -47,6 +55,56 @@ const colours = { x: css('--x'), y: css('--y'), z: css('--z'), text: css('--text
 
 // --- the stream -------------------------------------------------------------------------------
 
+// The table of fields: a row each, in datagram order, and the positions the drawing reads. A
+// page that reconnects gets it again and keeps its rows when nothing changed.
+function takeFields(data) {
+  if (data === fieldTable) return;
+  fieldTable = data;
+  const fields = JSON.parse(data).fields;
+  const positions = {};
+  const rows = fields.map((field, i) => {
+    positions[field.name] = i;
+    const row = document.createElement('tr');
+    const cells = [field.label, '-', field.unit].map((text, k) => {
+      const cell = document.createElement(k === 0 ? 'th' : 'td');
+      cell.textContent = text;
+      return cell;
+    });
+    cells[1].dataset.field = String(i + 1);
+    row.append(...cells);
+    return row;
+  });
+  fieldRows.replaceChildren(...rows);
+  fieldElements = [...fieldRows.querySelectorAll('[data-field]')];
+  for (const [key, name] of Object.entries(NAMED)) at[key] = positions[name];
+  for (const chart of Object.values(CHARTS)) {
+    chart.positions = chart.fields.map((name) => positions[name]);
+  }
+  for (const canvas of chartCanvases) {
+    caption(canvas.parentElement.querySelector('figcaption'), CHARTS[canvas.dataset.chart],
+      (name) => fields[positions[name]]);
+  }
+  view.samples = [];  // drawn with the old positions
+  view.firstSample = 0;
+  view.values = null;
+  view.dirty = true;
+}
+
+function caption(element, chart, field) {
+  const labels = chart.fields.map((name) => field(name).label);
+  const prefix = chart.title + ' ';
+  const named = labels.every((label) => label.startsWith(prefix));
+  const lead = named ? `${chart.title}, ${field(chart.fields[0]).unit}` : chart.title;
+  const parts = [`${lead}: `];
+  labels.forEach((label, i) => {
+    const span = document.createElement('span');
+    span.className = LINES[i];
+    span.textContent = named ? label.slice(prefix.length) : label;
+    parts.push(...(i === 0 ? [span] : [' ', span]));
+  });
+  element.replaceChildren(...parts);
+}
+
 function takeDatagram(message, fresh) {
   const texts = message.v;
   for (const element of fieldElements) {
@@ -65,14 +123,14 @@ function takeDatagram(message, fresh) {
 
 function remember(values) {
   const s = view.samples;
-  const t = values[TIME];
-  const newest = s.length > view.firstSample ? s[s.length - 1][TIME] : null;
+  const t = values[at.time];
+  const newest = s.length > view.firstSample ? s[s.length - 1][at.time] : null;
   if (newest !== null && (t < newest || t - newest > CHART_SPAN_S)) {
     s.length = 0;  // the host's clock went back or jumped: a new flight
     view.firstSample = 0;
   }
   s.push(values);
-  while (view.firstSample < s.length && s[view.firstSample][TIME] < t - CHART_SPAN_S) {
+  while (view.firstSample < s.length && s[view.firstSample][at.time] < t - CHART_SPAN_S) {
     view.firstSample++;
   }
   if (view.firstSample > 4096) {
@@ -101,6 +159,7 @@ function setText(stat, text) {
 
 function connect() {
   const source = new EventSource('events');
+  source.addEventListener('fields', (e) => takeFields(e.data));
   source.addEventListener('datagram', (e) => takeDatagram(JSON.parse(e.data), true));
   source.addEventListener('last', (e) => takeDatagram(JSON.parse(e.data), false));
   source.addEventListener('health', (e) => takeHealth(JSON.parse(e.data)));
@@ -296,7 +355,7 @@ function drawChart(canvas, chart) {
   const s = view.samples;
   const first = view.firstSample;
   if (s.length - first < 2) return;
-  const tEnd = s[s.length - 1][TIME];
+  const tEnd = s[s.length - 1][at.time];
   const tStart = tEnd - CHART_SPAN_S;
   const value = (sample, i) => (chart.wraps && chart.wraps[i]
     ? normalisedHeading(sample[chart.positions[i]]) : sample[chart.positions[i]]);
@@ -344,8 +403,8 @@ function drawChart(canvas, chart) {
     for (let k = first; k < s.length; k += step) {
       const v = value(s[k], i);
       const jump = previous !== null && chart.wraps && chart.wraps[i] && Math.abs(v - previous) > 180;
-      if (previous === null || jump) ctx.moveTo(x(s[k][TIME]), y(v));
-      else ctx.lineTo(x(s[k][TIME]), y(v));
+      if (previous === null || jump) ctx.moveTo(x(s[k][at.time]), y(v));
+      else ctx.lineTo(x(s[k][at.time]), y(v));
       previous = v;
     }
     ctx.stroke();
@@ -356,8 +415,8 @@ function draw() {
   if (view.dirty) {
     view.dirty = false;
     const v = view.values;
-    drawAttitude(v ? v[BANK] : 0, v ? v[PITCH] : 0);
-    drawHeading(v ? v[HEADING] : 0);
+    drawAttitude(v ? v[at.bank] : 0, v ? v[at.pitch] : 0);
+    drawHeading(v ? v[at.heading] : 0);
     for (const canvas of chartCanvases) drawChart(canvas, CHARTS[canvas.dataset.chart]);
   }
   requestAnimationFrame(draw);

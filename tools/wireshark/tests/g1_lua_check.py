@@ -1,6 +1,10 @@
 #!/usr/bin/env python3
 """The Wireshark dissector against `g1 listen`, for g1_lua_test.sh.
 
+  g1_lua_check.py table DIR       holds the dissector's fields, as tshark lists them
+                                  (DIR/tshark-fields.tsv), to the field table (DIR/fields.tsv,
+                                  written by the g1_field_table program)
+  g1_lua_check.py fields DIR      the fields tshark is to print, for the capture
   g1_lua_check.py send            sends the hand-made datagrams to 127.0.0.1 (only there)
   g1_lua_check.py compare DIR     compares tshark's fields (DIR/tshark.tsv) with what the
                                   listeners wrote (DIR/listen-PORT.csv and .err) per port
@@ -14,14 +18,52 @@ from decimal import Decimal
 G1_PORT = 50010
 OTHER_PORT = 50011  # the dissector finds G1 here by its heuristic
 LOOPBACK = "127.0.0.1"
-COLUMNS = ["time_s", "velocity_x", "velocity_y", "velocity_z", "bank", "pitch", "true_heading",
-           "angular_velocity_x", "angular_velocity_y", "angular_velocity_z", "acceleration_x",
-           "acceleration_y", "acceleration_z"]
-SCALES = [1000000] + [1000] * 12
-# What tshark prints per packet, in this order (one tab-separated line each).
-TSHARK_FIELDS = (["ip.src", "udp.dstport", "udp.length", "frame.protocols", "g1.error", "g1.error.field",
-                  "g1.error.byte", "_ws.expert.severity"]
-                 + ["g1." + c for c in COLUMNS] + ["g1." + c + ".raw" for c in COLUMNS])
+
+
+def field_table(folder):
+    """The field table as g1_field_table printed it: one dict per field, in datagram order."""
+    with open(f"{folder}/fields.tsv") as f:
+        lines = [line.rstrip("\r\n").split("\t") for line in f]
+    return [dict(zip(lines[0], cells)) for cells in lines[1:]]
+
+
+def tshark_fields(table):
+    """What tshark prints per packet, in this order (one tab-separated line each)."""
+    columns = [f["name"] for f in table]
+    return (["ip.src", "udp.dstport", "udp.length", "frame.protocols", "g1.error", "g1.error.field",
+             "g1.error.byte", "_ws.expert.severity"]
+            + ["g1." + c for c in columns] + ["g1." + c + ".raw" for c in columns])
+
+
+# What the dissector registers besides the datagram's fields.
+NOT_FIELDS = {"g1.tag", "g1.error", "g1.error.field", "g1.error.byte", "g1.malformed"}
+
+
+def table(folder):
+    """Every field of the table, and no other, registered by the dissector under its name, with
+    its title, its position and its scale."""
+    fields = field_table(folder)
+    registered = {}
+    with open(f"{folder}/tshark-fields.tsv") as f:
+        for line in f:
+            cells = line.rstrip("\r\n").split("\t")
+            if cells[0] == "F" and len(cells) >= 8 and cells[4] == "g1":
+                registered[cells[2]] = (cells[1], cells[3], cells[7])
+    expected = {}
+    for f in fields:
+        name, title, position = "g1." + f["name"], f["title"], f["position"]
+        expected[name] = (title, "FT_DOUBLE",
+                          f"Field {position}: the raw integer divided by {f['scale']}")
+        expected[name + ".raw"] = (f"{title} (raw)", "FT_INT32", f"Field {position} as sent")
+    shown = {k: v for k, v in registered.items() if k not in NOT_FIELDS}
+    faults = [f"{k}: the table has {expected.get(k)}, the dissector {shown.get(k)}"
+              for k in sorted(set(expected) | set(shown)) if expected.get(k) != shown.get(k)]
+    for fault in faults:
+        print("FAIL " + fault)
+    if faults:
+        return 1
+    print(f"the dissector registers the table's {len(fields)} fields as it has them")
+    return 0
 
 
 def g1(*fields):
@@ -77,10 +119,12 @@ MALFORMED = re.compile(r'^malformed datagram (\d+) \((\d+) bytes\): (.*\(byte \d
 SUMMARY = re.compile(r"^g1 listen: (\d+) datagrams, (\d+) malformed")
 
 
-def listen_sequence(folder, port):
+def listen_sequence(folder, port, columns):
     """What g1 listen made of each datagram, in arrival order: a row of 13 texts or a reason."""
     with open(f"{folder}/listen-{port}.csv") as f:
-        rows = [line.rstrip("\r\n").split(",") for line in f][1:]
+        rows = [line.rstrip("\r\n").split(",") for line in f]
+    assert rows and rows[0] == columns, f"port {port}: the CSV's columns are {rows[:1]}"
+    rows = rows[1:]
     reasons = {}
     total = None
     with open(f"{folder}/listen-{port}.err") as f:
@@ -100,11 +144,11 @@ def listen_sequence(folder, port):
             for n in range(1, total + 1)]
 
 
-def tshark_packets(folder):
+def tshark_packets(folder, names):
     packets = {}
     with open(f"{folder}/tshark.tsv") as f:
         for line in f:
-            values = dict(zip(TSHARK_FIELDS, line.rstrip("\r\n").split("\t")))
+            values = dict(zip(names, line.rstrip("\r\n").split("\t")))
             packets.setdefault(int(values["udp.dstport"]), []).append(values)
     return packets
 
@@ -127,7 +171,7 @@ class TimeUnwrap:
         return Decimal(self.running) / 1000000
 
 
-def compare_one(port, number, heard, seen, times):
+def compare_one(port, number, heard, seen, times, fields):
     where = f"port {port}, datagram {number}"
     kind, what = heard
     if seen["udp.length"] == "8":
@@ -143,18 +187,19 @@ def compare_one(port, number, heard, seen, times):
             faults.append(f"{where}: g1 listen says '{what}', tshark '{seen['g1.error']}'")
         if not seen["_ws.expert.severity"]:
             faults.append(f"{where}: malformed but no expert item")
-        if seen["g1.time_s"]:
+        if seen["g1." + fields[0]["name"]]:
             faults.append(f"{where}: malformed yet fields shown")
         return faults
     if seen["g1.error"]:
         return [f"{where}: g1 listen decoded it, tshark says '{seen['g1.error']}'"]
     faults = []
-    for column, scale, text in zip(COLUMNS, SCALES, what):
+    for field, text in zip(fields, what):
+        column, scale = field["name"], int(field["scale"])
         value, raw = seen["g1." + column], seen["g1." + column + ".raw"]
         if not value or not raw or Decimal(value) * scale != Decimal(raw):
             faults.append(f"{where}: tshark shows {column} {value} for raw {raw}")
             continue
-        if column == "time_s":
+        if field["kind"] == "time":
             shown = times.setdefault(seen["ip.src"], TimeUnwrap()).take(int(raw))
         else:
             shown = Decimal(value)
@@ -165,18 +210,19 @@ def compare_one(port, number, heard, seen, times):
 
 
 def compare(folder):
-    packets = tshark_packets(folder)
+    fields = field_table(folder)
+    packets = tshark_packets(folder, tshark_fields(fields))
     faults = []
     counts = []
     for port in (G1_PORT, OTHER_PORT):
-        heard = listen_sequence(folder, port)
+        heard = listen_sequence(folder, port, [f["name"] for f in fields])
         seen = packets.get(port, [])
         if len(heard) != len(seen):
             faults.append(f"port {port}: g1 listen took {len(heard)} datagrams, "
                           f"the capture holds {len(seen)}")
         times = {}  # per sender
         for number, (h, s) in enumerate(zip(heard, seen), start=1):
-            faults += compare_one(port, number, h, s, times)
+            faults += compare_one(port, number, h, s, times, fields)
         malformed = sum(1 for kind, _ in heard if kind == "malformed")
         counts.append(f"port {port}: {len(heard)} datagrams, {malformed} malformed")
     for fault in faults[:20]:
@@ -193,7 +239,9 @@ if __name__ == "__main__":
         send()
     elif len(sys.argv) == 3 and sys.argv[1] == "compare":
         sys.exit(compare(sys.argv[2]))
-    elif sys.argv[1:] == ["fields"]:
-        print(" ".join(TSHARK_FIELDS))
+    elif len(sys.argv) == 3 and sys.argv[1] == "table":
+        sys.exit(table(sys.argv[2]))
+    elif len(sys.argv) == 3 and sys.argv[1] == "fields":
+        print(" ".join(tshark_fields(field_table(sys.argv[2]))))
     else:
         sys.exit(__doc__)

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The Wireshark dissector (tools/wireshark/g1.lua) against `g1 listen`, inside the sandbox:
+# The Wireshark dissector (tools/wireshark/g1.lua) against the field table and `g1 listen`,
+# inside the sandbox: its fields must be the table's (g1_field_table prints it), then
 # tcpdump records lo while tessel-host flies with the plug-in and the hand-made datagrams of
 # g1_lua_check.py follow (to 127.0.0.1 only); g1 listen hears the same datagrams on the G1 port
 # and on another port (found there by the heuristic). tshark must print, datagram by datagram,
@@ -15,9 +16,10 @@ here=tools/wireshark/tests
 fail() { echo "dissector test: $*" >&2; exit 1; }
 
 g1="build/native/bin/g1"
+field_table="build/native/bin/g1_field_table"
 host="build/win64/bin/tessel-host.exe"
 plugin="build/win64/bin/corvane_tessel_external_dll_sample.dll"
-for f in "$g1" "$host" "$plugin"; do
+for f in "$g1" "$field_table" "$host" "$plugin"; do
   [ -e "$f" ] || fail "$f is missing: build the native and win64 presets first"
 done
 for tool in tcpdump tshark; do
@@ -28,6 +30,12 @@ out="build/wireshark-check"
 rm -rf "$out"
 mkdir -p "$out"
 ports=(50010 50011)
+
+# The dissector's fields are the field table's, as Wireshark itself lists them.
+"$field_table" >"$out/fields.tsv" || fail "$field_table failed"
+tshark -G fields -X lua_script:tools/wireshark/g1.lua >"$out/tshark-fields.tsv" \
+  2>"$out/tshark-fields.err" || fail "tshark -G fields failed: $(cat "$out/tshark-fields.err")"
+python3 "$here/g1_lua_check.py" table "$out"
 
 children=()
 stop_children() {
@@ -82,7 +90,7 @@ wait "$capture" || true
 children=()
 
 fields=()
-for f in $(python3 "$here/g1_lua_check.py" fields); do fields+=(-e "$f"); done
+for f in $(python3 "$here/g1_lua_check.py" fields "$out"); do fields+=(-e "$f"); done
 tshark -r "$out/lo.pcap" -X lua_script:tools/wireshark/g1.lua -T fields -E separator=/t \
   -E occurrence=f "${fields[@]}" >"$out/tshark.tsv" 2>"$out/tshark.err" ||
   fail "tshark failed: $(grep -v 'Running as user' "$out/tshark.err")"

@@ -143,6 +143,20 @@ try {
   await waitFor(async () => (await pageText(page, '[data-stat="state"]')) === 'no data', 5000,
     'the page to say "no data" before the flight');
   check(await page.locator('#nodata').isVisible(), 'before the flight the page shows what to check');
+  // The rows come from the field table g1 serve sends first, and read as they always have.
+  await waitFor(async () => (await page.locator('[data-field]').count()) === 13, 5000,
+    'the page to build its rows');
+  const rows = await page.$$eval('tr:has([data-field])', (trs) => trs.map((tr) =>
+    [...tr.cells].map((c) => c.textContent).join('|')).join(', '));
+  check(rows === 'time|-|s, velocity x|-|m/s, velocity y|-|m/s, velocity z|-|m/s, bank|-|\u00b0, ' +
+    'pitch|-|\u00b0, heading|-|\u00b0, angular velocity x|-|\u00b0/s, angular velocity y|-|\u00b0/s, ' +
+    'angular velocity z|-|\u00b0/s, acceleration x|-|m/s\u00b2, acceleration y|-|m/s\u00b2, ' +
+    'acceleration z|-|m/s\u00b2', `the values table has its thirteen rows: ${rows}`);
+  const captions = await page.$$eval('.charts figcaption', (all) =>
+    all.map((c) => c.textContent).join(' | '));
+  check(captions === 'velocity, m/s: x y z | degrees: bank pitch heading | ' +
+    'angular velocity, \u00b0/s: x y z | acceleration, m/s\u00b2: x y z',
+  `the charts' captions: ${captions}`);
 
   const flight = fly(60, 8);
   await waitFor(async () => (await pageText(page, '[data-stat="state"]')) === 'live', 60000,
