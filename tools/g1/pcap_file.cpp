@@ -12,7 +12,6 @@ namespace {
 constexpr std::uint16_t kIpv4EtherType = 0x0800;
 constexpr std::uint16_t kVlanEtherTypes[] = {0x8100, 0x88A8, 0x9100};  // tags to step over
 constexpr std::size_t kVlanTagSize = 4;
-constexpr std::size_t kEthernetHeaderSize = 14;
 constexpr std::size_t kSllHeaderSize = 16;
 constexpr std::size_t kSll2HeaderSize = 20;
 constexpr std::size_t kNullHeaderSize = 4;

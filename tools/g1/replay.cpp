@@ -49,17 +49,20 @@ bool replay_choose_sender(ReplayLoad& load, std::optional<std::uint32_t> sender,
     if (!sender && load.senders.size() == 1) return true;
     if (!sender ||
         std::ranges::find(load.senders, *sender, &ReplaySender::ip) == load.senders.end()) {
-        error = !sender ? "it holds G1 from several senders; choose one with --sender:"
-                        : "it holds no G1 from " + udp_ip_text(*sender) + "; its senders:";
+        if (sender) {
+            error = "it holds no G1 from ";
+            error += udp_ip_text(*sender);
+            error += "; its senders:";
+        } else {
+            error = "it holds G1 from several senders; choose one with --sender:";
+        }
         for (const ReplaySender& s : load.senders) {
             error += " " + udp_ip_text(s.ip) + " (" + std::to_string(s.datagrams) + ")";
         }
         return false;
     }
-    const auto others = std::ranges::remove_if(
-        load.datagrams, [ip = *sender](const PcapDatagram& d) { return d.from.ip != ip; });
-    load.other_senders = static_cast<std::uint64_t>(others.size());
-    load.datagrams.erase(others.begin(), others.end());
+    load.other_senders = static_cast<std::uint64_t>(std::erase_if(
+        load.datagrams, [ip = *sender](const PcapDatagram& d) { return d.from.ip != ip; }));
     return true;
 }
 
