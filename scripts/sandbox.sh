@@ -72,15 +72,23 @@ stop_prefix_server() {
 
 log="$(mktemp /tmp/tessel-sandbox.XXXXXX)"
 xvfb_pid=""
+server_job=""
+server_pid=""
+server_exit=""
 cleanup() {
   # Wine's server is asked to go first, so it writes the prefix's registry; whatever is left
   # when this script, the namespace's first process, returns is ended by the kernel.
   stop_prefix_server
+  if [ -n "$server_job" ]; then
+    # Ours beyond doubt: a child of this script's own child.
+    [ -z "$server_pid" ] || kill -KILL "$server_pid" 2>/dev/null || true
+    wait "$server_job" 2>/dev/null || true
+  fi
   if [ -n "$xvfb_pid" ]; then
     kill "$xvfb_pid" >/dev/null 2>&1 || true
     wait "$xvfb_pid" 2>/dev/null || true  # so it removes its lock file
   fi
-  rm -f "$log"
+  rm -f "$log" "$server_exit"
 }
 trap cleanup EXIT
 trap 'exit 130' INT
@@ -165,20 +173,28 @@ fi
 # services with it; the sandbox's server must outlive every pause between tests (-p).
 stop_prefix_server
 [ -z "$(tessel_wineserver_pids)" ] || fail "the Wine server that made $WINEPREFIX does not stop"
-step "the Wine server does not start" wineserver -p
+# The server runs in the foreground as this script's own child, so that how it ended, should
+# it end before the sandbox does, is on record for the test run to name.
+server_exit="$(mktemp /tmp/tessel-wineserver-exit.XXXXXX)"
+(
+  wineserver -f -p </dev/null >/dev/null 2>&1
+  echo "$?" >"$server_exit"
+) &
+server_job=$!
 server_pid=""
 for _ in $(seq 50); do
   server_pid="$(tessel_wineserver_pids | head -1)"
   [ -n "$server_pid" ] && break
   sleep 0.1
 done
-[ -n "$server_pid" ] ||
-  fail "the Wine server of $WINEPREFIX did not start (is one running outside any sandbox?)"
+[ -n "$server_pid" ] || fail "the Wine server of $WINEPREFIX did not start" \
+  "$([ -s "$server_exit" ] && echo "(exit $(cat "$server_exit"): is one running outside any sandbox?)")"
 why="$(tessel_sandbox_refusal)"
 [ -z "$why" ] || fail "refusing to run: $why"
 export TESSEL_WINESERVER_PID="$server_pid"  # for checks that watch the server's resources
 TESSEL_WINESERVER_ID="$server_pid $(tessel_process_start "$server_pid")"
 export TESSEL_WINESERVER_ID  # the emulator and the test run check it is still this one
+export TESSEL_WINESERVER_EXIT="$server_exit"
 
 # Wine's background services inherit the caller's output; start them before anything captured.
 step "Wine does not start" wine cmd /c exit

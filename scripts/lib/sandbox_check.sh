@@ -51,8 +51,15 @@ tessel_wineserver_gone() {
   [ -n "${TESSEL_WINESERVER_ID:-}" ] || { echo "the sandbox named no Wine server"; return; }
   pid="${TESSEL_WINESERVER_ID%% *}"
   start="${TESSEL_WINESERVER_ID#* }"
-  [ "$(tessel_process_start "$pid")" = "$start" ] ||
-    echo "the Wine server went away (pid $pid, started by the sandbox)"
+  [ "$(tessel_process_start "$pid")" != "$start" ] || return 0
+  local how="" status
+  status="$(cat "${TESSEL_WINESERVER_EXIT:-/dev/null}" 2>/dev/null)"
+  if [ -n "$status" ] && [ "$status" -gt 128 ]; then
+    how=": killed by signal $((status - 128))"
+  elif [ -n "$status" ]; then
+    how=": it exited with status $status"
+  fi
+  echo "the Wine server went away (pid $pid, started by the sandbox$how)"
 }
 
 # Prints why a broadcast from here could leave the machine, or nothing: the namespace, the
