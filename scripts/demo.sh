@@ -68,32 +68,30 @@ stop_children() {
 }
 trap stop_children EXIT
 
+# Waits until a program started in the background says it is ready in its log.
+started() {  # pid log text name
+  for _ in $(seq 100); do
+    grep -q "$3" "$2" 2>/dev/null && return 0
+    kill -0 "$1" 2>/dev/null || fail "$4 did not start: $(cat "$2")"
+    sleep 0.1
+  done
+  fail "$4 did not say \"$3\" within 10 s: $(cat "$2")"
+}
+
 # The listener first, so the first datagram already finds it; the time limit is a backstop.
 "$g1" listen --csv --seconds "$((seconds + 60))" >"$csv" 2>"$listen_log" &
 listener=$!
-for _ in $(seq 50); do
-  grep -q "g1 listen: on" "$listen_log" 2>/dev/null && break
-  kill -0 "$listener" 2>/dev/null || fail "g1 listen did not start: $(cat "$listen_log")"
-  sleep 0.1
-done
+started "$listener" "$listen_log" "g1 listen: on" "g1 listen"
 
 # The same datagrams recorded, for g1 send --replay.
 "$g1" record "$pcap" --seconds "$((seconds + 60))" 2>"$record_log" &
 recorder=$!
-for _ in $(seq 50); do
-  grep -q "g1 record: on" "$record_log" 2>/dev/null && break
-  kill -0 "$recorder" 2>/dev/null || fail "g1 record did not start: $(cat "$record_log")"
-  sleep 0.1
-done
+started "$recorder" "$record_log" "g1 record: on" "g1 record"
 
 # The instruments page on this machine's loopback only.
 "$g1" serve --bind 127.0.0.1 --seconds "$((seconds + 60))" 2>"$serve_log" &
 server=$!
-for _ in $(seq 50); do
-  grep -q "instruments at" "$serve_log" 2>/dev/null && break
-  kill -0 "$server" 2>/dev/null || fail "g1 serve did not start: $(cat "$serve_log")"
-  sleep 0.1
-done
+started "$server" "$serve_log" "instruments at" "g1 serve"
 
 # A browser on the page before the flight, so that it sees it from the start; its picture once
 # the page has shown live data for half the flight (at most 3 s).

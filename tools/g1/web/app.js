@@ -212,6 +212,17 @@ function fit(canvas) {
 const radians = (degrees) => degrees * Math.PI / 180;
 const normalisedHeading = (degrees) => ((degrees % 360) + 360) % 360;
 
+// The instruments' yellow pointer: a triangle on the vertical axis from its tip to its base.
+function pointer(ctx, tipY, baseY, halfWidth) {
+  ctx.fillStyle = '#ffd23f';
+  ctx.beginPath();
+  ctx.moveTo(0, tipY);
+  ctx.lineTo(-halfWidth, baseY);
+  ctx.lineTo(halfWidth, baseY);
+  ctx.closePath();
+  ctx.fill();
+}
+
 function drawAttitude(bank, pitch) {
   const { ctx, w, h, ratio } = fit(attitudeCanvas);
   const r = Math.min(w, h) / 2 - 2 * ratio;
@@ -269,13 +280,7 @@ function drawAttitude(bank, pitch) {
   }
   ctx.save();
   ctx.rotate(-radians(bank));
-  ctx.fillStyle = '#ffd23f';
-  ctx.beginPath();
-  ctx.moveTo(0, -r * 0.80);
-  ctx.lineTo(-r * 0.05, -r * 0.70);
-  ctx.lineTo(r * 0.05, -r * 0.70);
-  ctx.closePath();
-  ctx.fill();
+  pointer(ctx, -r * 0.80, -r * 0.70, r * 0.05);
   ctx.restore();
 
   // The aircraft, fixed in the middle.
@@ -334,13 +339,7 @@ function drawHeading(heading) {
   }
   ctx.restore();
 
-  ctx.fillStyle = '#ffd23f';
-  ctx.beginPath();
-  ctx.moveTo(0, -r * 0.86);
-  ctx.lineTo(-r * 0.06, -r * 1.0);
-  ctx.lineTo(r * 0.06, -r * 1.0);
-  ctx.closePath();
-  ctx.fill();
+  pointer(ctx, -r * 0.86, -r * 1.0, r * 0.06);
   ctx.fillStyle = colours.text;
   ctx.font = `bold ${Math.round(r / 4.5)}px sans-serif`;
   ctx.textAlign = 'center';
