@@ -24,7 +24,8 @@ endfunction()
 
 # A test program whose cases CTest lists one by one. Under Wine the list is read when CTest
 # runs (inside the sandbox), never at build time, and the cases run one at a time: they share
-# the screen and the broadcast port, and each receiver hears every sender. A 32-bit program is
+# the screen and the broadcast port, each receiver hears every sender, and Wine's server (8.0)
+# now and then crashes when a program starts while another opens and closes windows. A 32-bit program is
 # one CTest entry: listing it would start it whenever CTest reads the tests, a minute a start
 # where 32-bit programs are emulated, and a failure where they cannot run at all.
 # A build that names TESSEL_TEST_PROGRAMS (ThreadSanitizer's: only the programs that start
@@ -38,6 +39,7 @@ function(tessel_add_test_program name)
     set_target_properties(${name} PROPERTIES EXCLUDE_FROM_ALL TRUE)
   elseif(TESSEL_WIN32)
     add_test(NAME ${name} COMMAND ${name})
+    set_tests_properties(${name} PROPERTIES RESOURCE_LOCK wine_session)
   elseif(CMAKE_CROSSCOMPILING)
     gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
       PROPERTIES RESOURCE_LOCK wine_session)
@@ -48,7 +50,7 @@ endfunction()
 
 # The tests of a portable core: natively a test program whose cases CTest lists one by one;
 # built by MinGW, the same program once more as one CTest entry, NAME_under_mingw, to keep Wine
-# starts few.
+# starts few; one Wine program at a time, as above.
 function(tessel_add_core_tests name)
   cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "SOURCES;LIBRARIES")
   if(CMAKE_CROSSCOMPILING)
@@ -57,6 +59,7 @@ function(tessel_add_core_tests name)
     tessel_warnings(${name})
     tessel_gtest_runner(${name})
     add_test(NAME ${name}_under_mingw COMMAND ${name})
+    set_tests_properties(${name}_under_mingw PROPERTIES RESOURCE_LOCK wine_session)
   else()
     tessel_add_test_program(${name} ${arg_SOURCES})
     target_link_libraries(${name} PRIVATE ${arg_LIBRARIES})

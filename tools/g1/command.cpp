@@ -29,3 +29,14 @@ bool make_sender_filter(const char* command, const std::vector<std::string>& tex
     }
     return true;
 }
+
+bool start_receiving(const char* command, std::uint16_t port, const std::vector<std::string>& from,
+                     SenderFilter& filter, ReceiveSocket& in) {
+    if (!make_sender_filter(command, from, filter)) return false;
+    std::string error;
+    if (!receive_open(in, port, 1, error)) {
+        std::fprintf(stderr, "%s: %s\n", command, error.c_str());
+        return false;
+    }
+    return true;
+}

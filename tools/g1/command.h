@@ -33,3 +33,8 @@ void add_limit_options(CLI::App& command, ReceiveLimits& limits, const char* cou
 // The filter of the `--from` texts; prints "COMMAND: why" where one is refused.
 bool make_sender_filter(const char* command, const std::vector<std::string>& texts,
                         SenderFilter& filter);
+
+// A receiving subcommand's start: its filter of the `--from` texts and a socket on `port` that
+// takes one datagram a wait, so that `--count` stops exactly. Prints "COMMAND: why" on failure.
+bool start_receiving(const char* command, std::uint16_t port, const std::vector<std::string>& from,
+                     SenderFilter& filter, ReceiveSocket& in);

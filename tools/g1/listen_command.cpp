@@ -20,13 +20,7 @@ struct ListenOptions {
 int run_listen(const ListenOptions& o) {
     ListenStats stats;
     ReceiveSocket in;
-    std::string error;
-    if (!make_sender_filter(kName, o.from, stats.receiver.from)) return kExitFailed;
-    // One datagram a wait, so `--count` stops exactly.
-    if (!receive_open(in, o.port, 1, error)) {
-        std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
-        return kExitFailed;
-    }
+    if (!start_receiving(kName, o.port, o.from, stats.receiver.from, in)) return kExitFailed;
     std::fprintf(stderr, "%s: on %s, sharing the port with other receivers; from %s\n", kName,
                  udp_address_text({0, o.port}).c_str(),
                  sender_filter_text(stats.receiver.from).c_str());

@@ -67,12 +67,7 @@ int run_record(const RecordOptions& o) {
     Recorder r;
     ReceiveSocket in;
     std::string error;
-    if (!make_sender_filter(kName, o.from, r.receiver.from)) return kExitFailed;
-    // One datagram a wait, so `--count` stops exactly.
-    if (!receive_open(in, o.port, 1, error)) {
-        std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
-        return kExitFailed;
-    }
+    if (!start_receiving(kName, o.port, o.from, r.receiver.from, in)) return kExitFailed;
     if (!pcap_writer_open(r.writer, o.file, error)) {
         std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
         receive_close(in);
