@@ -101,6 +101,19 @@ UdpWait receive_one(const UdpSocket& s, std::span<char> buffer, UdpDatagram& got
     return UdpWait::Datagram;
 }
 
+// The list getaddrinfo returns, freed however the function that asked for it ends.
+struct AddressList {
+    addrinfo* first = nullptr;
+    AddressList() = default;
+    AddressList(const AddressList&) = delete;
+    AddressList& operator=(const AddressList&) = delete;
+    ~AddressList() {
+        if (first != nullptr) {
+            ::freeaddrinfo(first);
+        }
+    }
+};
+
 }  // namespace
 
 bool udp_startup(std::string& error) {
@@ -205,13 +218,12 @@ bool udp_resolve(const std::string& host, std::uint32_t& ip, std::string& error)
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* found = nullptr;
-    const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
-    if (rc != 0 || found == nullptr) {
+    AddressList found;
+    const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found.first);
+    if (rc != 0 || found.first == nullptr) {
         error = "cannot resolve " + host + ": Winsock error " + std::to_string(rc);
         return false;
     }
-    ip = from_sockaddr(*reinterpret_cast<const sockaddr_in*>(found->ai_addr)).ip;
-    ::freeaddrinfo(found);
+    ip = from_sockaddr(*reinterpret_cast<const sockaddr_in*>(found.first->ai_addr)).ip;
     return true;
 }
