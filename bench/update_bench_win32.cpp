@@ -45,15 +45,29 @@ struct Destination {
     alignas(sockaddr_storage) char block[128] = {};
 };
 
+// The list getaddrinfo returns, freed however the function that asked for it ends.
+struct AddressList {
+    addrinfo* first = nullptr;
+    AddressList() = default;
+    AddressList(const AddressList&) = delete;
+    AddressList& operator=(const AddressList&) = delete;
+    ~AddressList() {
+        if (first != nullptr) {
+            ::freeaddrinfo(first);
+        }
+    }
+};
+
 Destination resolve_broadcast() {
     Destination d;
     addrinfo hints = {};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(kG1Address, kG1Service.text, &hints, &found) == 0 && found != nullptr) {
-        std::memcpy(d.block, found->ai_addr, std::min<std::size_t>(found->ai_addrlen, 128));
-        ::freeaddrinfo(found);
+    AddressList found;
+    if (::getaddrinfo(kG1Address, kG1Service.text, &hints, &found.first) == 0 &&
+        found.first != nullptr) {
+        std::memcpy(d.block, found.first->ai_addr,
+                    std::min<std::size_t>(found.first->ai_addrlen, sizeof d.block));
     }
     return d;
 }

@@ -14,6 +14,7 @@ min_time_s=0.2       # per run
 core=build/bench/bin/core_bench
 update=build/bench-win64/bin/update_bench.exe
 relay=build/bench/bin/relay_bench
+. scripts/lib/artifacts.sh
 
 build() {  # preset targets...
   local preset="$1" log
@@ -44,7 +45,7 @@ machine() {
 }
 
 build bench core_bench relay_bench g1
-build bench-win64 update_bench corvane_tessel_external_dll_sample
+build bench-win64 update_bench "${tessel_plugin_dll%.dll}"  # the target is named after its file
 machine
 
 echo

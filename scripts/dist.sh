@@ -10,6 +10,8 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
+. scripts/lib/artifacts.sh
+
 fail() { echo "dist: $*" >&2; exit 1; }
 
 version="$(head -n 1 VERSION)"
@@ -26,7 +28,7 @@ export SOURCE_DATE_EPOCH
 
 # preset, file as built, place in the archive, the objcopy that reads it.
 shipped=(
-  "dist-win64 bin/corvane_tessel_external_dll_sample.dll plugin/corvane_tessel_external_dll_sample.dll x86_64-w64-mingw32-objcopy"
+  "dist-win64 bin/$tessel_plugin_dll plugin/$tessel_plugin_dll x86_64-w64-mingw32-objcopy"
   "dist-win32 bin/secretgen.exe secretgen/secretgen.exe i686-w64-mingw32-objcopy"
   "dist-win64 bin/g1.exe tools/g1.exe x86_64-w64-mingw32-objcopy"
   "dist-win64 bin/tessel-host.exe tools/tessel-host.exe x86_64-w64-mingw32-objcopy"

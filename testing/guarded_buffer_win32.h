@@ -2,9 +2,6 @@
 // faults at once.
 #pragma once
 
-// Winsock must come before windows.h wherever both are seen.
-#include <winsock2.h>
-
 #include <windows.h>
 
 #include <cstdint>

@@ -26,6 +26,35 @@ BOOL CALLBACK match_monitor_window(HWND window, LPARAM search_address) {
     return TRUE;
 }
 
+// The window's client area copied into memory: the window's device context, a memory one and
+// the DIB selected into it, released however the read ends (the DIB selected out first, since a
+// selected bitmap cannot be deleted).
+struct ClientCopy {
+    HWND window = nullptr;
+    HDC window_dc = nullptr;
+    HDC memory_dc = nullptr;
+    HBITMAP dib = nullptr;
+    HGDIOBJ previous = nullptr;
+
+    ClientCopy() = default;
+    ClientCopy(const ClientCopy&) = delete;
+    ClientCopy& operator=(const ClientCopy&) = delete;
+    ~ClientCopy() {
+        if (previous != nullptr) {
+            ::SelectObject(memory_dc, previous);
+        }
+        if (dib != nullptr) {
+            ::DeleteObject(dib);
+        }
+        if (memory_dc != nullptr) {
+            ::DeleteDC(memory_dc);
+        }
+        if (window_dc != nullptr) {
+            ::ReleaseDC(window, window_dc);
+        }
+    }
+};
+
 }  // namespace
 
 HWND monitor_window_find(DWORD process_id) {
@@ -52,11 +81,16 @@ ClientPixels client_pixels(HWND window) {
     info.bmiHeader.biBitCount = 32;
     info.bmiHeader.biCompression = BI_RGB;
     void* bits = nullptr;
-    const HDC window_dc = ::GetDC(window);
-    const HDC memory_dc = ::CreateCompatibleDC(window_dc);
-    const HBITMAP dib = ::CreateDIBSection(memory_dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    const HGDIOBJ previous = ::SelectObject(memory_dc, dib);
-    ::BitBlt(memory_dc, 0, 0, pixels.width, pixels.height, window_dc, 0, 0, SRCCOPY);
+    ClientCopy copy;
+    copy.window = window;
+    copy.window_dc = ::GetDC(window);
+    copy.memory_dc = ::CreateCompatibleDC(copy.window_dc);
+    copy.dib = ::CreateDIBSection(copy.memory_dc, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    if (copy.window_dc == nullptr || copy.memory_dc == nullptr || bits == nullptr) {
+        return ClientPixels{};  // a window destroyed meanwhile shows nothing
+    }
+    copy.previous = ::SelectObject(copy.memory_dc, copy.dib);
+    ::BitBlt(copy.memory_dc, 0, 0, pixels.width, pixels.height, copy.window_dc, 0, 0, SRCCOPY);
     ::GdiFlush();
 
     const auto* source = static_cast<const std::uint32_t*>(bits);
@@ -64,11 +98,6 @@ ClientPixels client_pixels(HWND window) {
     for (std::uint32_t& p : pixels.rgb) {
         p &= 0xFFFFFF;  // a 32-bit DIB keeps blue in the low byte, as 0xRRGGBB does
     }
-
-    ::SelectObject(memory_dc, previous);
-    ::DeleteObject(dib);
-    ::DeleteDC(memory_dc);
-    ::ReleaseDC(window, window_dc);
     return pixels;
 }
 

@@ -2,9 +2,6 @@
 // waiting with a deadline for things that happen on the plug-in's own thread.
 #pragma once
 
-// Before windows.h, so that the tests' other support header may come after this one.
-#include <winsock2.h>
-
 #include <windows.h>
 
 #include "plugin/monitor/monitor_window.h"

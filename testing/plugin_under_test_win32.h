@@ -3,9 +3,6 @@
 // UDP interface (tests run inside the sandbox, where broadcasts stay on lo).
 #pragma once
 
-// Before windows.h, so that the tests' other support headers may come after this one.
-#include <winsock2.h>
-
 #include "plugin/telemetry/g1_datagram.h"
 #include "tools/common/plugin_binding_win32.h"
 #include "tools/common/udp.h"
@@ -15,7 +12,8 @@
 #include <optional>
 #include <string>
 
-inline constexpr const char* kPluginDllName = "corvane_tessel_external_dll_sample.dll";
+// The build names the file after its target.
+inline constexpr const char* kPluginDllName = TESSEL_PLUGIN_DLL_NAME;
 inline constexpr double kTestTimeStep = 0.016;  // seconds, a 60 Hz frame
 
 // `file_name` in the directory of the running program, where the build puts the DLL and tools.

@@ -1,6 +1,9 @@
 // Draws a frame's listing into the monitor window: composed off-screen with GDI+, copied at once.
 #include "plugin/monitor/frame_painter_win32.h"
 
+// GDI+ uses COM's types (streams, property ids), which the lean windows.h leaves out.
+#include <objidl.h>
+
 #include <gdiplus.h>
 
 namespace {
@@ -16,14 +19,28 @@ constexpr const wchar_t* kFontFamilyName = L"Courier New";
 constexpr Gdiplus::REAL kFontSize = 11.0f;
 constexpr INT kZeroTerminated = -1;
 
-// The drawing objects of one repaint. Any of them may be null when GDI+ refused it; every call
-// made with a null object then does nothing.
+// One GDI+ object, deleted by `Delete` however the repaint ends; null when GDI+ refused it,
+// and every call made with a null object then does nothing.
+template <typename Object, auto Delete>
+struct GdiplusHolder {
+    Object* object = nullptr;
+    GdiplusHolder() = default;
+    GdiplusHolder(const GdiplusHolder&) = delete;
+    GdiplusHolder& operator=(const GdiplusHolder&) = delete;
+    ~GdiplusHolder() {
+        if (object != nullptr) {
+            Delete(object);
+        }
+    }
+};
+
+// The drawing objects of one repaint, released in the reverse order of their making.
 struct PaintObjects {
-    Gdiplus::GpBitmap* bitmap = nullptr;
-    Gdiplus::GpGraphics* graphics = nullptr;
-    Gdiplus::GpSolidFill* brush = nullptr;
-    Gdiplus::GpFontFamily* family = nullptr;
-    Gdiplus::GpFont* font = nullptr;
+    GdiplusHolder<Gdiplus::GpBitmap, gp::GdipDisposeImage> bitmap;
+    GdiplusHolder<Gdiplus::GpGraphics, gp::GdipDeleteGraphics> graphics;
+    GdiplusHolder<Gdiplus::GpSolidFill, gp::GdipDeleteBrush> brush;
+    GdiplusHolder<Gdiplus::GpFontFamily, gp::GdipDeleteFontFamily> family;
+    GdiplusHolder<Gdiplus::GpFont, gp::GdipDeleteFont> font;
 };
 
 // Without its usual family the monitor would show an empty listing, so any monospaced family
@@ -38,24 +55,14 @@ Gdiplus::GpFontFamily* create_font_family() {
     return family;
 }
 
-PaintObjects create_paint_objects() {
-    PaintObjects objects;
+void create_paint_objects(PaintObjects& objects) {
     gp::GdipCreateBitmapFromScan0(kBitmapWidth, kBitmapHeight, 0, PixelFormat24bppRGB, nullptr,
-                                  &objects.bitmap);
-    gp::GdipGetImageGraphicsContext(objects.bitmap, &objects.graphics);
-    gp::GdipCreateSolidFill(kTextColour, &objects.brush);
-    objects.family = create_font_family();
-    gp::GdipCreateFont(objects.family, kFontSize, Gdiplus::FontStyleRegular, Gdiplus::UnitPixel,
-                       &objects.font);
-    return objects;
-}
-
-void release_paint_objects(const PaintObjects& objects) {
-    gp::GdipDeleteFont(objects.font);
-    gp::GdipDeleteFontFamily(objects.family);
-    gp::GdipDeleteBrush(objects.brush);
-    gp::GdipDeleteGraphics(objects.graphics);
-    gp::GdipDisposeImage(objects.bitmap);
+                                  &objects.bitmap.object);
+    gp::GdipGetImageGraphicsContext(objects.bitmap.object, &objects.graphics.object);
+    gp::GdipCreateSolidFill(kTextColour, &objects.brush.object);
+    objects.family.object = create_font_family();
+    gp::GdipCreateFont(objects.family.object, kFontSize, Gdiplus::FontStyleRegular,
+                       Gdiplus::UnitPixel, &objects.font.object);
 }
 
 // The listing's texts are 8-bit, each byte standing for the character of the same code.
@@ -66,15 +73,14 @@ void draw_item(const PaintObjects& objects, const ListingItem& item) {
     }
     // Width and height 0: the text is neither wrapped nor clipped by its rectangle.
     const Gdiplus::RectF at(item.x, item.y, 0.0f, 0.0f);
-    gp::GdipDrawString(objects.graphics, text, kZeroTerminated, objects.font, &at, nullptr,
-                       objects.brush);
+    gp::GdipDrawString(objects.graphics.object, text, kZeroTerminated, objects.font.object, &at,
+                       nullptr, objects.brush.object);
 }
 
 void copy_to_window(HDC dc, Gdiplus::GpBitmap* bitmap) {
-    Gdiplus::GpGraphics* window = nullptr;
-    gp::GdipCreateFromHDC(dc, &window);
-    gp::GdipDrawImageI(window, bitmap, 0, 0);
-    gp::GdipDeleteGraphics(window);
+    GdiplusHolder<Gdiplus::GpGraphics, gp::GdipDeleteGraphics> window;
+    gp::GdipCreateFromHDC(dc, &window.object);
+    gp::GdipDrawImageI(window.object, bitmap, 0, 0);
 }
 
 }  // namespace
@@ -91,12 +97,11 @@ void frame_painter_shutdown(ULONG_PTR token) {
 }
 
 void frame_painter_paint(HDC dc, const FrameListing& listing) {
-    const PaintObjects objects = create_paint_objects();
-    gp::GdipGraphicsClear(objects.graphics, kBackground);
+    PaintObjects objects;
+    create_paint_objects(objects);
+    gp::GdipGraphicsClear(objects.graphics.object, kBackground);
     for (std::size_t i = 0; i < listing.count; ++i) {
         draw_item(objects, listing.items[i]);
     }
-
-    copy_to_window(dc, objects.bitmap);
-    release_paint_objects(objects);
+    copy_to_window(dc, objects.bitmap.object);
 }

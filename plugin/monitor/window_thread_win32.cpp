@@ -90,8 +90,18 @@ void run_message_loop() {
 }
 
 HWND create_window(HINSTANCE module) {
-    return ::CreateWindowExA(0, kMonitorClassName, kMonitorTitle, kWindowStyle, CW_USEDEFAULT, 0,
-                             kMonitorWidth, kMonitorHeight, nullptr, nullptr, module, nullptr);
+    return ::CreateWindowExA(0,                  // extended style
+                             kMonitorClassName,  // window class
+                             kMonitorTitle,      // title
+                             kWindowStyle,       // style
+                             CW_USEDEFAULT,      // x: placed once created
+                             0,                  // y
+                             kMonitorWidth,      // width
+                             kMonitorHeight,     // height
+                             nullptr,            // parent window
+                             nullptr,            // menu
+                             module,             // instance that owns the class
+                             nullptr);           // creation parameter
 }
 
 void run_window_thread(HINSTANCE module) {

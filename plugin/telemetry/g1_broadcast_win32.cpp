@@ -27,6 +27,19 @@ struct BroadcastState {
 
 BroadcastState g_broadcast;
 
+// The list getaddrinfo returns, freed however the function that asked for it ends.
+struct AddressList {
+    addrinfo* first = nullptr;
+    AddressList() = default;
+    AddressList(const AddressList&) = delete;
+    AddressList& operator=(const AddressList&) = delete;
+    ~AddressList() {
+        if (first != nullptr) {
+            ::freeaddrinfo(first);
+        }
+    }
+};
+
 // Resolves the broadcast address into the destination block; on failure the block stays zero
 // and the send fails, which drops the socket so the next frame resolves again.
 void resolve_destination() {
@@ -35,13 +48,14 @@ void resolve_destination() {
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_DGRAM;
     hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;  // never a lookup that waits
-    addrinfo* found = nullptr;
-    if (::getaddrinfo(kG1Address, kG1Service.text, &hints, &found) != 0 || found == nullptr) {
+    AddressList found;
+    if (::getaddrinfo(kG1Address, kG1Service.text, &hints, &found.first) != 0 ||
+        found.first == nullptr) {
         return;
     }
-    const std::size_t length = std::min<std::size_t>(found->ai_addrlen, kDestinationBlockSize);
-    std::memcpy(g_broadcast.destination, found->ai_addr, length);
-    ::freeaddrinfo(found);
+    const std::size_t length =
+        std::min<std::size_t>(found.first->ai_addrlen, kDestinationBlockSize);
+    std::memcpy(g_broadcast.destination, found.first->ai_addr, length);
 }
 
 // Not inherited: a child process the host starts with inherited handles gets neither the

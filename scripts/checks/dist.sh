@@ -9,12 +9,13 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 cd "$root"
 
 . scripts/lib/sandbox_check.sh
+. scripts/lib/artifacts.sh
 tessel_require_sandbox "dist check" "run me through ./run test"
 
 fail() { echo "dist check: $*" >&2; exit 1; }
 
 scripts/dist.sh
-python3 scripts/dist/tests/release_check.py "$root"
+python3 scripts/dist/tests/release_check.py "$root" "$tessel_plugin_dll"
 
 version="$(head -n 1 VERSION)"
 unpacked="build/dist-check-unpacked"

@@ -101,6 +101,19 @@ UdpWait receive_one(const UdpSocket& s, std::span<char> buffer, UdpDatagram& got
     return UdpWait::Datagram;
 }
 
+// The list getaddrinfo returns, freed however the function that asked for it ends.
+struct AddressList {
+    addrinfo* first = nullptr;
+    AddressList() = default;
+    AddressList(const AddressList&) = delete;
+    AddressList& operator=(const AddressList&) = delete;
+    ~AddressList() {
+        if (first != nullptr) {
+            ::freeaddrinfo(first);
+        }
+    }
+};
+
 }  // namespace
 
 bool udp_startup(std::string& error) {
@@ -215,18 +228,17 @@ bool udp_lookup(const std::string& name, std::vector<std::uint32_t>& ips, std::s
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* found = nullptr;
-    const int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &found);
-    if (rc != 0 || found == nullptr) {
+    AddressList found;
+    const int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &found.first);
+    if (rc != 0 || found.first == nullptr) {
         error = "cannot resolve " + name + ": Winsock error " + std::to_string(rc);
         return false;
     }
-    for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+    for (const addrinfo* a = found.first; a != nullptr; a = a->ai_next) {
         const std::uint32_t ip =
             from_sockaddr(*reinterpret_cast<const sockaddr_in*>(a->ai_addr)).ip;
         if (std::find(ips.begin(), ips.end(), ip) == ips.end()) ips.push_back(ip);
     }
-    ::freeaddrinfo(found);
     return true;
 }
 

@@ -1,6 +1,5 @@
 // Windows: SO_REUSEADDR there would let another program bind over a listening port, so the port
 // is claimed exclusively instead; connections in TIME_WAIT do not stop a rebind on Windows.
-#define WIN32_LEAN_AND_MEAN
 #include "tools/g1/listening_socket.h"
 
 #include <winsock2.h>

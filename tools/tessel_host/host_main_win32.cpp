@@ -10,6 +10,9 @@
 #include <windows.h>
 #include <CLI/CLI.hpp>
 
+// The timer resolution calls, which the lean windows.h leaves out and which need its types.
+#include <mmsystem.h>
+
 #include <cstdio>
 #include <fstream>
 

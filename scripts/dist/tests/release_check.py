@@ -4,7 +4,8 @@ names and entries, SHA256SUMS, and in every Windows binary its machine, the vers
 (parsed here from the PE resource section, not by the tool that wrote it), the absence of debug
 sections and a link time, and a debug link whose CRC matches the file in the debug archive.
 
-Usage: release_check.py REPOSITORY_ROOT
+Usage: release_check.py REPOSITORY_ROOT PLUGIN_DLL
+(PLUGIN_DLL: the DLL's file name, from scripts/lib/artifacts.sh)
 """
 import hashlib
 import os
@@ -15,9 +16,9 @@ import sys
 import zipfile
 import zlib
 
-# Place in the archive, machine, file type in the version resource (1 program, 2 DLL).
+# Place in the archive, machine, file type in the version resource (1 program, 2 DLL); the
+# plug-in's place is added once its name is known.
 BINARIES = {
-    "plugin/corvane_tessel_external_dll_sample.dll": (0x8664, 2),
     "secretgen/secretgen.exe": (0x14C, 1),
     "tools/g1.exe": (0x8664, 1),
     "tools/tessel-host.exe": (0x8664, 1),
@@ -201,17 +202,21 @@ def pe_tables(path):
     return imports, sorted(exports)
 
 
-def check_plugin_tables(root, stripped):
+def check_plugin_tables(root, plugin_dll, stripped):
     """Stripping leaves the plug-in's imports and exports as the build made them (the build's
     own DLL is what the imports-and-exports test checks)."""
-    built = os.path.join(root, "build/dist-win64/bin/corvane_tessel_external_dll_sample.dll")
+    built = os.path.join(root, "build/dist-win64/bin", plugin_dll)
     expect(pe_tables(stripped) == pe_tables(built),
            "the stripped plug-in's imports or exports differ from the built one's")
     expect(len(pe_tables(stripped)[1]) == 4, "the plug-in does not export four functions")
 
 
 def main():
-    root = sys.argv[1]
+    if len(sys.argv) != 3:
+        sys.exit(__doc__)
+    root, plugin_dll = sys.argv[1], sys.argv[2]
+    plugin = "plugin/" + plugin_dll
+    BINARIES[plugin] = (0x8664, 2)
     version = open(os.path.join(root, "VERSION")).readline().strip()
     epoch = int(subprocess.run(["git", "-C", root, "log", "-1", "--format=%ct"], check=True,
                                capture_output=True, text=True).stdout)
@@ -256,12 +261,11 @@ def main():
     expect(len(product_names) == 1 and None not in product_names,
            f"ProductName differs between the binaries: {product_names}")
 
-    plugin = "plugin/corvane_tessel_external_dll_sample.dll"
     if plugin in names:
         unpacked = os.path.join(dist, "check-plugin.dll")
         with open(unpacked, "wb") as f:
             f.write(release.read(plugin))
-        check_plugin_tables(root, unpacked)
+        check_plugin_tables(root, plugin_dll, unpacked)
         os.remove(unpacked)
 
     for fault in faults:

@@ -18,7 +18,8 @@ fail() { echo "dissector test: $*" >&2; exit 1; }
 g1="build/native/bin/g1"
 field_table="build/native/bin/g1_field_table"
 host="build/win64/bin/tessel-host.exe"
-plugin="build/win64/bin/corvane_tessel_external_dll_sample.dll"
+. scripts/lib/artifacts.sh
+plugin="build/win64/bin/$tessel_plugin_dll"
 for f in "$g1" "$field_table" "$host" "$plugin"; do
   [ -e "$f" ] || fail "$f is missing: build the native and win64 presets first"
 done
