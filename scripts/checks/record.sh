@@ -14,7 +14,8 @@ fail() { echo "record check: $*" >&2; exit 1; }
 
 g1=build/native/bin/g1
 host=build/win64/bin/tessel-host.exe
-plugin=build/win64/bin/corvane_tessel_external_dll_sample.dll
+. scripts/lib/artifacts.sh
+plugin="build/win64/bin/$tessel_plugin_dll"
 for f in "$g1" "$host" "$plugin"; do [ -e "$f" ] || fail "$f is missing: build native and win64"; done
 
 frames=180 rate=60
