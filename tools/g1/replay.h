@@ -1,5 +1,6 @@
 // What `g1 send --replay` plays: the G1 datagrams of a capture file, one sender's, and when each
-// one is due at the chosen speed. No sockets and no clock here; the sending loop is send_command.cpp.
+// one is due at the chosen speed. No sockets and no clock here; the sending loop is in
+// send_command.cpp.
 #pragma once
 
 #include "tools/g1/pcap_file.h"
