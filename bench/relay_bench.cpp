@@ -78,8 +78,7 @@ bool inside_sandbox() {
     const char* outer = std::getenv("TESSEL_OUTER_NETNS");
     const char* machine = std::getenv("TESSEL_MACHINE_NETNS");
     const std::string own = namespace_of("/proc/self/ns/net");
-    return outer != nullptr && machine != nullptr && !own.empty() && own != outer &&
-           own != machine;
+    return outer != nullptr && machine != nullptr && !own.empty() && own != outer && own != machine;
 }
 
 sockaddr_in address(std::uint32_t ip, std::uint16_t port) {
