@@ -4,6 +4,7 @@
 // Run inside the sandbox: every datagram goes to 255.255.255.255:50010, which stays on lo there.
 // With --route-gone (the script deletes the broadcast route first) it times Update alone, as a
 // host sees it with the cable out.
+#include "plugin/telemetry/address_list_win32.h"
 #include "plugin/telemetry/g1_datagram.h"
 #include "testing/plugin_under_test_win32.h"
 #include "testing/sample_frame.h"
@@ -43,19 +44,6 @@ Frames make_frames() {
 
 struct Destination {
     alignas(sockaddr_storage) char block[128] = {};
-};
-
-// The list getaddrinfo returns, freed however the function that asked for it ends.
-struct AddressList {
-    addrinfo* first = nullptr;
-    AddressList() = default;
-    AddressList(const AddressList&) = delete;
-    AddressList& operator=(const AddressList&) = delete;
-    ~AddressList() {
-        if (first != nullptr) {
-            ::freeaddrinfo(first);
-        }
-    }
 };
 
 Destination resolve_broadcast() {

@@ -1,5 +1,6 @@
 // Sends each frame's G1 datagram to 255.255.255.255:50010 through Winsock. The host owns
 // Winsock's initialisation; this file never calls WSAStartup or WSACleanup.
+#include "plugin/telemetry/address_list_win32.h"
 #include "plugin/telemetry/g1_broadcast.h"
 
 #include <winsock2.h>
@@ -26,19 +27,6 @@ struct BroadcastState {
 };
 
 BroadcastState g_broadcast;
-
-// The list getaddrinfo returns, freed however the function that asked for it ends.
-struct AddressList {
-    addrinfo* first = nullptr;
-    AddressList() = default;
-    AddressList(const AddressList&) = delete;
-    AddressList& operator=(const AddressList&) = delete;
-    ~AddressList() {
-        if (first != nullptr) {
-            ::freeaddrinfo(first);
-        }
-    }
-};
 
 // Resolves the broadcast address into the destination block; on failure the block stays zero
 // and the send fails, which drops the socket so the next frame resolves again.

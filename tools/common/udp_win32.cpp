@@ -1,6 +1,8 @@
 // The UDP interface on Winsock.
 #include "tools/common/udp.h"
 
+#include "plugin/telemetry/address_list_win32.h"
+
 #include <mswsock.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -100,19 +102,6 @@ UdpWait receive_one(const UdpSocket& s, std::span<char> buffer, UdpDatagram& got
            sent_to_broadcast(message)};
     return UdpWait::Datagram;
 }
-
-// The list getaddrinfo returns, freed however the function that asked for it ends.
-struct AddressList {
-    addrinfo* first = nullptr;
-    AddressList() = default;
-    AddressList(const AddressList&) = delete;
-    AddressList& operator=(const AddressList&) = delete;
-    ~AddressList() {
-        if (first != nullptr) {
-            ::freeaddrinfo(first);
-        }
-    }
-};
 
 }  // namespace
 
