@@ -55,17 +55,23 @@ http::response<http::string_body> get(std::uint16_t port, const char* target) {
     return response;
 }
 
-// A reader of /events on a plain socket; `receive_buffer` set before connecting, if given.
+constexpr std::string_view kStreamRequest =
+    "GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/event-stream\r\n\r\n";
+
+// A client on a plain socket that sends `request` (if any) from `from` (any of 127.0.0.0/8);
+// `receive_buffer` set before connecting, if given.
 struct StreamReader {
-    StreamReader(std::uint16_t port, int receive_buffer = 0) : socket(io) {
+    StreamReader(std::uint16_t port, int receive_buffer = 0,
+                 std::string_view request = kStreamRequest,
+                 asio::ip::address_v4 from = asio::ip::address_v4::loopback())
+        : socket(io) {
         socket.open(tcp::v4());
         if (receive_buffer > 0) {
             socket.set_option(asio::socket_base::receive_buffer_size(receive_buffer));
         }
+        socket.bind({from, 0});
         socket.connect({asio::ip::address_v4::loopback(), port});
-        asio::write(
-            socket,
-            asio::buffer(std::string_view("GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")));
+        if (!request.empty()) asio::write(socket, asio::buffer(request));
     }
     // Reads until `text` has come or the time is up; everything read stays in `received`.
     bool read_until(std::string_view text, std::chrono::milliseconds limit) {
