@@ -5,6 +5,8 @@
 #include "tools/common/udp.h"
 #include "tools/g1/serve_event.h"
 
+#include "tools/g1/serve_admission.h"
+
 #include <gtest/gtest.h>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/io_context.hpp>
@@ -14,8 +16,16 @@
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
 
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
+#include <fstream>
+#include <map>
 #include <thread>
 
 namespace asio = boost::asio;
@@ -92,6 +102,14 @@ struct StreamReader {
         }
         if (ec) return false;
         received.append(chunk, n);
+        return true;
+    }
+    // Reads until the server closes the connection; false if it has not within `limit`.
+    bool read_to_end(std::chrono::milliseconds limit) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (read_some()) {
+            if (std::chrono::steady_clock::now() > end) return false;
+        }
         return true;
     }
     asio::io_context io;
@@ -172,4 +190,152 @@ TEST(ServeHttp, ReaderThatStopsReadingIsDroppedWhileTheOthersGoOn) {
     const ServeHttpSummary summary = serve_http_stop(std::move(s.server));
     EXPECT_EQ(summary.dropped, 1u);
     EXPECT_GE(events, kEventsPastTheDrop);
+}
+
+TEST(ServeHttp, AnswersKeepToTheirOwnSiteAndHeadOfTheStreamOpensNoReader) {
+    Server s;
+    const struct {
+        std::string_view request, status;
+        std::string has;
+    } rows[] = {
+        {"GET / HTTP/1.1\r\nHost: attacker.example:8080\r\n\r\n", "403", "--host NAME"},
+        {"GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: */*\r\n\r\n", "406", ""},
+        {"GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/event-stream\r\n"
+         "Sec-Fetch-Site: cross-site\r\n\r\n",
+         "403", ""},
+        {"DELETE / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", "405", "Allow: GET, HEAD"},
+        {"HEAD /events HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/event-stream\r\n"
+         "Connection: close\r\n\r\n",
+         "200", "text/event-stream\r\n"},
+        // As its GET would, with the length of the file and nothing after the header.
+        {"HEAD /style.css HTTP/1.1\r\nHost: LocalHost\r\nConnection: close\r\n\r\n", "200",
+         "Content-Length: " + std::to_string(get(s.port(), "/style.css").body().size())},
+        // Kept alive after the answer, then closed for waiting too long for a next request.
+        {"GET /style.css HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", "200", "text/css"},
+    };
+    for (const auto& row : rows) {
+        StreamReader client(s.port(), 0, row.request);
+        EXPECT_TRUE(client.read_to_end(30s)) << row.request;
+        EXPECT_TRUE(client.received.starts_with("HTTP/1.1 " + std::string(row.status)))
+            << row.request << client.received;
+        EXPECT_NE(client.received.find(row.has), std::string::npos) << client.received;
+        EXPECT_NE(client.received.find("Cross-Origin-Resource-Policy: same-origin\r\n"),
+                  std::string::npos);
+        if (row.request.starts_with("HEAD")) {
+            EXPECT_TRUE(client.received.ends_with("\r\n\r\n"));
+        }
+    }
+    EXPECT_EQ(serve_http_stop(std::move(s.server)).readers, 0u);
+}
+
+TEST(ServeHttp, IdleConnectionsPastTheCapsGiveWayToAPage) {
+    Server s;
+    // From seven addresses of 127.0.0.0/8, this machine's own among them: more than the server
+    // keeps in all and from any one address. They send nothing.
+    constexpr std::uint32_t kAddresses = 7, kEach = kMaxConnectionsPerAddress + 12;
+    asio::io_context io;
+    std::vector<tcp::socket> idle;
+    std::vector<std::uint32_t> from;
+    for (std::uint32_t i = 0; i < kAddresses * kEach; ++i) {
+        from.push_back(kLoopbackIp + i % kAddresses);
+        idle.emplace_back(io).open(tcp::v4());
+        idle.back().bind({asio::ip::address_v4(from.back()), 0});
+        idle.back().connect({asio::ip::address_v4::loopback(), s.port()});
+        idle.back().non_blocking(true);
+    }
+    StreamReader page(s.port());
+    serve_http_publish_datagram(*s.server, datagram_event(kDatagramEvent, 1, {}), now_ns());
+    ASSERT_TRUE(page.read_until("data: {\"n\":1,", 5s)) << page.received;
+    // Those the server made way with are closed; the rest are within the caps.
+    std::map<std::uint32_t, std::size_t> open;
+    for (std::size_t i = 0; i < idle.size(); ++i) {
+        char byte = 0;
+        boost::system::error_code ec;
+        idle[i].read_some(asio::buffer(&byte, 1), ec);
+        if (ec == asio::error::would_block) ++open[from[i]];
+    }
+    std::size_t total = 0;
+    for (const auto& [address, count] : open) {
+        EXPECT_LE(count + (address == kLoopbackIp), kMaxConnectionsPerAddress) << address;
+        total += count;
+    }
+    EXPECT_LE(total + 1, kMaxConnections);
+}
+
+TEST(ServeHttp, ABurstOfStreamRequestsOpensNoMoreReadersThanTheCap) {
+    Server s;
+    constexpr std::size_t kTurnedAway = 36;
+    std::vector<std::unique_ptr<StreamReader>> burst;
+    for (std::uint32_t i = 0; i < kMaxReaders + kTurnedAway; ++i) {
+        burst.push_back(std::make_unique<StreamReader>(s.port(), 0, "",
+                                                       asio::ip::address_v4(kLoopbackIp + i % 4)));
+    }
+    for (auto& reader : burst) asio::write(reader->socket, asio::buffer(kStreamRequest));
+    std::size_t opened = 0, refused = 0;
+    for (auto& reader : burst) {
+        ASSERT_TRUE(reader->read_until("\r\n\r\n", 5s)) << reader->received;
+        opened += reader->received.starts_with("HTTP/1.1 200 OK\r\n");
+        refused += reader->received.starts_with("HTTP/1.1 503 Service Unavailable\r\n");
+    }
+    EXPECT_EQ(opened, kMaxReaders);
+    EXPECT_EQ(refused, kTurnedAway);
+}
+
+// Out of descriptors, with connections waiting to be accepted, the server pauses between tries.
+TEST(ServeHttp, OutOfDescriptorsTheServerWaitsInsteadOfSpinning) {
+    int port_pipe[2], log_pipe[2];
+    ASSERT_EQ(pipe(port_pipe), 0);
+    ASSERT_EQ(pipe(log_pipe), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const rlimit few{32, 32};
+        setrlimit(RLIMIT_NOFILE, &few);
+        dup2(log_pipe[1], STDERR_FILENO);
+        std::string error;
+        ServeHttpPtr server = serve_http_start(kLoopbackIp, 0, error);
+        const std::uint16_t port = server ? serve_http_port(*server) : 0;
+        if (write(port_pipe[1], &port, sizeof port) != sizeof port) _exit(1);
+        for (;;) pause();
+    }
+    struct Reap {
+        pid_t pid;
+        ~Reap() { kill(pid, SIGKILL), waitpid(pid, nullptr, 0); }
+    } reap{child};
+    std::uint16_t port = 0;
+    ASSERT_EQ(read(port_pipe[0], &port, sizeof port), static_cast<ssize_t>(sizeof port));
+    ASSERT_NE(port, 0);
+    asio::io_context io;
+    std::vector<tcp::socket> flood;
+    for (int i = 0; i < 100; ++i) {
+        flood.emplace_back(io).connect({asio::ip::address_v4::loopback(), port});
+    }
+    std::string log;
+    pollfd waiting{log_pipe[0], POLLIN, 0};
+    while (log.find("accepting failed") == std::string::npos && poll(&waiting, 1, 10'000) > 0) {
+        char chunk[512];
+        const ssize_t n = read(log_pipe[0], chunk, sizeof chunk);
+        if (n <= 0) break;
+        log.append(chunk, static_cast<std::size_t>(n));
+    }
+    ASSERT_NE(log.find("accepting failed"), std::string::npos) << log;
+    // CPU time (user and system, in clock ticks) over a few seconds of the flood.
+    const auto cpu_ticks = [&] {
+        std::ifstream stat("/proc/" + std::to_string(child) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), {});
+        std::istringstream fields(text.substr(text.rfind(')') + 2));
+        std::string skip;
+        long utime = 0, stime = 0;
+        for (int i = 0; i < 11; ++i) fields >> skip;  // the state to cmajflt
+        fields >> utime >> stime;
+        return utime + stime;
+    };
+    const long before = cpu_ticks();
+    const auto start = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(3s);  // the span measured, not a wait for something to happen
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double used =
+        static_cast<double>(cpu_ticks() - before) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    EXPECT_LT(used / seconds, 0.2) << used << " s of CPU in " << seconds << " s";
 }
