@@ -39,7 +39,7 @@ def main():
     pages = []
     for _ in range(readers):
         page = socket.create_connection(("127.0.0.1", http_port))
-        page.sendall(b"GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+        page.sendall(b"GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/event-stream\r\n\r\n")
         page.setblocking(False)
         selector.register(page, selectors.EVENT_READ, {"buffer": b""})
         pages.append(page)
