@@ -1,5 +1,5 @@
 // Who `g1 serve` lets in: requests by Host, method, Accept and Sec-Fetch-Site; refusals logged
-// once a period.
+// once a period and cause.
 #include "tools/g1/serve_admission.h"
 
 #include <gtest/gtest.h>
@@ -59,19 +59,10 @@ TEST(ServeAdmission, RequestsAreJudgedByHostMethodAcceptAndSite) {
     }
 }
 
-TEST(ServeAdmission, ConnectionsAreCountedPerAddressAndRefusalsLoggedOncePerPeriod) {
-    ConnectionCounts counts;
-    for (std::size_t i = 0; i < kMaxConnectionsPerAddress; ++i) connection_opened(counts, 1);
-    EXPECT_EQ(connection_room(counts, 1), ConnectionRoom::AddressFull);
-    EXPECT_EQ(connection_room(counts, 2), ConnectionRoom::Room);
-    connection_closed(counts, 1);
-    EXPECT_EQ(connection_room(counts, 1), ConnectionRoom::Room);
-    for (std::uint32_t a = 2; counts.total < kMaxConnections; ++a) connection_opened(counts, a);
-    EXPECT_EQ(connection_room(counts, 1), ConnectionRoom::Full);
-
+TEST(ServeAdmission, RefusalsAreLoggedOncePerPeriodAndCause) {
     RefusalLog log;
     EXPECT_EQ(refusal_note(log, Refusal::Full, 5), 1u);  // the first at once
     EXPECT_EQ(refusal_note(log, Refusal::Full, 6), 0u);
-    EXPECT_EQ(refusal_note(log, Refusal::Readers, 7), 1u);  // each cause on its own
+    EXPECT_EQ(refusal_note(log, Refusal::Readers, 7), 1u);
     EXPECT_EQ(refusal_note(log, Refusal::Full, 5 + kRefusalLogPeriodNs), 2u);
 }
