@@ -33,8 +33,11 @@ void library_init() {
     std::call_once(once, [] { mosquitto_lib_init(); });
 }
 
+// The library's words for `rc`, or the system's for a system call's failure, without a full stop.
 std::string failure_text(int rc) {
-    return rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc);
+    std::string text = rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc);
+    if (!text.empty() && text.back() == '.') text.pop_back();
+    return text;
 }
 
 // A sender's connection that carries only its status, so that its last will is that sender's
@@ -56,6 +59,7 @@ struct BrokerLink {
     // Kept by the stepping thread.
     bool tried = false;
     bool socket_up = false;
+    bool accepted = false;  // the broker took this connection (until it is lost)
     std::int64_t next_attempt_ns = 0;
     std::int64_t backoff_ns = kBackoffFirstNs;
     std::string last_failure;
@@ -91,6 +95,7 @@ void on_connect(mosquitto* m, void* object, int rc) {
         return;
     }
     link.connected = true;
+    link.accepted = true;
     link.backoff_ns = kBackoffFirstNs;
     link.last_failure.clear();
     ++link.connects;
@@ -156,12 +161,17 @@ BrokerLinkPtr make_link(const BrokerOptions& o, std::string& error) {
     return link;
 }
 
+// Says why the broker could not be had, once for each new reason and whenever a connection that
+// was up went down, and sets the next attempt.
 void note_failure(BrokerLink& link, const std::string& why, std::int64_t now_ns) {
+    const bool lost = link.accepted;
+    link.accepted = false;
     link.connected = false;
     link.next_attempt_ns = now_ns + link.backoff_ns;
-    if (!link.closing && why != link.last_failure) {
-        std::fprintf(stderr, "%s: the broker at %s: %s; trying again, with backoff up to %lld s\n",
-                     link.o.command.c_str(), link.where.c_str(), why.c_str(),
+    if (!link.closing && (lost || why != link.last_failure)) {
+        std::fprintf(stderr, "%s: %s the broker at %s (%s); trying again, with backoff up to %lld s\n",
+                     link.o.command.c_str(), lost ? "lost the connection to" : "cannot connect to",
+                     link.where.c_str(), why.c_str(),
                      static_cast<long long>(kBackoffMaxNs / 1'000'000'000));
         link.last_failure = why;
     }
@@ -191,7 +201,7 @@ void step(BrokerLink& link, int timeout_ms) {
     const int rc = mosquitto_loop(link.m, timeout_ms, 1);
     if (rc != MOSQ_ERR_SUCCESS) {
         link.socket_up = false;
-        note_failure(link, rc == MOSQ_ERR_NO_CONN ? "the connection was lost" : failure_text(rc),
+        note_failure(link, failure_text(rc == MOSQ_ERR_NO_CONN ? MOSQ_ERR_CONN_LOST : rc),
                      receive_clock_ns());
     }
 }
