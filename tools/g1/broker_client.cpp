@@ -169,10 +169,10 @@ void note_failure(BrokerLink& link, const std::string& why, std::int64_t now_ns)
     link.connected = false;
     link.next_attempt_ns = now_ns + link.backoff_ns;
     if (!link.closing && (lost || why != link.last_failure)) {
-        std::fprintf(stderr, "%s: %s the broker at %s (%s); trying again, with backoff up to %lld s\n",
-                     link.o.command.c_str(), lost ? "lost the connection to" : "cannot connect to",
-                     link.where.c_str(), why.c_str(),
-                     static_cast<long long>(kBackoffMaxNs / 1'000'000'000));
+        std::fprintf(
+            stderr, "%s: %s the broker at %s (%s); trying again, with backoff up to %lld s\n",
+            link.o.command.c_str(), lost ? "lost the connection to" : "cannot connect to",
+            link.where.c_str(), why.c_str(), static_cast<long long>(kBackoffMaxNs / 1'000'000'000));
         link.last_failure = why;
     }
     link.backoff_ns = std::min(link.backoff_ns * 2, kBackoffMaxNs);
