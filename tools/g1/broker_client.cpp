@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <future>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -46,6 +47,7 @@ struct StatusLink {
     std::uint32_t ip = 0;
     std::string topic;
     mosquitto* m = nullptr;
+    std::atomic<bool> connected{false};
 };
 
 }  // namespace
@@ -75,6 +77,7 @@ struct BrokerLink {
     std::string refusal;
 
     std::thread thread;  // a publisher's
+    std::future<void> thread_done;
     std::vector<std::unique_ptr<StatusLink>>
         statuses;  // a publisher's, kept by the caller's thread
 };
@@ -208,16 +211,27 @@ void step(BrokerLink& link, int timeout_ms) {
 
 void status_connected(mosquitto* m, void* object, int rc) {
     if (rc != 0) return;
-    const StatusLink& s = *static_cast<StatusLink*>(object);
+    StatusLink& s = *static_cast<StatusLink*>(object);
+    s.connected = true;
     mosquitto_publish(m, nullptr, s.topic.c_str(), static_cast<int>(kBrokerOnline.size()),
                       kBrokerOnline.data(), kStatusQos, true);
 }
 
+void status_disconnected(mosquitto*, void* object, int) {
+    static_cast<StatusLink*>(object)->connected = false;
+}
+
+// Connected, the link says offline and goodbye, and its thread ends at once. Otherwise the
+// broker has the will already (or never had the link), and the thread may be waiting out a
+// connection attempt to a host that does not answer, for minutes: it is cancelled.
 void status_close(StatusLink& s) {
-    mosquitto_publish(s.m, nullptr, s.topic.c_str(), static_cast<int>(kBrokerOffline.size()),
-                      kBrokerOffline.data(), kStatusQos, true);
+    const bool connected = s.connected;
+    if (connected) {
+        mosquitto_publish(s.m, nullptr, s.topic.c_str(), static_cast<int>(kBrokerOffline.size()),
+                          kBrokerOffline.data(), kStatusQos, true);
+    }
     mosquitto_disconnect(s.m);
-    mosquitto_loop_stop(s.m, false);
+    mosquitto_loop_stop(s.m, !connected);
     mosquitto_destroy(s.m);
 }
 
@@ -230,6 +244,13 @@ void BrokerLinkClose::operator()(BrokerLink* link) const {
         link->closing = true;
         if (link->thread.joinable()) {
             mosquitto_disconnect(link->m);  // after what is queued; the thread writes both
+            // A thread still inside a connection attempt to a host that does not answer is left
+            // to the exit of g1, with the link it uses.
+            if (link->thread_done.wait_for(std::chrono::nanoseconds(kFarewellNs + kFarewellNs)) !=
+                std::future_status::ready) {
+                link->thread.detach();
+                return;
+            }
             link->thread.join();
         } else if (link->socket_up) {
             mosquitto_disconnect(link->m);
@@ -245,13 +266,16 @@ BrokerLinkPtr broker_publisher_start(const BrokerOptions& o, std::string& error)
     if (!link) return nullptr;
     mosquitto_threaded_set(link->m, true);
     BrokerLink& l = *link;
-    l.thread = std::thread([&l] {
+    std::promise<void> done;
+    l.thread_done = done.get_future();
+    l.thread = std::thread([&l, done = std::move(done)]() mutable {
         std::int64_t farewell_ns = 0;
         while (!l.closing || l.socket_up) {
             step(l, kPublisherStepMs);
             if (l.closing && farewell_ns == 0) farewell_ns = receive_clock_ns() + kFarewellNs;
             if (farewell_ns != 0 && receive_clock_ns() > farewell_ns) break;
         }
+        done.set_value();
     });
     return link;
 }
@@ -276,6 +300,7 @@ void broker_sender_online(BrokerLink& link, std::uint32_t ip) {
         return;
     }
     mosquitto_connect_callback_set(s->m, status_connected);
+    mosquitto_disconnect_callback_set(s->m, status_disconnected);
     mosquitto_reconnect_delay_set(s->m, 1, static_cast<unsigned>(kBackoffMaxNs / 1'000'000'000),
                                   true);
     // A broker that cannot be reached yet is tried again by the library's thread.
