@@ -1,9 +1,7 @@
 #!/usr/bin/env bash
-# g1 and an MQTT broker, inside the sandbox, with Debian's mosquitto on a loopback port of its
-# own: g1 send --fly's datagrams (the plug-in's, byte for byte, as record.sh shows) through g1
-# publish to a subscriber unchanged, the values in the page's units at most at the rate, each
-# sender's status; the broker stopped and started mid-stream; the last will; g1 listen and g1
-# serve taking two senders from the broker; and the inputs g1 refuses.
+# g1 and Debian's mosquitto on a loopback port, in the sandbox: g1 send --fly's datagrams (the
+# plug-in's, byte for byte: record.sh) through g1 publish to a subscriber, their values, status,
+# will and a broker restart; g1 listen and serve with two senders from it; what g1 refuses.
 # time limit: 180 s
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
@@ -16,14 +14,14 @@ fail() { echo "broker check: $*" >&2; exit 1; }
 
 g1="$root/build/native/bin/g1"
 py=/usr/bin/python3  # Debian's, with the MQTT client
-for f in "$g1" /usr/sbin/mosquitto /usr/bin/mosquitto_passwd; do
+fields="$root/build/native/bin/g1_field_table"
+for f in "$g1" "$fields" /usr/sbin/mosquitto /usr/bin/mosquitto_passwd; do
   [ -x "$f" ] || fail "$f is missing: build the native preset; ./run setup installs mosquitto"
 done
 
 frames=180 rate=60 field_rate=10
 out="$root/build/broker-check"
-rm -rf "$out"
-mkdir -p "$out"
+rm -rf "$out" && mkdir -p "$out"
 children=()
 stop_children() { local p; for p in "${children[@]}"; do kill "$p" 2>/dev/null || true; done; }
 trap stop_children EXIT
@@ -32,20 +30,17 @@ now() { "$py" -c 'import time; print(time.monotonic())'; }
 free_port() { "$py" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 # Polls CONDITION... every 0.1 s for at most SECONDS; fails with WHY.
 wait_for() {  # seconds why condition...
-  local limit="$1" why="$2"
-  shift 2
+  local limit="$1" why="$2" && shift 2
   for _ in $(seq "$((limit * 10))"); do "$@" && return 0; sleep 0.1; done
   fail "$why (waited $limit s)"
 }
 listening() { ss -Hltn "sport = :$1" | grep -q LISTEN; }
 said() { grep -q -- "$2" "$out/$1" 2>/dev/null; }
-said_times() { [ "$(grep -c -- "$2" "$out/$1" || true)" -ge "$3" ]; }
 
 port="$(free_port)"
 broker_pid=
 broker_start() {  # port config-lines...
-  local p="$1"
-  shift
+  local p="$1" && shift
   printf '%s\n' "listener $p 127.0.0.1" "persistence false" "log_dest stderr" "user root" "$@" \
     >"$out/mosquitto-$p.conf"
   /usr/sbin/mosquitto -c "$out/mosquitto-$p.conf" 2>>"$out/mosquitto-$p.log" &
@@ -107,11 +102,10 @@ start="$(now)"
 wait "$record" || fail "g1 record: $(cat "$out/record.log")"
 wait_for 10 "the subscriber did not get $frames datagrams" datagrams_at_least "$frames"
 wait_for 15 "the sender's status did not go offline when it fell silent" seen "$status" offline "$start"
-"$py" - "$out/flight.pcap" "$out/messages.jsonl" "$root/build/native/bin/g1_field_table" \
-  "$frames" "$field_rate" "tessel/$sender/g1" <<'PY' || fail "the first flight"
+"$py" - "$out/flight.pcap" "$out/messages.jsonl" "$fields" "$field_rate" "tessel/$sender/g1" \
+  <<'PY' || fail "the first flight"
 import json, math, struct, subprocess, sys
-pcap, messages, dump, topic = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[6]
-frames, field_rate = int(sys.argv[4]), float(sys.argv[5])
+pcap, messages, dump, field_rate, topic = sys.argv[1], sys.argv[2], sys.argv[3], float(sys.argv[4]), sys.argv[5]
 data, at, sent = open(pcap, "rb").read(), 24, []
 while at + 16 <= len(data):
     _, _, kept, _ = struct.unpack_from("<IIII", data, at)
@@ -160,10 +154,9 @@ wait_for 10 "g1 publish did not notice the broker going" said publish.log "lost 
 restart="$(now)"
 broker_start "$port" "allow_anonymous true"
 main_broker="$broker_pid"
-wait_for 20 "g1 publish did not reconnect: $(cat "$out/publish.log")" \
-  said_times publish.log "connected to the broker" 2
 wait_for 20 "the status did not come back online" seen "$status" online "$restart"
 wait "$flying" || fail "g1 send: $(cat "$out/send2.log")"
+# g1 publish's own connection is back (the status has one of its own).
 seen "tessel/$sender/g1" "*" "$restart" "$rate" || fail "few datagrams after the broker came back"
 kill -INT "$publisher"
 wait "$publisher" || fail "g1 publish ended with an error: $(cat "$out/publish.log")"
@@ -215,18 +208,14 @@ PY
 children+=($!)
 "$py" - "$http" <<'PY' || { touch "$out/two.stop"; fail "g1 serve --broker did not show both senders"; }
 import json, sys, urllib.request
-req = urllib.request.Request(f"http://127.0.0.1:{sys.argv[1]}/events", headers={"Accept": "text/event-stream"})
-seen = {}
-with urllib.request.urlopen(req, timeout=20) as events:
-    for line in events:
-        if line.startswith(b"data: {\"n\""):
-            v = json.loads(line[6:])["v"]
-            seen.setdefault(v[1], []).append(float(v[0]))
-            if all(len(seen.get(k, [])) >= 5 for k in ("1.000", "2.000")):
-                break
-# Each sender's values with its own time.
-if set(seen) != {"1.000", "2.000"} or min(seen["1.000"]) < 100 or max(seen["1.000"]) > 200 or min(seen["2.000"]) < 500:
-    sys.exit(f"the page's events: {seen}")
+seen = {"1.000": [], "2.000": []}  # each sender's velocity, with its own time
+with urllib.request.urlopen(urllib.request.Request(f"http://127.0.0.1:{sys.argv[1]}/events",
+                            headers={"Accept": "text/event-stream"}), timeout=20) as events:
+    for line in (l for l in events if l.startswith(b'data: {"n"')):
+        v = json.loads(line[6:])["v"]
+        seen.setdefault(v[1], []).append(float(v[0]))
+        if min(map(len, seen.values())) >= 5: break
+sys.exit(len(seen) != 2 or max(seen["1.000"]) > 200 or min(seen["2.000"]) < 500)
 PY
 wait "$listener" || fail "g1 listen --broker: $(cat "$out/listen.log")"
 touch "$out/two.stop"
@@ -252,7 +241,6 @@ refused() {  # exit-code message args...
     fail "g1 $*: exit $rc, \"$(cat "$out/refused.log")\", not $code and \"$message\""
 }
 refused 2 "port must be 1 to 65535" publish --broker "127.0.0.1:70000"
-refused 2 "is no IPv4 address" listen --broker "127.1:$port"
 refused 2 "holds the wildcard '+'" publish --broker "127.0.0.1:$port" --topic-prefix "a/+/b"
 refused 2 "holds the wildcard '#'" serve --broker "127.0.0.1:$port" --topic-prefix "a#"
 refused 2 "starts or ends with '/'" publish --broker "127.0.0.1:$port" --topic-prefix /tessel

@@ -1,4 +1,4 @@
-// The broker's topics: the prefixes refused, a sender's topics and back, the broker's address.
+// The broker's topics: the prefixes refused, a sender's topics and back.
 #include "tools/g1/broker_topic.h"
 
 #include <gtest/gtest.h>
@@ -32,29 +32,5 @@ TEST(BrokerTopic, ASendersTopicNamesItAndNoOtherTopicDoes) {
           "school/a/192.168.1.020/g1", "school/a/x/192.168.1.20/g1", "school/a//g1",
           "school/ab/192.168.1.20/g1", "school/a/192.168.1.20g1", "school/a/g1", "g1"}) {
         EXPECT_FALSE(broker_topic_sender(other, "school/a", "g1", got)) << other;
-    }
-}
-
-TEST(BrokerTopic, AddressIsHostWithAnOptionalPort) {
-    struct Row {
-        const char* text;
-        bool taken;
-        const char* host;
-        std::uint16_t port;
-    };
-    for (const Row& r :
-         {Row{"broker.local", true, "broker.local", kBrokerPort},
-          Row{"10.0.0.2:1884", true, "10.0.0.2", 1884}, Row{"10.0.0.2:", false, "", 0},
-          Row{":1883", false, "", 0}, Row{"h:0", false, "", 0}, Row{"h:65536", false, "", 0},
-          Row{"h:18x", false, "", 0}, Row{"::1", false, "", 0}, Row{"", false, "", 0}}) {
-        std::string host, error;
-        std::uint16_t port = 0;
-        ASSERT_EQ(broker_parse_address(r.text, kBrokerPort, host, port, error), r.taken) << r.text;
-        if (r.taken) {
-            EXPECT_EQ(host, r.host);
-            EXPECT_EQ(port, r.port);
-        } else {
-            EXPECT_FALSE(error.empty()) << r.text;
-        }
     }
 }
