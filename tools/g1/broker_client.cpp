@@ -76,10 +76,10 @@ struct BrokerLink {
     std::mutex refusal_mutex;
     std::string refusal;
 
-    std::thread thread;  // a publisher's
+    // A publisher's: its stepping thread, and each sender's status, kept by the caller's thread.
+    std::thread thread;
     std::future<void> thread_done;
-    std::vector<std::unique_ptr<StatusLink>>
-        statuses;  // a publisher's, kept by the caller's thread
+    std::vector<std::unique_ptr<StatusLink>> statuses;
 };
 
 namespace {
@@ -87,14 +87,15 @@ namespace {
 void on_connect(mosquitto* m, void* object, int rc) {
     BrokerLink& link = *static_cast<BrokerLink*>(object);
     if (rc != 0) {
-        std::fprintf(stderr, "%s: the broker at %s refused the connection: %s\n",
-                     link.o.command.c_str(), link.where.c_str(), mosquitto_connack_string(rc));
+        std::string why = "the broker at " + link.where +
+                          " refused the connection: " + mosquitto_connack_string(rc);
         if (rc != kConnackServerUnavailable) {
+            why += link.o.username.empty() ? " (give --username and a password)"
+                                           : " (check --username and the password)";
             const std::lock_guard lock(link.refusal_mutex);
-            link.refusal = std::string("the broker at ") + link.where +
-                           " refused the connection: " + mosquitto_connack_string(rc) +
-                           (link.o.username.empty() ? "" : " (check --username and the password)");
+            link.refusal = why;
         }
+        std::fprintf(stderr, "%s: %s\n", link.o.command.c_str(), why.c_str());
         return;
     }
     link.connected = true;

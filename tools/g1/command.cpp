@@ -126,8 +126,13 @@ UdpWait source_wait(ReceiveSource& source, int timeout_ms, const ReceiveHandler&
     return broker_wait(*source.broker, timeout_ms, handle);
 }
 
-void source_close(ReceiveSource& source) {
+void source_close(const char* command, ReceiveSource& source) {
     if (source.broker) {
+        std::fprintf(stderr,
+                     "%s: %llu reconnects to the broker, %llu messages on topics that name "
+                     "no sender\n",
+                     command, static_cast<unsigned long long>(broker_reconnects(*source.broker)),
+                     static_cast<unsigned long long>(broker_unnamed(*source.broker)));
         source.broker.reset();
     } else {
         receive_close(source.udp);

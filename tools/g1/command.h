@@ -76,4 +76,5 @@ int source_open(const char* command, std::uint16_t port, const BrokerTexts& brok
 
 // A broker that refused this client for good is said and fails the wait.
 UdpWait source_wait(ReceiveSource& source, int timeout_ms, const ReceiveHandler& handle);
-void source_close(ReceiveSource& source);
+// Says, for a broker, how often it reconnected and what it ignored.
+void source_close(const char* command, ReceiveSource& source);

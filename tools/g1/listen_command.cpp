@@ -46,7 +46,7 @@ int run_listen(const ListenOptions& o) {
             return source_wait(in, timeout_ms, take) == UdpWait::Failed ? ReceiveStep::Failed
                                                                         : ReceiveStep::GoOn;
         });
-    source_close(in);
+    source_close(kName, in);
     std::fprintf(stderr, "%s: %s", kName, listen_summary(stats).c_str());
     return rc;
 }

@@ -98,7 +98,7 @@ int run_serve(const ServeOptions& o) {
     ServeHttpPtr http = serve_http_start(bind_ip, o.http_port, error);
     if (!http) {
         std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
-        source_close(in);
+        source_close(kName, in);
         return kExitFailed;
     }
     print_address(o, serve_http_port(*http), health.receiver.from);
@@ -118,7 +118,7 @@ int run_serve(const ServeOptions& o) {
             }
             return ReceiveStep::GoOn;
         });
-    source_close(in);
+    source_close(kName, in);
     print_summary(health, serve_http_stop(std::move(http)));
     return rc;
 }
