@@ -25,6 +25,7 @@ struct ServeOptions {
     std::vector<std::string> hosts;  // names the page is opened by, beyond this machine's own
     std::string angles = "rad";
     ReceiveLimits limits;  // seconds only
+    BrokerTexts broker;    // the datagrams from a broker instead of the port
 };
 
 void take(ServeHealth& h, AngleUnit angles, ServeHttp& http, const UdpDatagram& d,
@@ -50,8 +51,10 @@ void take(ServeHealth& h, AngleUnit angles, ServeHttp& http, const UdpDatagram& 
 
 void print_address(const ServeOptions& o, std::uint16_t http_port, const SenderFilter& filter) {
     const std::string port = std::to_string(http_port);
-    std::fprintf(stderr, "%s: datagrams from %s on %s\n", kName, sender_filter_text(filter).c_str(),
-                 udp_address_text({0, o.port}).c_str());
+    if (o.broker.address.empty()) {
+        std::fprintf(stderr, "%s: datagrams from %s on %s\n", kName,
+                     sender_filter_text(filter).c_str(), udp_address_text({0, o.port}).c_str());
+    }
     if (o.bind == "0.0.0.0") {
         std::fprintf(stderr,
                      "%s: instruments at http://THIS-MACHINE:%s/ for every device of the "
@@ -81,19 +84,22 @@ void print_summary(const ServeHealth& h, const ServeHttpSummary& web) {
 
 int run_serve(const ServeOptions& o) {
     ServeHealth health;
-    ReceiveSocket in;
+    ReceiveSource in;
     std::string error;
     const AngleUnit angles = o.angles == "deg" ? AngleUnit::Degrees : AngleUnit::Radians;
     std::uint32_t bind_ip = 0;
     if (!make_sender_filter(kName, o.from, health.receiver.from)) return kExitFailed;
-    if (!udp_resolve(o.bind, bind_ip, error) || !receive_open(in, o.port, 1, error)) {
+    if (!udp_resolve(o.bind, bind_ip, error)) {
         std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
         return kExitFailed;
+    }
+    if (const int rc = source_open(kName, o.port, o.broker, health.receiver.from, in); rc != 0) {
+        return rc;
     }
     ServeHttpPtr http = serve_http_start(bind_ip, o.http_port, error, o.hosts);
     if (!http) {
         std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
-        receive_close(in);
+        source_close(kName, in);
         return kExitFailed;
     }
     print_address(o, serve_http_port(*http), health.receiver.from);
@@ -104,7 +110,7 @@ int run_serve(const ServeOptions& o) {
     const int rc = receive_run(
         kName, o.limits, [] { return std::uint64_t{0}; },
         [&](int timeout_ms) {
-            if (receive_wait(in, timeout_ms, handle) == UdpWait::Failed) return ReceiveStep::Failed;
+            if (source_wait(in, timeout_ms, handle) == UdpWait::Failed) return ReceiveStep::Failed;
             const std::int64_t now_ns = receive_clock_ns();
             if (now_ns >= next_health_ns) {
                 serve_http_publish_health(
@@ -113,7 +119,7 @@ int run_serve(const ServeOptions& o) {
             }
             return ReceiveStep::GoOn;
         });
-    receive_close(in);
+    source_close(kName, in);
     print_summary(health, serve_http_stop(std::move(http)));
     return rc;
 }
@@ -136,5 +142,6 @@ G1Command add_serve_command(CLI::App& app) {
         ->check(CLI::IsMember({"rad", "deg"}))
         ->capture_default_str();
     add_limit_options(*command, o->limits);
+    add_broker_options(*command, o->broker, "to take the datagrams from instead of the port");
     return {command, [o] { return run_serve(*o); }};
 }
