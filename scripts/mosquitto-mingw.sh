@@ -9,7 +9,6 @@
 set -uo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
-triple=x86_64-w64-mingw32
 toolchain="$root/cmake/toolchain-mingw64.cmake"
 # Our own deb-src entry, beside the machine's Debian entries, whose mirrors and suites it repeats.
 src_list=/etc/apt/sources.list.d/tessel-src.sources
@@ -30,10 +29,21 @@ if [ "${1:-}" = --dir ]; then
   exit 0
 fi
 
-# What makes the library's bytes besides the source: this script, the toolchain file and the
-# compiler's package. A change to any of them builds it again.
+# The client library alone (no broker, tools or plug-ins), static, with its network thread
+# (winpthreads), without TLS: Debian has no OpenSSL for MinGW. The archive keeps no dates,
+# owners or modes.
+options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo
+  -DWITH_STATIC_LIBRARIES=ON -DWITH_THREADING=ON -DWITH_TLS=OFF -DWITH_CJSON=OFF -DWITH_SRV=OFF
+  -DWITH_DLT=OFF -DWITH_CLIENTS=OFF -DWITH_BROKER=OFF -DWITH_APPS=OFF -DWITH_PLUGINS=OFF
+  -DWITH_LIB_CPP=OFF -DDOCUMENTATION=OFF
+  "-DCMAKE_C_ARCHIVE_CREATE=<CMAKE_AR> qcD <TARGET> <LINK_FLAGS> <OBJECTS>"
+  "-DCMAKE_C_ARCHIVE_APPEND=<CMAKE_AR> qD <TARGET> <LINK_FLAGS> <OBJECTS>"
+  "-DCMAKE_C_ARCHIVE_FINISH=<CMAKE_RANLIB> -D <TARGET>")
+# What makes the library's bytes besides the source: these options, the toolchain files and the
+# compiler's packages. A change to any of them builds it again.
 recipe="$({
-  cat "${BASH_SOURCE[0]}" "$toolchain" "$root/cmake/mingw_toolchain.cmake"
+  printf '%s\n' "${options[@]}"
+  cat "$toolchain" "$root/cmake/mingw_toolchain.cmake"
   dpkg-query -W -f='${Package} ${Version}\n' gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
 } | sha256sum | cut -d' ' -f1)"
 stamp="$dest/.tessel-recipe"
@@ -138,29 +148,23 @@ id _apt >/dev/null 2>&1 && chown _apt "$download" 2>/dev/null
 cd "$download" || give_up "cannot enter $download"
 apt_quiet "apt-get source mosquitto=$version" source -qq --download-only "mosquitto=$version"
 cd / || exit 1
-dsc="$(ls "$download"/mosquitto_*.dsc 2>/dev/null | head -1)"
-[ -n "$dsc" ] || give_up "apt-get source left no .dsc in $download"
+dscs=("$download"/mosquitto_*.dsc)
+dsc="${dscs[0]}"
+[ -f "$dsc" ] || give_up "apt-get source left no .dsc in $download"
 src="$work/mosquitto-$version"
 dpkg-source --no-copy -x "$dsc" "$src" >"$work/unpack.log" 2>&1 ||
   give_up "dpkg-source -x $dsc failed: $(tail -1 "$work/unpack.log")"
 
 # The archive's contents depend on nothing but the source and the recipe: the package's own
-# date for anything that asks for one, no folder names in the objects, no dates, owners or
-# modes in the archive.
+# date for anything that asks for one, and no folder names in the objects.
 SOURCE_DATE_EPOCH="$(dpkg-parsechangelog -l "$src/debian/changelog" -STimestamp)" ||
   give_up "cannot read the date of $src/debian/changelog"
 export SOURCE_DATE_EPOCH
 build() {  # build-folder
   local out="$1" map
   map="-ffile-prefix-map=$src=mosquitto-$version -ffile-prefix-map=$out=mosquitto-$version/build"
-  cmake -S "$src" -B "$out" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_FLAGS="$map" \
-    -DCMAKE_C_ARCHIVE_CREATE="<CMAKE_AR> qcD <TARGET> <LINK_FLAGS> <OBJECTS>" \
-    -DCMAKE_C_ARCHIVE_APPEND="<CMAKE_AR> qD <TARGET> <LINK_FLAGS> <OBJECTS>" \
-    -DCMAKE_C_ARCHIVE_FINISH="<CMAKE_RANLIB> -D <TARGET>" \
-    -DWITH_STATIC_LIBRARIES=ON -DWITH_THREADING=ON -DWITH_TLS=OFF -DWITH_CJSON=OFF \
-    -DWITH_SRV=OFF -DWITH_DLT=OFF -DWITH_CLIENTS=OFF -DWITH_BROKER=OFF -DWITH_APPS=OFF \
-    -DWITH_PLUGINS=OFF -DWITH_LIB_CPP=OFF -DDOCUMENTATION=OFF >"$out.log" 2>&1 &&
+  cmake -S "$src" -B "$out" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_C_FLAGS="$map" \
+    "${options[@]}" >"$out.log" 2>&1 &&
     cmake --build "$out" --target libmosquitto_static -j 2 >>"$out.log" 2>&1 && return 0
   cp "$out.log" "$cache/mosquitto-mingw64-build.log"
   give_up "building mosquitto $version for MinGW failed: $(grep -v '^[[:space:]]*$' "$out.log" |
