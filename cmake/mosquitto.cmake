@@ -1,5 +1,8 @@
-# The MQTT client library behind g1's broker options, as the target tessel_mosquitto; sets
-# TESSEL_HAVE_MOSQUITTO to whether this build has it.
+# The MQTT client library of g1's broker options, as the target tessel_mosquitto (empty where
+# there is none), and the one switch on it: TESSEL_HAVE_MOSQUITTO, and tessel_broker_client naming
+# g1's source for the broker, the client on the library where it is found, else a stand-in whose
+# options parse and whose starts say they are missing.
+add_library(tessel_mosquitto INTERFACE)
 set(TESSEL_HAVE_MOSQUITTO OFF)
 
 if(MINGW)
@@ -15,36 +18,36 @@ if(MINGW)
   if(tessel_mosquitto_dir AND EXISTS "${tessel_mosquitto_dir}/include/mosquitto.h"
      AND EXISTS "${tessel_mosquitto_dir}/lib/libmosquitto_static.a")
     find_package(Threads REQUIRED)
-    add_library(tessel_mosquitto STATIC IMPORTED)
-    set_target_properties(tessel_mosquitto PROPERTIES
-      IMPORTED_LOCATION "${tessel_mosquitto_dir}/lib/libmosquitto_static.a"
-      INTERFACE_INCLUDE_DIRECTORIES "${tessel_mosquitto_dir}/include"
-      # Without it the header declares every function as imported from a DLL.
-      INTERFACE_COMPILE_DEFINITIONS LIBMOSQUITTO_STATIC
-      # Its network loop thread is a winpthreads thread.
-      INTERFACE_LINK_LIBRARIES "ws2_32;Threads::Threads")
+    target_include_directories(tessel_mosquitto SYSTEM INTERFACE ${tessel_mosquitto_dir}/include)
+    # Its network thread is a winpthreads thread.
+    target_link_libraries(tessel_mosquitto INTERFACE
+      ${tessel_mosquitto_dir}/lib/libmosquitto_static.a ws2_32 Threads::Threads)
+    # Without it the header declares every function as imported from a DLL.
+    target_compile_definitions(tessel_mosquitto INTERFACE LIBMOSQUITTO_STATIC)
     if(TESSEL_REPRODUCIBLE)
       # The folder is below the user's home: kept out of the debug information.
-      set_property(TARGET tessel_mosquitto PROPERTY INTERFACE_COMPILE_OPTIONS
-        "$<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${tessel_mosquitto_dir}=mosquitto>")
+      target_compile_options(tessel_mosquitto INTERFACE
+        $<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${tessel_mosquitto_dir}=mosquitto>)
     endif()
     set(TESSEL_HAVE_MOSQUITTO ON)
-    message(STATUS "MQTT client library: ${tessel_mosquitto_dir} (static, no TLS)")
-  else()
-    message(STATUS "MQTT client library: none for MinGW in '${tessel_mosquitto_dir}' (./run setup builds it); "
-      "g1's broker options are left out")
   endif()
+  set(tessel_mosquitto_where "the static one in '${tessel_mosquitto_dir}', no TLS (./run setup)")
   unset(tessel_mosquitto_dir)
 else()
   find_path(TESSEL_MOSQUITTO_INCLUDE_DIR mosquitto.h)
   find_library(TESSEL_MOSQUITTO_LIBRARY mosquitto)
   if(TESSEL_MOSQUITTO_INCLUDE_DIR AND TESSEL_MOSQUITTO_LIBRARY)
-    add_library(tessel_mosquitto UNKNOWN IMPORTED)
-    set_target_properties(tessel_mosquitto PROPERTIES
-      IMPORTED_LOCATION "${TESSEL_MOSQUITTO_LIBRARY}"
-      INTERFACE_INCLUDE_DIRECTORIES "${TESSEL_MOSQUITTO_INCLUDE_DIR}")
+    target_include_directories(tessel_mosquitto SYSTEM INTERFACE ${TESSEL_MOSQUITTO_INCLUDE_DIR})
+    target_link_libraries(tessel_mosquitto INTERFACE ${TESSEL_MOSQUITTO_LIBRARY})
     set(TESSEL_HAVE_MOSQUITTO ON)
-  else()
-    message(STATUS "MQTT client library: libmosquitto-dev not found; g1's broker options are left out")
   endif()
+  set(tessel_mosquitto_where "Debian's libmosquitto-dev")
 endif()
+
+if(TESSEL_HAVE_MOSQUITTO)
+  set(tessel_broker_client broker_client.cpp)
+else()
+  set(tessel_broker_client broker_absent.cpp)
+endif()
+message(STATUS "g1's broker options: ${tessel_broker_client} (MQTT client library: "
+  "${tessel_mosquitto_where}, found: ${TESSEL_HAVE_MOSQUITTO})")
