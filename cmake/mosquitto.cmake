@@ -6,15 +6,17 @@ add_library(tessel_mosquitto INTERFACE)
 set(TESSEL_HAVE_MOSQUITTO OFF)
 
 if(MINGW)
-  # The static library that ./run setup builds from the source of the installed libmosquitto-dev
-  # (scripts/mosquitto-mingw.sh, which names the folder). 64-bit only: g1 has no 32-bit build.
-  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-    execute_process(COMMAND ${CMAKE_SOURCE_DIR}/scripts/mosquitto-mingw.sh --dir
-      OUTPUT_VARIABLE tessel_mosquitto_default_dir OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
-  endif()
-  set(TESSEL_MOSQUITTO_MINGW_DIR "${tessel_mosquitto_default_dir}" CACHE PATH
-    "Folder with include/mosquitto.h and lib/libmosquitto_static.a built for this MinGW target")
+  # The static library that ./run setup builds from the source of the installed libmosquitto-dev,
+  # in the folder scripts/mosquitto-mingw.sh names, asked again at every configure so that a
+  # tree configured before setup built it finds it once configured again. 64-bit only: g1 has no
+  # 32-bit build.
+  set(TESSEL_MOSQUITTO_MINGW_DIR "" CACHE PATH
+    "Folder with include/mosquitto.h and lib/libmosquitto_static.a for MinGW (empty: setup's)")
   set(tessel_mosquitto_dir "${TESSEL_MOSQUITTO_MINGW_DIR}")
+  if(NOT tessel_mosquitto_dir AND CMAKE_SIZEOF_VOID_P EQUAL 8)
+    execute_process(COMMAND ${CMAKE_SOURCE_DIR}/scripts/mosquitto-mingw.sh --dir
+      OUTPUT_VARIABLE tessel_mosquitto_dir OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  endif()
   if(tessel_mosquitto_dir AND EXISTS "${tessel_mosquitto_dir}/include/mosquitto.h"
      AND EXISTS "${tessel_mosquitto_dir}/lib/libmosquitto_static.a")
     find_package(Threads REQUIRED)

@@ -22,6 +22,7 @@ give_up() {
 
 version="$(dpkg-query -W -f='${Version}' libmosquitto-dev 2>/dev/null)"
 [ -n "$version" ] || give_up "libmosquitto-dev is not installed, so no source version to build"
+[ -n "${HOME:-}" ] || HOME="$(getent passwd "$(id -u)" | cut -d: -f6)"
 cache="${XDG_CACHE_HOME:-$HOME/.cache}/tessel"
 dest="$cache/mosquitto-mingw64-$version"
 if [ "${1:-}" = --dir ]; then

@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
 # Runs CMD ARG... against Debian's MQTT broker, started for it alone inside the sandbox on a free
-# loopback port (anonymous clients, no persistence) and stopped after it; an ARG {port} becomes
-# the broker's port. Exits as CMD, showing the broker's log when CMD failed.
+# loopback port (anonymous, no persistence), an ARG {port} being that port; exits as CMD does.
 set -uo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # shellcheck source=lib/sandbox_check.sh
@@ -9,8 +8,7 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 tessel_require_sandbox "with-broker" "run me through ./run sandbox $0"
 
 work="$(mktemp -d /tmp/tessel-broker.XXXXXX)" || exit 1
-broker=""
-trap '[ -z "$broker" ] || kill "$broker" 2>/dev/null; rm -rf "$work"' EXIT
+trap 'kill "${broker:-}" 2>/dev/null; rm -rf "$work"' EXIT
 port="$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
 printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence false\n' "$port" >"$work/conf"
 mosquitto -c "$work/conf" 2>"$work/log" &
