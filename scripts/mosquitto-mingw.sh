@@ -97,7 +97,11 @@ source_stanzas() {
         signed = ""; i = 2
         if ($2 ~ /^\[/) {
           for (; i <= NF; i++) {
-            if ($i ~ /^\[?signed-by=/) { signed = $i; sub(/^\[?signed-by=/, "", signed); sub(/\]$/, "", signed) }
+            if ($i ~ /^\[?signed-by=/) {
+              signed = $i
+              sub(/^\[?signed-by=/, "", signed)
+              sub(/\]$/, "", signed)
+            }
             if ($i ~ /\]$/) { i++; break }
           }
         }
@@ -191,7 +195,7 @@ mkdir -p "$staged/include" "$staged/lib" "$staged/share/licenses" &&
   printf '%s  lib/libmosquitto_static.a\n' "$sum" >"$staged/SHA256SUMS" &&
   echo "$recipe" >"$staged/.tessel-recipe" || { rm -rf "$staged"; give_up "cannot fill $staged"; }
 chmod 755 "$staged"
-# A library of an older recipe goes aside first, and only once the new one is in place.
+# An older recipe's library goes aside, and is deleted once the new one is in place.
 old="$dest.old.$$"
 [ ! -e "$dest" ] || mv -T "$dest" "$old" || { rm -rf "$staged"; give_up "cannot move $dest aside"; }
 mv -T "$staged" "$dest" || { rm -rf "$staged"; give_up "cannot rename $staged to $dest"; }
