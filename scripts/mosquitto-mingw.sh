@@ -137,7 +137,8 @@ if ! has_source; then
   [ "$(id -u)" -eq 0 ] || give_up "the source of mosquitto $version is not in apt's lists and" \
     "adding it needs root (./run setup as root)"
   stanzas="$(source_stanzas)"
-  [ -n "$stanzas" ] || give_up "no Debian entry for this release in /etc/apt to take the source from"
+  [ -n "$stanzas" ] ||
+    give_up "no Debian entry for this release in /etc/apt to take the source from"
   if [ ! -f "$src_list" ] || [ "$(cat "$src_list")" != "$stanzas" ]; then
     printf '%s\n' "$stanzas" >"$src_list" || give_up "cannot write $src_list"
   fi

@@ -9,7 +9,8 @@ tessel_require_sandbox "with-broker" "run me through ./run sandbox $0"
 
 work="$(mktemp -d /tmp/tessel-broker.XXXXXX)" || exit 1
 trap 'kill "${broker:-}" 2>/dev/null; rm -rf "$work"' EXIT
-port="$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
+port="$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0))
+print(s.getsockname()[1])')"
 printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence false\n' "$port" >"$work/conf"
 mosquitto -c "$work/conf" 2>"$work/log" &
 broker=$!
