@@ -85,32 +85,10 @@ TEST(ServeEvent, HealthEventHoldsTheFiguresAsJson) {
               "\"rate\":60.0,\"gap_ms\":17.3,\"idle_ms\":4,\"angles\":\"deg\",\"port\":50011,"
               "\"senders\":[]}\n\n");
     // Each sender heard, for the page's picker and the shown sender's link.
-    HealthFigures a;
-    a.datagrams = 90;
-    a.rate_hz = 30.04;
-    a.largest_gap_ms = 40.0;
-    a.idle_ms = 12;
-    const SenderFigures senders[] = {{kTestSender, a}, {0x0A000001, HealthFigures{}}};
+    const SenderFigures senders[] = {{kTestSender, f}, {0x0A000001, HealthFigures{}}};
     const std::string event = health_event(f, AngleUnit::Radians, 50010, senders);
     EXPECT_EQ(event.substr(event.find("\"senders\"")),
-              "\"senders\":[{\"sender\":\"127.0.0.2\",\"rate\":30.0,\"gap_ms\":40.0,\"idle_ms\":12,"
-              "\"datagrams\":90},{\"sender\":\"10.0.0.1\",\"rate\":0.0,\"gap_ms\":0.0,"
+              "\"senders\":[{\"sender\":\"127.0.0.2\",\"rate\":60.0,\"gap_ms\":17.3,\"idle_ms\":4,"
+              "\"datagrams\":120},{\"sender\":\"10.0.0.1\",\"rate\":0.0,\"gap_ms\":0.0,"
               "\"idle_ms\":-1,\"datagrams\":0}]}\n\n");
-}
-
-TEST(ServeEvent, HistoryEventHoldsTheSamplesOldestFirstAsNumbers) {
-    SenderHistory h;
-    EXPECT_EQ(history_event(kTestSender, h, AngleUnit::Degrees),
-              "event: history\ndata: {\"sender\":\"127.0.0.2\",\"v\":[]}\n\n");
-    SenderSample sample;
-    sample.fields[4] = -12500;  // bank -12.5 degrees
-    for (const std::int64_t t : {1'000'000, 1'100'000}) {
-        sample.time_us = t;
-        history_note(h, sample);
-        sample.fields[1] += 1500;  // velocity x, 1.5 m/s more
-    }
-    EXPECT_EQ(history_event(kTestSender, h, AngleUnit::Degrees),
-              "event: history\ndata: {\"sender\":\"127.0.0.2\",\"v\":["
-              "[1.000,0.000,0.000,0.000,-12.5,0.0,0.0,0.0,0.0,0.0,0.000,0.000,0.000],"
-              "[1.100,1.500,0.000,0.000,-12.5,0.0,0.0,0.0,0.0,0.0,0.000,0.000,0.000]]}\n\n");
 }

@@ -1,5 +1,4 @@
-// The senders' board of `g1 serve`: the history at the charts' resolution, the order of senders
-// and the one a page shows by default.
+// The senders' history at the charts' resolution (which sender a page gets: serve_e2e.mjs).
 #include "tools/g1/serve_senders.h"
 
 #include <gtest/gtest.h>
@@ -55,47 +54,4 @@ TEST(ServeSenders, HistoryKeepsOneSampleAStepAndStartsAfreshOnANewFlight) {
     }
     EXPECT_GE(times.back(), 89'900 * kMs);
     EXPECT_EQ(history_at(h, h.count - 1).fields[1], times.back() / kMs);  // values with their time
-}
-
-TEST(ServeSenders, BoardListsSendersInTheOrderFirstHeardAndDefaultsToTheFirst) {
-    SenderBoard board;
-    std::vector<SenderLatest> latest;
-    std::string health;
-    std::uint64_t health_number = 0;
-    board_take(board, latest, health, health_number);
-    EXPECT_EQ(default_sender(latest), 0u);
-
-    constexpr std::uint32_t kFirst = 0x0A000009, kSecond = 0x0A000001;
-    board_put(board, kFirst, at(0), 1'000'000);
-    board_put(board, kSecond, at(0), 1'010'000);
-    board_put(board, kFirst, at(100 * kMs), 1'100'000);
-    board_put_health(board, "event: health\n\n");
-    board_take(board, latest, health, health_number);
-    ASSERT_EQ(latest.size(), 2u);
-    EXPECT_EQ(default_sender(latest), kFirst);
-    EXPECT_EQ(latest[0].number, 2u);  // the first sender's own count
-    EXPECT_EQ(latest[0].sample.time_us, 100 * kMs);
-    EXPECT_EQ(health_number, 1u);
-    EXPECT_EQ(health, "event: health\n\n");
-
-    std::array<SenderFigures, kSenderTableMax> figures;
-    ASSERT_EQ(board_figures(board, 1'200'000, figures), 2u);
-    EXPECT_EQ(figures[0].ip, kFirst);
-    EXPECT_EQ(figures[1].ip, kSecond);
-    EXPECT_EQ(figures[0].link.datagrams, 2u);
-
-    SenderHistory history;
-    ASSERT_TRUE(board_history(board, kFirst, history));
-    EXPECT_EQ(history.count, 2u);
-    EXPECT_FALSE(board_history(board, 0x0A0000FF, history));
-
-    // A full table gives up the sender heard least recently: the first, and the next is shown.
-    for (std::uint32_t ip = 0x0B000000; ip < 0x0B000000 + kSenderTableMax - 2; ++ip) {
-        board_put(board, ip, at(0), 2'000'000);
-    }
-    board_put(board, kSecond, at(100 * kMs), 2'100'000);
-    board_put(board, 0x0C000000, at(0), 2'200'000);
-    board_take(board, latest, health, health_number);
-    EXPECT_EQ(latest.size(), kSenderTableMax);
-    EXPECT_EQ(default_sender(latest), kSecond);
 }
