@@ -25,7 +25,7 @@ void run_writer(LogQueue& log) {
             --log.count;
         } else {
             const int n = std::snprintf(line.text.data(), line.text.size(),
-                                        "(%llu log lines dropped: stderr was not read)\n",
+                                        "g1: %llu log lines dropped while stderr was not read\n",
                                         static_cast<unsigned long long>(log.dropped));
             line.size = std::min(static_cast<std::size_t>(std::max(n, 0)), line.text.size() - 1);
             log.dropped = 0;
