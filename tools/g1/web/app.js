@@ -193,18 +193,17 @@ function showSenders() {
   document.getElementById('senders').hidden = list.length < 2;
   if (list.length < 2) return;
   const heard = (ms) => (ms < 1000 ? 'now' : `${Math.floor(ms / 1000)} s ago`);
-  const options = list.map((s) => {
-    const option = document.createElement('option');
-    option.value = s.sender;
-    option.textContent = `${s.sender} \u00b7 ${s.rate.toFixed(1)} Hz \u00b7 ${heard(s.idle_ms)}`;
-    option.selected = s.sender === shown;
-    return option;
+  // The same senders keep their options (an open list stays open); only the texts change.
+  const same = list.length === picker.options.length &&
+    list.every((s, i) => s.sender === picker.options[i].value);
+  if (!same) {
+    picker.replaceChildren(...list.map((s) => new Option(s.sender, s.sender)));
+  }
+  list.forEach((s, i) => {
+    const text = `${s.sender} \u00b7 ${s.rate.toFixed(1)} Hz \u00b7 ${heard(s.idle_ms)}`;
+    if (picker.options[i].textContent !== text) picker.options[i].textContent = text;
   });
-  const same = options.length === picker.options.length &&
-    options.every((o, i) => o.value === picker.options[i].value &&
-      o.textContent === picker.options[i].textContent);
-  if (!same) picker.replaceChildren(...options);
-  if (picker.value !== shown && shown) picker.value = shown;
+  if (shown && picker.value !== shown) picker.value = shown;
 }
 
 picker.addEventListener('change', () => {
