@@ -67,7 +67,6 @@ void publish(ServeHttp& server, std::int32_t n) {
     serve_http_publish_datagram(server, kLoopbackIp, sample, now_ns());
 }
 
-
 constexpr std::string_view kStreamRequest =
     "GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/event-stream\r\n\r\n";
 
