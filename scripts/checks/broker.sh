@@ -208,14 +208,24 @@ PY
 children+=($!)
 "$py" - "$http" <<'PY' || { touch "$out/two.stop"; fail "g1 serve --broker did not show both senders"; }
 import json, sys, urllib.request
-seen = {"1.000": [], "2.000": []}  # each sender's velocity, with its own time
-with urllib.request.urlopen(urllib.request.Request(f"http://127.0.0.1:{sys.argv[1]}/events",
-                            headers={"Accept": "text/event-stream"}), timeout=20) as events:
-    for line in (l for l in events if l.startswith(b'data: {"n"')):
-        v = json.loads(line[6:])["v"]
-        seen.setdefault(v[1], []).append(float(v[0]))
-        if min(map(len, seen.values())) >= 5: break
-sys.exit(len(seen) != 2 or max(seen["1.000"]) > 200 or min(seen["2.000"]) < 500)
+# Each sender on a page of its own, with only its own values and times; the health lists both.
+def events(sender):
+    url = f"http://127.0.0.1:{sys.argv[1]}/events?sender={sender}"
+    request = urllib.request.Request(url, headers={"Accept": "text/event-stream"})
+    return urllib.request.urlopen(request, timeout=20)
+for sender, velocity, first, last in (("10.1.0.1", "1.000", 100, 200), ("10.1.0.2", "2.000", 500, 600)):
+    shown, listed = [], set()
+    with events(sender) as stream:
+        for line in stream:
+            if line.startswith(b'data: {"datagrams"'):
+                listed.update(s["sender"] for s in json.loads(line[6:]).get("senders", []))
+            elif line.startswith(b'data: {"n"'):
+                event = json.loads(line[6:])
+                shown.append((event.get("sender"), event["v"][1], float(event["v"][0])))
+            if len(shown) >= 5 and {"10.1.0.1", "10.1.0.2"} <= listed:
+                break
+    if any(s != sender or v != velocity or not first <= t < last for s, v, t in shown):
+        sys.exit(f"page of {sender} showed {shown}")
 PY
 wait "$listener" || fail "g1 listen --broker: $(cat "$out/listen.log")"
 touch "$out/two.stop"

@@ -128,6 +128,10 @@ inline constexpr std::uint32_t udp_directed_broadcast(UdpInterface i) {
 // The IPv4 interfaces of this machine that are up.
 bool udp_interfaces(std::vector<UdpInterface>& interfaces, std::string& error);
 
+// The system's words for a socket call's error number: errno's here, Winsock's on Windows (where
+// libraries that keep errno put Winsock's numbers in it).
+std::string udp_error_text(int code);
+
 // "a.b.c.d" and "a.b.c.d:port".
 std::string udp_ip_text(std::uint32_t ip);
 std::string udp_address_text(UdpAddress address);

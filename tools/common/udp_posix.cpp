@@ -265,3 +265,7 @@ bool udp_interfaces(std::vector<UdpInterface>& interfaces, std::string& error) {
     ::freeifaddrs(list);
     return true;
 }
+
+std::string udp_error_text(int code) {
+    return std::strerror(code);
+}

@@ -258,3 +258,15 @@ bool udp_interfaces(std::vector<UdpInterface>& interfaces, std::string& error) {
     }
     return true;
 }
+
+std::string udp_error_text(int code) {
+    char text[256] = {};
+    const DWORD length =
+        ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                         static_cast<DWORD>(code), 0, text, sizeof text, nullptr);
+    std::string said(text, length);
+    while (!said.empty() && (said.back() == '\n' || said.back() == '\r' || said.back() == ' ')) {
+        said.pop_back();
+    }
+    return said.empty() ? "Winsock error " + std::to_string(code) : said;
+}

@@ -3,6 +3,8 @@
 // most the step's timeout. The library calls back on the stepping thread.
 #include "tools/g1/broker_client.h"
 
+#include "tools/common/udp.h"
+
 #include <mosquitto.h>
 
 #include <algorithm>
@@ -36,7 +38,7 @@ void library_init() {
 
 // The library's words for `rc`, or the system's for a system call's failure, without a full stop.
 std::string failure_text(int rc) {
-    std::string text = rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc);
+    std::string text = rc == MOSQ_ERR_ERRNO ? udp_error_text(errno) : mosquitto_strerror(rc);
     if (!text.empty() && text.back() == '.') text.pop_back();
     return text;
 }
@@ -140,6 +142,10 @@ bool configure(mosquitto* m, const BrokerOptions& o, std::string& error) {
     }
     if (rc == MOSQ_ERR_SUCCESS && !o.cafile.empty()) {
         rc = mosquitto_tls_set(m, o.cafile.c_str(), nullptr, nullptr, nullptr, nullptr);
+        if (rc == MOSQ_ERR_NOT_SUPPORTED) {
+            error = "this build of g1 has no TLS (--cafile); the Linux build has";
+            return false;
+        }
         if (rc != MOSQ_ERR_SUCCESS) {
             error = "cannot take the CA file " + o.cafile + ": " + failure_text(rc);
             return false;
