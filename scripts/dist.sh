@@ -66,6 +66,13 @@ stage() {
     split_debug "build/$preset/$built" "$place" "$objcopy" "$release" "$debug"
   done
   cp tools/wireshark/g1.lua "$release/wireshark/g1.lua"
+  # g1.exe carries the MQTT client library that setup built, and with it the library's terms.
+  local mqtt
+  mqtt="$(scripts/mosquitto-mingw.sh --dir 2>/dev/null || true)"
+  if [ -n "$mqtt" ] && [ -f "$mqtt/lib/libmosquitto_static.a" ]; then
+    mkdir -p "$release/licenses/mqtt-client"
+    cp "$mqtt"/share/licenses/* "$release/licenses/mqtt-client/"
+  fi
   cp docs/*.md "$release/docs/"
   sed "s/@VERSION@/$version/g" scripts/dist/README.txt >"$release/README.txt"
 
