@@ -35,7 +35,7 @@ constexpr std::string_view kStreamHeader =
     "Connection: close\r\n\r\n";
 constexpr std::string_view kEventStart = "event: datagram\ndata: {\"pad\":\"";
 constexpr std::string_view kEventEnd = "\"}\n\n";
-constexpr int kReaderSendBuffer = 8 * 1024;  // as serve sets it
+constexpr int kReaderSendBuffer = 8 * 1024;      // as serve sets it
 constexpr std::int64_t kLatencyBuckets = 20001;  // microseconds, the last one takes the rest
 constexpr int kCalibrationCalls = 20000;
 constexpr std::size_t kDatagramBytes = 2048;
@@ -188,7 +188,7 @@ int main(int argc, char** argv) {
     event.append(event_bytes - framing, 'x');
     event += kEventEnd;
 
-    struct sigaction on_interrupt{};
+    struct sigaction on_interrupt {};
     on_interrupt.sa_handler = [](int) { interrupted = 1; };
     ::sigaction(SIGINT, &on_interrupt, nullptr);  // no SA_RESTART: poll returns at once
     ::signal(SIGPIPE, SIG_IGN);                   // a reader that left fails its write instead
