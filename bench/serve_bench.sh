@@ -4,7 +4,7 @@
 # bench/serve_limit (each datagram written as one ready-made event of serve's size to every
 # page, one write each) take the same load. For each: the server's own figure (arrival to event
 # written to a page), the page's (datagram sent to event read) and the server's CPU per datagram;
-# then serve's figures over the limit's.
+# then serve's figures over the limit's, and what system calls and wake-ups cost here.
 # Usage: bench/serve_bench.sh G1 SERVE_LIMIT [SECONDS]
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -20,8 +20,7 @@ http_port=18081
 ready_s=10                 # how long a server may take to listen
 serve_event_bytes=150      # until serve's own events have been measured
 log="$(mktemp)"
-calibration="$(mktemp)"
-trap 'rm -f "$log" "$calibration"' EXIT
+trap 'rm -f "$log"' EXIT
 
 # Runs one server under the load: NAME PATTERN-WHEN-READY READERS RATE LOAD-OPTIONS -- COMMAND...
 # Prints the load's line and the server's "p50 p99" of arrival to written.
@@ -48,7 +47,6 @@ measure() {
   kill -INT "$pid"
   wait "$pid" || true
   echo "$load $(sed -n 's/.*arrival to event written: p50 \([0-9]*\) us, p99 \([0-9]*\) us.*/\1 \2/p' "$log")"
-  grep -h "one system call" "$log" >>"$calibration" || true
 }
 
 echo "$seconds s at each rate; times in microseconds; CPU: the server process's own, per datagram;"
@@ -78,4 +76,4 @@ for readers in 1 20; do
 done
 echo "serve writes a page at most 60 times a second (at 120 Hz it keeps every second datagram);"
 echo "the limit writes every datagram to every page. Events: $serve_event_bytes bytes each."
-tail -n 1 "$calibration" | sed 's/^serve limit: /on this machine: /'
+echo "on this machine: $("$limit" --calibrate "$serve_event_bytes")"

@@ -3,8 +3,9 @@
 // event of the size of serve's to every reader, one write each: no parsing, no JSON, no second
 // thread. It times, as serve does, from just after the receive to each event written, and on
 // SIGINT prints serve's closing figures in serve's words, so the script reads both alike.
-// Before it listens it prints what one system call and one such write cost on this machine.
-// Usage: serve_limit UDP_PORT HTTP_PORT EVENT_BYTES
+// With --calibrate it prints instead what a system call, such a write and a thread's wake-up
+// cost on this machine, and ends.
+// Usage: serve_limit UDP_PORT HTTP_PORT EVENT_BYTES | serve_limit --calibrate EVENT_BYTES
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -24,6 +25,7 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -38,6 +40,8 @@ constexpr std::string_view kEventEnd = "\"}\n\n";
 constexpr int kReaderSendBuffer = 8 * 1024;      // as serve sets it
 constexpr std::int64_t kLatencyBuckets = 20001;  // microseconds, the last one takes the rest
 constexpr int kCalibrationCalls = 20000;
+constexpr int kPacedWakeUps = 120;
+constexpr long kPacedPerSecond = 60;
 constexpr std::size_t kDatagramBytes = 2048;
 constexpr std::size_t kRequestBytes = 4096;
 
@@ -98,12 +102,86 @@ std::int64_t percentile_us(const Latency& h, double fraction) {
     return kLatencyBuckets - 1;
 }
 
-// What the system costs here, apart from any server: a bare system call, and one write of the
-// event to a loopback TCP reader (its reading end drained after each, outside the timing).
+std::int64_t cpu_ns(clockid_t clock) {
+    timespec t;
+    ::clock_gettime(clock, &t);
+    return std::int64_t{t.tv_sec} * 1'000'000'000 + t.tv_nsec;
+}
+
+// Medians, so that the calls during which another program had the core do not count.
+double median_us(std::vector<std::int64_t>& ns) {
+    std::ranges::nth_element(ns, ns.begin() + static_cast<std::ptrdiff_t>(ns.size() / 2));
+    return static_cast<double>(ns[ns.size() / 2]) / 1000;
+}
+
+struct HandOver {
+    double round_trip_us = 0;  // median, wall time
+    double cpu_us = 0;         // mean CPU time of the process per hand-over
+};
+
+// Two threads pass a byte back and forth through two pipes, each sleeping in its read: every
+// pass is a write, a wake-up and a read, back to back.
+HandOver hand_over() {
+    int there[2];
+    int back[2];
+    if (::pipe(there) != 0 || ::pipe(back) != 0) return {};
+    std::thread echo([&] {
+        char byte;
+        for (int i = 0; i < kCalibrationCalls; ++i) {
+            if (::read(there[0], &byte, 1) != 1 || ::write(back[1], &byte, 1) != 1) break;
+        }
+    });
+    std::vector<std::int64_t> trips;
+    const std::int64_t cpu_start = cpu_ns(CLOCK_PROCESS_CPUTIME_ID);
+    char byte = 'g';
+    for (int i = 0; i < kCalibrationCalls; ++i) {
+        const std::int64_t start = now_ns();
+        if (::write(there[1], &byte, 1) != 1 || ::read(back[0], &byte, 1) != 1) break;
+        trips.push_back(now_ns() - start);
+    }
+    const std::int64_t cpu = cpu_ns(CLOCK_PROCESS_CPUTIME_ID) - cpu_start;
+    echo.join();
+    for (const int fd : {there[0], there[1], back[0], back[1]}) ::close(fd);
+    if (trips.empty()) return {};
+    return {median_us(trips), static_cast<double>(cpu) / 1000 / (2.0 * kCalibrationCalls)};
+}
+
+// The CPU time a thread spends per wake-up when it is woken at a datagram's pace, 60 times a
+// second, sleeping in a read in between (as a receiver does): its own CPU clock over the run.
+double paced_wake_up_us() {
+    int wake[2];
+    if (::pipe(wake) != 0) return 0;
+    std::int64_t spent = 0;
+    std::thread sleeper([&] {
+        const std::int64_t start = cpu_ns(CLOCK_THREAD_CPUTIME_ID);
+        char byte;
+        for (int i = 0; i < kPacedWakeUps; ++i) {
+            if (::read(wake[0], &byte, 1) != 1) break;
+        }
+        spent = cpu_ns(CLOCK_THREAD_CPUTIME_ID) - start;
+    });
+    const char byte = 'g';
+    for (int i = 0; i < kPacedWakeUps; ++i) {
+        const timespec period{0, 1'000'000'000 / kPacedPerSecond};
+        ::nanosleep(&period, nullptr);
+        if (::write(wake[1], &byte, 1) != 1) break;
+    }
+    sleeper.join();
+    ::close(wake[0]);
+    ::close(wake[1]);
+    return static_cast<double>(spent) / 1000 / kPacedWakeUps;
+}
+
+// What the system costs here, apart from any server: a bare system call, one write of the event
+// to a loopback TCP reader (its reading end drained after each, outside the timing), one
+// hand-over to a sleeping thread, and a wake-up at a datagram's pace.
 void print_calibration(const std::string& event) {
-    std::int64_t start = now_ns();
-    for (int i = 0; i < kCalibrationCalls; ++i) ::syscall(SYS_getppid);
-    const double syscall_ns = static_cast<double>(now_ns() - start) / kCalibrationCalls;
+    std::vector<std::int64_t> calls;
+    for (int i = 0; i < kCalibrationCalls; ++i) {
+        const std::int64_t start = now_ns();
+        ::syscall(SYS_getppid);
+        calls.push_back(now_ns() - start);
+    }
 
     const int listener = open_bound(SOCK_STREAM, 0, false);
     sockaddr_in a{};
@@ -117,11 +195,11 @@ void print_calibration(const std::string& event) {
     const int reader = ::accept(listener, nullptr, nullptr);
     set_reader_options(writer);
     std::vector<char> sink(event.size());
-    std::int64_t writing_ns = 0;
+    std::vector<std::int64_t> writes;
     for (int i = 0; i < kCalibrationCalls; ++i) {
-        start = now_ns();
+        const std::int64_t start = now_ns();
         const ssize_t wrote = ::write(writer, event.data(), event.size());
-        writing_ns += now_ns() - start;
+        writes.push_back(now_ns() - start);
         for (ssize_t left = wrote; left > 0;) {
             const ssize_t got = ::read(reader, sink.data(), static_cast<std::size_t>(left));
             if (got <= 0) break;
@@ -131,11 +209,14 @@ void print_calibration(const std::string& event) {
     ::close(reader);
     ::close(writer);
     ::close(listener);
-    std::fprintf(stderr,
-                 "%.*s: one system call %.2f us, one write of a %zu-byte event to a loopback TCP "
-                 "reader %.2f us (means of %d)\n",
-                 static_cast<int>(kName.size()), kName.data(), syscall_ns / 1000, event.size(),
-                 static_cast<double>(writing_ns) / kCalibrationCalls / 1000, kCalibrationCalls);
+    const HandOver h = hand_over();
+    std::printf(
+        "one system call %.2f us; one write of a %zu-byte event to a loopback TCP reader %.2f us "
+        "(medians of %d); one hand-over to a thread sleeping in a read, back to back: %.1f us, "
+        "%.1f us of CPU; a thread woken %lld times a second from its read: %.1f us of its CPU "
+        "per wake-up (mean of %d)\n",
+        median_us(calls), event.size(), median_us(writes), kCalibrationCalls, h.round_trip_us / 2,
+        h.cpu_us, static_cast<long long>(kPacedPerSecond), paced_wake_up_us(), kPacedWakeUps);
 }
 
 // A connection that has not yet sent its whole request, or a reader of the stream.
@@ -176,24 +257,30 @@ void take_from(Peer& p) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: serve_limit UDP_PORT HTTP_PORT EVENT_BYTES\n");
+    const bool calibrate = argc == 3 && std::string_view(argv[1]) == "--calibrate";
+    if (argc != 4 && !calibrate) {
+        std::fprintf(stderr,
+                     "usage: serve_limit UDP_PORT HTTP_PORT EVENT_BYTES\n"
+                     "       serve_limit --calibrate EVENT_BYTES\n");
         return 2;
     }
-    const auto udp_port = static_cast<std::uint16_t>(std::atoi(argv[1]));
-    const auto http_port = static_cast<std::uint16_t>(std::atoi(argv[2]));
     const std::size_t framing = kEventStart.size() + kEventEnd.size();
-    const auto event_bytes = std::max(framing, static_cast<std::size_t>(std::atol(argv[3])));
+    const auto event_bytes = std::max(framing, static_cast<std::size_t>(std::atol(argv[argc - 1])));
     std::string event(kEventStart);
     event.append(event_bytes - framing, 'x');
     event += kEventEnd;
+    if (calibrate) {
+        print_calibration(event);
+        return 0;
+    }
+    const auto udp_port = static_cast<std::uint16_t>(std::atoi(argv[1]));
+    const auto http_port = static_cast<std::uint16_t>(std::atoi(argv[2]));
 
     struct sigaction on_interrupt {};
     on_interrupt.sa_handler = [](int) { interrupted = 1; };
     ::sigaction(SIGINT, &on_interrupt, nullptr);  // no SA_RESTART: poll returns at once
     ::signal(SIGPIPE, SIG_IGN);                   // a reader that left fails its write instead
 
-    print_calibration(event);
     const int udp = open_bound(SOCK_DGRAM, udp_port, true);
     const int listener = open_bound(SOCK_STREAM, http_port, false);
     std::fprintf(stderr, "%.*s: events at http://127.0.0.1:%u/events\n",
