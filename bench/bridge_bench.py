@@ -126,8 +126,14 @@ def run_bridge(name, command, seconds, senders, rate):
     subscriber = subprocess.Popen([PYTHON, __file__, "--subscribe", str(BROKER_PORT)],
                                   stdout=subprocess.PIPE, text=True)
     read_line(subscriber, START_S, "the subscriber did not subscribe")
-    bridge = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                              text=True)
+    # Its messages go to a file: a pipe nobody reads during the run could fill and stop it.
+    said = tempfile.TemporaryFile(mode="w+")
+    bridge = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=said)
+
+    def closing_line():
+        said.seek(0)
+        lines = said.read().strip().splitlines()
+        return lines[-1] if lines else ""
     sockets = []
     for k in range(1, senders + 1):
         s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -143,8 +149,8 @@ def run_bridge(name, command, seconds, senders, rate):
         if time.monotonic() > deadline or bridge.poll() is not None:
             bridge.kill()
             subscriber.kill()
-            sys.exit(f"bridge bench: nothing through {name} within {START_S} s: "
-                     f"{bridge.communicate()[1].strip()}")
+            bridge.wait()
+            sys.exit(f"bridge bench: nothing through {name} within {START_S} s: {closing_line()}")
         probe += 1
         sockets[0].sendto(datagram(probe), target)
         time.sleep(PROBE_PERIOD_S)
@@ -176,11 +182,12 @@ def run_bridge(name, command, seconds, senders, rate):
 
     bridge.send_signal(signal.SIGINT)
     try:
-        closing = bridge.communicate(timeout=START_S)[1].strip().splitlines()
+        bridge.wait(timeout=START_S)
+        closing = closing_line()
     except subprocess.TimeoutExpired:
         bridge.kill()
-        closing = ["did not end on Ctrl+C within the bound; killed"] + \
-            bridge.communicate()[1].strip().splitlines()
+        bridge.wait()
+        closing = f"did not end within {START_S} s of Ctrl+C and was killed; {closing_line()}"
     subscriber.send_signal(signal.SIGINT)
     records, _ = subscriber.communicate(timeout=START_S * 3)
 
@@ -200,7 +207,7 @@ def run_bridge(name, command, seconds, senders, rate):
         "p99": percentile(latencies, 0.99),
         "cpu": cpu / count / 1000,
         "broker_cpu": broker_cpu / count / 1000,
-        "closing": closing[-1] if closing else "",
+        "closing": closing,
     }
 
 
