@@ -21,7 +21,8 @@ struct ServeOptions {
     std::uint16_t port = kG1Port;
     std::uint16_t http_port = kServeHttpPort;
     std::string bind = "0.0.0.0";
-    std::vector<std::string> from;  // ADDR[/PREFIX] each; none: every sender
+    std::vector<std::string> from;   // ADDR[/PREFIX] each; none: every sender
+    std::vector<std::string> hosts;  // names the page is opened by, beyond this machine's own
     std::string angles = "rad";
     ReceiveLimits limits;  // seconds only
 };
@@ -89,7 +90,7 @@ int run_serve(const ServeOptions& o) {
         std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
         return kExitFailed;
     }
-    ServeHttpPtr http = serve_http_start(bind_ip, o.http_port, error);
+    ServeHttpPtr http = serve_http_start(bind_ip, o.http_port, error, o.hosts);
     if (!http) {
         std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
         receive_close(in);
@@ -127,6 +128,9 @@ G1Command add_serve_command(CLI::App& app) {
     command->add_option("--http", o->http_port, "TCP port of the web page")->capture_default_str();
     command->add_option("--bind", o->bind, "Address the web page is served on (0.0.0.0: all)")
         ->capture_default_str();
+    command->add_option("--host", o->hosts,
+                        "A name the page is opened by, beyond this machine's addresses, host "
+                        "name and localhost (a router's DNS name); repeatable");
     add_from_option(*command, o->from);
     command->add_option("--angles", o->angles, "Unit of the angles on the wire")
         ->check(CLI::IsMember({"rad", "deg"}))

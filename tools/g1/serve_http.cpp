@@ -2,13 +2,16 @@
 // reader; the receiver reaches it only through posted handlers, so nothing here takes a lock.
 #include "tools/g1/serve_http.h"
 
+#include "tools/common/udp.h"
 #include "tools/g1/listening_socket.h"
+#include "tools/g1/serve_admission.h"
 #include "tools/g1/serve_event.h"
 #include "tools/g1/serve_pacer.h"
 #include "tools/g1/web_assets.h"
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/host_name.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -21,6 +24,7 @@
 #include <chrono>
 #include <cstdio>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace asio = boost::asio;
@@ -30,16 +34,23 @@ using tcp = asio::ip::tcp;
 
 namespace {
 
-constexpr std::string_view kEventsPath = "/events";
 constexpr std::string_view kIndexPath = "/index.html";
-constexpr std::size_t kMaxReaders = 64;  // beyond, a page is told to come back later
-constexpr auto kRequestTimeout = std::chrono::seconds(10);
+constexpr auto kRequestTimeout = std::chrono::seconds(10);  // a new connection's first request
+// Between requests a browser keeps its connection for the next file; one that asks nothing
+// more is closed, so idle connections cannot hold the slots.
+constexpr auto kKeepAliveTimeout = std::chrono::seconds(5);
+// When accepting fails (no descriptors left, above all) the pending connection stays queued and
+// an immediate retry would fail again at once: wait, longer each time, up to a second.
+constexpr auto kAcceptPauseFirst = std::chrono::milliseconds(10);
+constexpr auto kAcceptPauseLongest = std::chrono::milliseconds(1000);
+constexpr std::size_t kLoggedTextMax = 64;          // of what a peer sent, in a log line
 constexpr std::int64_t kStalledNs = 3'000'000'000;  // a write pending this long: the page sleeps
 constexpr auto kWatchPeriod = std::chrono::milliseconds(250);
 // A reader's kernel send buffer: about a second of events. A page that falls further behind is
 // coalesced or dropped rather than fed stale values.
 constexpr int kReaderSendBuffer = 8 * 1024;
-constexpr std::string_view kRetry = "retry: 1000\n\n";      // how soon a page reconnects
+constexpr std::string_view kRetry = "retry: 1000\n\n";  // how soon a page reconnects
+constexpr std::string_view kRetryAfterS = "5";          // a page refused for want of room: seconds
 constexpr std::string_view kPolicy = "default-src 'self'";  // the page loads nothing from elsewhere
 
 std::int64_t now_ns() {
@@ -53,9 +64,24 @@ struct DatagramEvent {
     std::int64_t arrival_ns;
 };
 
+// A connection's place in the counts of open connections, held by the connection and then by
+// the reader it becomes; released once, when it closes.
+struct ConnectionSlot {
+    ConnectionSlot(ServeHttp& s, std::uint32_t peer) : server(&s), address(peer) {}
+    ConnectionSlot(ConnectionSlot&& other) noexcept
+        : server(std::exchange(other.server, nullptr)), address(other.address) {}
+    ConnectionSlot& operator=(ConnectionSlot&&) = delete;
+    ~ConnectionSlot() { release(); }
+    void release();
+    ServeHttp* server;
+    std::uint32_t address;
+};
+
 struct Reader {
-    explicit Reader(tcp::socket s) : socket(std::move(s)), pace_timer(socket.get_executor()) {}
+    Reader(tcp::socket s, ConnectionSlot place)
+        : socket(std::move(s)), slot(std::move(place)), pace_timer(socket.get_executor()) {}
     tcp::socket socket;
+    ConnectionSlot slot;
     std::string peer;
     std::string greeting;                           // what a new reader gets first
     std::shared_ptr<const DatagramEvent> datagram;  // the latest not yet written
@@ -73,10 +99,18 @@ struct Reader {
 };
 
 struct Connection {
-    explicit Connection(tcp::socket s) : stream(std::move(s)) {}
+    Connection(ServeHttp& s, tcp::socket socket, std::uint32_t peer, std::uint32_t local_ip);
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+    ~Connection();
+    ServeHttp& server;
     beast::tcp_stream stream;
     beast::flat_buffer buffer;
     http::request<http::empty_body> request;
+    ConnectionSlot slot;
+    std::uint32_t local;  // the address it came in on: one of this machine's
+    bool idle = false;    // waiting for a request, which a new connection may take the place of
+    std::int64_t idle_since_ns = 0;
 };
 
 std::string peer_text(const tcp::socket& socket) {
@@ -89,9 +123,18 @@ std::string peer_text(const tcp::socket& socket) {
 }  // namespace
 
 struct ServeHttp {
+    // The counts come first, so they outlive the connections and readers that the I/O context's
+    // pending handlers still hold when it is destroyed.
+    ConnectionCounts counts;
+    std::vector<Connection*> connections;  // every one not yet a reader, to find the idle ones
+    std::size_t reader_slots = 0;          // readers open and starting
+    RefusalLog refusals;
+    ThisMachine machine;
     asio::io_context io{1};
     asio::executor_work_guard<asio::io_context::executor_type> work{io.get_executor()};
     tcp::acceptor acceptor{io};
+    asio::steady_timer accept_pause{io};
+    std::chrono::milliseconds accept_pause_length{0};
     asio::steady_timer watch{io};
     std::vector<std::shared_ptr<Reader>> readers;
     std::shared_ptr<const DatagramEvent> last_datagram;
@@ -103,9 +146,50 @@ struct ServeHttp {
 
 namespace {
 
+void ConnectionSlot::release() {
+    if (server == nullptr) return;
+    connection_closed(server->counts, address);
+    server = nullptr;
+}
+
+Connection::Connection(ServeHttp& s, tcp::socket socket, std::uint32_t peer, std::uint32_t local_ip)
+    : server(s), stream(std::move(socket)), slot(s, peer), local(local_ip) {
+    connection_opened(s.counts, peer);
+    s.connections.push_back(this);
+}
+
+Connection::~Connection() {
+    std::erase(server.connections, this);
+}
+
+constexpr std::array<const char*, static_cast<std::size_t>(Refusal::Count)> kRefused{
+    "connections: every one of the connections is in use",
+    "connections: their address holds its share of the connections",
+    "connections: accepting failed",
+    "requests",
+    "pages: every one of the readers is in use",
+};
+
+// Printable, short: a peer's text goes into the log as it cannot harm it.
+std::string loggable(std::string_view text) {
+    std::string out;
+    for (const char c : text.substr(0, kLoggedTextMax)) out += c > ' ' && c < 127 ? c : '?';
+    return text.size() > kLoggedTextMax ? out + "..." : out;
+}
+
+void note_refusal(ServeHttp& s, Refusal cause, const std::string& detail) {
+    const std::uint64_t count = refusal_note(s.refusals, cause, now_ns());
+    if (count == 0) return;
+    std::fprintf(stderr, "g1 serve: refused %s (%llu since the last such line)%s\n",
+                 kRefused[static_cast<std::size_t>(cause)], static_cast<unsigned long long>(count),
+                 detail.c_str());
+}
+
 void close_reader(ServeHttp& s, const std::shared_ptr<Reader>& r, const char* why) {
     if (r->closed) return;
     r->closed = true;
+    --s.reader_slots;
+    r->slot.release();
     beast::error_code ignored;
     r->socket.shutdown(tcp::socket::shutdown_both, ignored);
     r->socket.close(ignored);
@@ -209,18 +293,39 @@ std::string greeting_for(const ServeHttp& s) {
     return text;
 }
 
-void start_reader(ServeHttp& s, const std::shared_ptr<Connection>& c) {
+// What every answer says: which server, and that no other site's page may use it (read it as
+// a script, a style or an image).
+template <class Response>
+void mark(Response& response) {
+    response.set(http::field::server, "g1 serve");
+    response.set("X-Content-Type-Options", "nosniff");
+    response.set("Cross-Origin-Resource-Policy", "same-origin");
+}
+
+std::shared_ptr<http::response<http::empty_body>> stream_header(const Connection& c) {
     auto response =
-        std::make_shared<http::response<http::empty_body>>(http::status::ok, c->request.version());
+        std::make_shared<http::response<http::empty_body>>(http::status::ok, c.request.version());
+    mark(*response);
     response->set(http::field::content_type, "text/event-stream");
     response->set(http::field::cache_control, "no-cache");
     response->keep_alive(false);  // the stream ends when the connection does
+    return response;
+}
+
+// The reader's place is taken before its header goes out, so a burst of requests cannot pass
+// the cap while headers are being written.
+void start_reader(ServeHttp& s, const std::shared_ptr<Connection>& c) {
+    ++s.reader_slots;
+    auto response = stream_header(*c);
     auto serializer = std::make_shared<http::response_serializer<http::empty_body>>(*response);
     c->stream.expires_never();
     http::async_write_header(
         c->stream, *serializer, [&s, c, response, serializer](beast::error_code ec, std::size_t) {
-            if (ec) return;
-            auto r = std::make_shared<Reader>(c->stream.release_socket());
+            if (ec) {
+                --s.reader_slots;
+                return;
+            }
+            auto r = std::make_shared<Reader>(c->stream.release_socket(), std::move(c->slot));
             beast::error_code ignored;
             r->socket.set_option(tcp::no_delay(true), ignored);
             r->socket.set_option(asio::socket_base::send_buffer_size(kReaderSendBuffer), ignored);
@@ -243,78 +348,209 @@ const WebAsset* find_asset(std::string_view path) {
     return nullptr;
 }
 
-void read_request(ServeHttp& s, const std::shared_ptr<Connection>& c);
+void read_request(ServeHttp& s, const std::shared_ptr<Connection>& c,
+                  std::chrono::seconds deadline);
 
+// Answers in whole, or with the header alone for HEAD. `sized`: the body's length is known (the
+// stream's is not, and a HEAD of it says so as its GET would).
 template <class Body>
 void send(ServeHttp& s, const std::shared_ptr<Connection>& c,
-          std::shared_ptr<http::response<Body>> response) {
-    response->set(http::field::server, "g1 serve");
-    response->set("X-Content-Type-Options", "nosniff");
-    response->keep_alive(c->request.keep_alive());
-    response->prepare_payload();
-    http::async_write(c->stream, *response, [&s, c, response](beast::error_code ec, std::size_t) {
+          std::shared_ptr<http::response<Body>> response, bool sized = true) {
+    mark(*response);
+    response->keep_alive(response->keep_alive() && c->request.keep_alive());
+    if (sized) response->prepare_payload();
+    auto sent = [&s, c, response](beast::error_code ec) {
         if (ec || !response->keep_alive()) {
             beast::error_code ignored;
             c->stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
             return;
         }
-        read_request(s, c);
-    });
+        read_request(s, c, kKeepAliveTimeout);
+    };
+    if (c->request.method() == http::verb::head) {
+        auto serializer = std::make_shared<http::response_serializer<Body>>(*response);
+        http::async_write_header(
+            c->stream, *serializer,
+            [sent, serializer](beast::error_code ec, std::size_t) { sent(ec); });
+    } else {
+        http::async_write(c->stream, *response,
+                          [sent](beast::error_code ec, std::size_t) { sent(ec); });
+    }
 }
 
+// A refusal closes the connection: whoever was refused gets no second try on it.
 void send_text(ServeHttp& s, const std::shared_ptr<Connection>& c, http::status status,
-               std::string text) {
+               std::string text, bool keep_alive = false) {
     auto response =
         std::make_shared<http::response<http::string_body>>(status, c->request.version());
     response->set(http::field::content_type, "text/plain; charset=utf-8");
+    response->keep_alive(keep_alive);
     response->body() = std::move(text);
     send(s, c, std::move(response));
 }
 
+std::optional<std::string_view> header_of(const http::request<http::empty_body>& request,
+                                          std::string_view name) {
+    const auto found = request.find(name);
+    if (found == request.end()) return std::nullopt;
+    return found->value();
+}
+
+void refuse(ServeHttp& s, const std::shared_ptr<Connection>& c, http::status status,
+            const char* text, std::string_view why) {
+    note_refusal(s, Refusal::Request,
+                 ": " + peer_text(c->stream.socket()) + " " + std::string(why));
+    send_text(s, c, status, text);
+}
+
 void answer(ServeHttp& s, const std::shared_ptr<Connection>& c) {
-    const http::verb method = c->request.method();
-    if (method != http::verb::get && method != http::verb::head) {
-        send_text(s, c, http::status::method_not_allowed, "g1 serve answers GET only\n");
-        return;
-    }
-    std::string_view target = c->request.target();
+    const http::request<http::empty_body>& request = c->request;
+    std::string_view target = request.target();
     target = target.substr(0, target.find('?'));
-    if (target == kEventsPath) {
-        if (s.readers.size() >= kMaxReaders) {
-            send_text(s, c, http::status::service_unavailable, "too many pages are open\n");
-        } else {
-            start_reader(s, c);
+    const RequestFacts facts{request.method_string(), target, header_of(request, "Host"),
+                             request[http::field::accept], header_of(request, "Sec-Fetch-Site")};
+    const std::string host = loggable(facts.host.value_or(""));
+    switch (request_verdict(s.machine, facts, c->local)) {
+        case RequestVerdict::NoHost:
+            refuse(s, c, http::status::bad_request, "a request needs a Host header\n",
+                   "sent no Host");
+            return;
+        case RequestVerdict::UnknownHost:
+            refuse(s, c, http::status::forbidden,
+                   "g1 serve answers to the addresses and names of its machine only; "
+                   "g1 serve --host NAME adds a name\n",
+                   "asked for Host " + host +
+                       ", not a name of this machine (g1 serve --host adds one)");
+            return;
+        case RequestVerdict::WrongMethod: {
+            note_refusal(s, Refusal::Request,
+                         ": " + peer_text(c->stream.socket()) + " sent " + loggable(facts.method));
+            auto response = std::make_shared<http::response<http::string_body>>(
+                http::status::method_not_allowed, request.version());
+            response->set(http::field::allow, "GET, HEAD");
+            response->set(http::field::content_type, "text/plain; charset=utf-8");
+            response->keep_alive(false);
+            response->body() = "g1 serve answers GET and HEAD only\n";
+            send(s, c, std::move(response));
+            return;
         }
-        return;
+        case RequestVerdict::NotAStream:
+            refuse(s, c, http::status::not_acceptable,
+                   "the event stream is for the page's script (Accept: text/event-stream)\n",
+                   "asked for the stream without Accept: text/event-stream");
+            return;
+        case RequestVerdict::CrossSite:
+            refuse(s, c, http::status::forbidden,
+                   "the event stream is for this server's own page\n",
+                   "asked for the stream from another site's page");
+            return;
+        case RequestVerdict::Stream:
+            if (s.reader_slots >= kMaxReaders) {
+                note_refusal(s, Refusal::Readers, ": " + peer_text(c->stream.socket()));
+                auto response = std::make_shared<http::response<http::string_body>>(
+                    http::status::service_unavailable, request.version());
+                response->set(http::field::retry_after, kRetryAfterS);
+                response->set(http::field::content_type, "text/plain; charset=utf-8");
+                response->keep_alive(false);
+                response->body() = "too many pages are open; the page tries again by itself\n";
+                send(s, c, std::move(response));
+            } else if (request.method() == http::verb::head) {
+                send(s, c, stream_header(*c), false);
+            } else {
+                start_reader(s, c);
+            }
+            return;
+        case RequestVerdict::Serve: break;
     }
     const WebAsset* asset = find_asset(target);
     if (asset == nullptr) {
-        send_text(s, c, http::status::not_found, "no such page\n");
+        send_text(s, c, http::status::not_found, "no such page\n", true);
         return;
     }
     auto response = std::make_shared<http::response<http::span_body<const char>>>(
-        http::status::ok, c->request.version());
+        http::status::ok, request.version());
     response->set(http::field::content_type, asset->content_type);
     response->set(http::field::cache_control, "no-cache");
     response->set("Content-Security-Policy", kPolicy);
-    if (method == http::verb::get) {
-        response->body() = {asset->body.data(), asset->body.size()};
-    }
+    response->body() = {asset->body.data(), asset->body.size()};
     send(s, c, std::move(response));
 }
 
-void read_request(ServeHttp& s, const std::shared_ptr<Connection>& c) {
+void read_request(ServeHttp& s, const std::shared_ptr<Connection>& c,
+                  std::chrono::seconds deadline) {
     c->request = {};
-    c->stream.expires_after(kRequestTimeout);
+    c->idle = true;
+    c->idle_since_ns = now_ns();
+    c->stream.expires_after(deadline);
     http::async_read(c->stream, c->buffer, c->request, [&s, c](beast::error_code ec, std::size_t) {
+        c->idle = false;
         if (!ec) answer(s, c);
+    });
+}
+
+// Makes room for a new connection by closing the one that has waited longest for a request,
+// from `address` only if given. A reader, or a request being answered, is never closed for it.
+bool close_idle(ServeHttp& s, std::optional<std::uint32_t> address) {
+    Connection* oldest = nullptr;
+    for (Connection* c : s.connections) {
+        if (!c->idle || (address && c->slot.address != *address)) continue;
+        if (oldest == nullptr || c->idle_since_ns < oldest->idle_since_ns) oldest = c;
+    }
+    if (oldest == nullptr) return false;
+    oldest->idle = false;
+    oldest->slot.release();
+    oldest->stream.close();  // its read ends, and the last handle on it with the read
+    return true;
+}
+
+void admit(ServeHttp& s, tcp::socket socket) {
+    beast::error_code ec;
+    const tcp::endpoint peer = socket.remote_endpoint(ec);
+    if (ec) return;  // gone already
+    const tcp::endpoint local = socket.local_endpoint(ec);
+    if (ec) return;
+    const std::uint32_t address = peer.address().to_v4().to_uint();
+    ConnectionRoom room = connection_room(s.counts, address);
+    // Closing one idle connection of anyone's may still leave this address over its share.
+    for (int tries = 0; tries < 2 && room != ConnectionRoom::Room; ++tries) {
+        if (!close_idle(
+                s, room == ConnectionRoom::AddressFull ? std::optional(address) : std::nullopt)) {
+            break;
+        }
+        room = connection_room(s.counts, address);
+    }
+    if (room != ConnectionRoom::Room) {
+        note_refusal(s, room == ConnectionRoom::Full ? Refusal::Full : Refusal::AddressFull,
+                     ": " + peer.address().to_string());
+        return;  // the socket closes here
+    }
+    auto c = std::make_shared<Connection>(s, std::move(socket), address,
+                                          local.address().to_v4().to_uint());
+    read_request(s, c, kRequestTimeout);
+}
+
+void accept(ServeHttp& s);
+
+void pause_accepting(ServeHttp& s, beast::error_code ec) {
+    s.accept_pause_length =
+        std::clamp(s.accept_pause_length * 2, std::chrono::milliseconds(kAcceptPauseFirst),
+                   std::chrono::milliseconds(kAcceptPauseLongest));
+    note_refusal(s, Refusal::AcceptFailed, ": " + ec.message() + "; trying again shortly");
+    s.accept_pause.expires_after(s.accept_pause_length);
+    s.accept_pause.async_wait([&s](beast::error_code waited) {
+        if (!waited) accept(s);
     });
 }
 
 void accept(ServeHttp& s) {
     s.acceptor.async_accept([&s](beast::error_code ec, tcp::socket socket) {
         if (ec == asio::error::operation_aborted) return;
-        if (!ec) read_request(s, std::make_shared<Connection>(std::move(socket)));
+        if (ec) {
+            pause_accepting(s, ec);
+            return;
+        }
+        s.accept_pause_length = {};
+        admit(s, std::move(socket));
         accept(s);
     });
 }
@@ -371,9 +607,20 @@ void ServeHttpStop::operator()(ServeHttp* s) const {
     delete s;
 }
 
-ServeHttpPtr serve_http_start(std::uint32_t ip, std::uint16_t port, std::string& error) {
+ServeHttpPtr serve_http_start(std::uint32_t ip, std::uint16_t port, std::string& error,
+                              const std::vector<std::string>& host_names) {
     ServeHttpPtr server(new ServeHttp);
     if (!listen_on(*server, ip, port, error)) return nullptr;
+    // Without the list, the addresses a request comes in on are taken one by one, as it comes.
+    std::vector<UdpInterface> interfaces;
+    std::string unlisted;
+    if (!udp_interfaces(interfaces, unlisted)) {
+        std::fprintf(stderr, "g1 serve: %s\n", unlisted.c_str());
+    }
+    std::vector<std::uint32_t> addresses;
+    for (const UdpInterface& i : interfaces) addresses.push_back(i.ip);
+    beast::error_code no_name;
+    server->machine = this_machine(asio::ip::host_name(no_name), std::move(addresses), host_names);
     accept(*server);
     watch_readers(*server);
     server->thread = std::thread([s = server.get()] { s->io.run(); });
@@ -399,6 +646,11 @@ ServeHttpSummary serve_http_stop(ServeHttpPtr server) {
     server->io.stop();
     if (server->thread.joinable()) server->thread.join();
     ServeHttpSummary summary = server->summary;
+    for (std::size_t i = 0; i < server->refusals.unlogged.size(); ++i) {
+        if (server->refusals.unlogged[i] == 0) continue;
+        std::fprintf(stderr, "g1 serve: refused %s (%llu since the last such line)\n", kRefused[i],
+                     static_cast<unsigned long long>(server->refusals.unlogged[i]));
+    }
     server.reset();
     return summary;
 }

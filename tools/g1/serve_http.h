@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 // Microseconds from a datagram's arrival to its event written to a reader, one count per event
 // and reader; the last bucket takes everything slower.
@@ -32,7 +33,10 @@ struct ServeHttpStop {
 using ServeHttpPtr = std::unique_ptr<ServeHttp, ServeHttpStop>;
 
 // Listens on `ip`:`port` (host byte order; port 0 lets the system choose) and starts the thread.
-ServeHttpPtr serve_http_start(std::uint32_t ip, std::uint16_t port, std::string& error);
+// Requests must name this machine (see serve_admission.h): by one of its addresses or names, or
+// by one of `host_names`.
+ServeHttpPtr serve_http_start(std::uint32_t ip, std::uint16_t port, std::string& error,
+                              const std::vector<std::string>& host_names = {});
 
 std::uint16_t serve_http_port(const ServeHttp& server);
 

@@ -3,6 +3,7 @@
 #include "tools/g1/serve_http.h"
 
 #include "tools/common/udp.h"
+#include "tools/g1/serve_admission.h"
 #include "tools/g1/serve_event.h"
 
 #include <gtest/gtest.h>
@@ -14,8 +15,12 @@
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
 
+#include <sys/resource.h>
+
 #include <atomic>
 #include <chrono>
+#include <ctime>
+#include <numeric>
 #include <thread>
 
 namespace asio = boost::asio;
@@ -55,17 +60,23 @@ http::response<http::string_body> get(std::uint16_t port, const char* target) {
     return response;
 }
 
-// A reader of /events on a plain socket; `receive_buffer` set before connecting, if given.
+constexpr std::string_view kStreamRequest =
+    "GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/event-stream\r\n\r\n";
+
+// A client on a plain socket that sends `request` (if any) from `from` (any of 127.0.0.0/8);
+// `receive_buffer` set before connecting, if given.
 struct StreamReader {
-    StreamReader(std::uint16_t port, int receive_buffer = 0) : socket(io) {
+    StreamReader(std::uint16_t port, int receive_buffer = 0,
+                 std::string_view request = kStreamRequest,
+                 asio::ip::address_v4 from = asio::ip::address_v4::loopback())
+        : socket(io) {
         socket.open(tcp::v4());
         if (receive_buffer > 0) {
             socket.set_option(asio::socket_base::receive_buffer_size(receive_buffer));
         }
+        socket.bind({from, 0});
         socket.connect({asio::ip::address_v4::loopback(), port});
-        asio::write(
-            socket,
-            asio::buffer(std::string_view("GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")));
+        if (!request.empty()) asio::write(socket, asio::buffer(request));
     }
     // Reads until `text` has come or the time is up; everything read stays in `received`.
     bool read_until(std::string_view text, std::chrono::milliseconds limit) {
@@ -86,6 +97,14 @@ struct StreamReader {
         }
         if (ec) return false;
         received.append(chunk, n);
+        return true;
+    }
+    // Reads until the server closes the connection; false if it has not within `limit`.
+    bool read_to_end(std::chrono::milliseconds limit) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (read_some()) {
+            if (std::chrono::steady_clock::now() > end) return false;
+        }
         return true;
     }
     asio::io_context io;
@@ -166,4 +185,108 @@ TEST(ServeHttp, ReaderThatStopsReadingIsDroppedWhileTheOthersGoOn) {
     const ServeHttpSummary summary = serve_http_stop(std::move(s.server));
     EXPECT_EQ(summary.dropped, 1u);
     EXPECT_GE(events, kEventsPastTheDrop);
+}
+
+TEST(ServeHttp, AnswersKeepToTheirOwnSiteAndHeadOfTheStreamOpensNoReader) {
+    Server s;
+    const struct {
+        std::string_view request, status;
+        std::string has;
+    } rows[] = {
+        {"GET / HTTP/1.1\r\nHost: attacker.example:8080\r\n\r\n", "403", "--host NAME"},
+        {"GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: */*\r\n\r\n", "406", ""},
+        {"GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/event-stream\r\n"
+         "Sec-Fetch-Site: cross-site\r\n\r\n",
+         "403", ""},
+        {"HEAD /events HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/event-stream\r\n"
+         "Connection: close\r\n\r\n",
+         "200", "text/event-stream\r\n"},
+        // As its GET would, with the length of the file and nothing after the header.
+        {"HEAD /style.css HTTP/1.1\r\nHost: LocalHost\r\nConnection: close\r\n\r\n", "200",
+         "Content-Length: " + std::to_string(get(s.port(), "/style.css").body().size())},
+        // Kept alive after the answer, then closed for waiting too long for a next request.
+        {"GET /style.css HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", "200", "text/css"},
+    };
+    for (const auto& row : rows) {
+        StreamReader client(s.port(), 0, row.request);
+        EXPECT_TRUE(client.read_to_end(30s)) << row.request;
+        EXPECT_TRUE(client.received.starts_with("HTTP/1.1 " + std::string(row.status)))
+            << row.request << client.received;
+        EXPECT_NE(client.received.find(row.has), std::string::npos) << client.received;
+        EXPECT_NE(client.received.find("Cross-Origin-Resource-Policy: same-origin\r\n"),
+                  std::string::npos);
+        if (row.request.starts_with("HEAD")) {
+            EXPECT_TRUE(client.received.ends_with("\r\n\r\n"));
+        }
+    }
+    EXPECT_EQ(serve_http_stop(std::move(s.server)).readers, 0u);
+}
+
+TEST(ServeHttp, IdleConnectionsPastTheCapsGiveWayToAPage) {
+    Server s;
+    // From seven addresses of 127.0.0.0/8, this machine's own among them: more than the server
+    // keeps in all and from any one address. They send nothing.
+    constexpr std::uint32_t kAddresses = 7, kEach = kMaxConnectionsPerAddress + 12;
+    asio::io_context io;
+    std::vector<tcp::socket> idle;
+    for (std::uint32_t i = 0; i < kAddresses * kEach; ++i) {
+        idle.emplace_back(io).open(tcp::v4());
+        idle.back().bind({asio::ip::address_v4(kLoopbackIp + i % kAddresses), 0});
+        idle.back().connect({asio::ip::address_v4::loopback(), s.port()});
+        idle.back().non_blocking(true);
+    }
+    StreamReader page(s.port());  // from 127.0.0.1, which has its share already
+    serve_http_publish_datagram(*s.server, datagram_event(kDatagramEvent, 1, {}), now_ns());
+    ASSERT_TRUE(page.read_until("data: {\"n\":1,", 5s)) << page.received;
+    // Those the server made way with are closed; the page and the rest are within the caps.
+    std::array<std::size_t, kAddresses> open{1};
+    for (std::size_t i = 0; i < idle.size(); ++i) {
+        char byte = 0;
+        boost::system::error_code ec;
+        idle[i].read_some(asio::buffer(&byte, 1), ec);
+        open[i % kAddresses] += ec == asio::error::would_block;
+    }
+    for (const std::size_t count : open) EXPECT_LE(count, kMaxConnectionsPerAddress);
+    EXPECT_LE(std::accumulate(open.begin(), open.end(), std::size_t{0}), kMaxConnections);
+}
+
+TEST(ServeHttp, ABurstOfStreamRequestsOpensNoMoreReadersThanTheCap) {
+    Server s;
+    constexpr std::size_t kTurnedAway = 36;
+    std::vector<std::unique_ptr<StreamReader>> burst;
+    for (std::uint32_t i = 0; i < kMaxReaders + kTurnedAway; ++i) {
+        burst.push_back(std::make_unique<StreamReader>(s.port(), 0, "",
+                                                       asio::ip::address_v4(kLoopbackIp + i % 4)));
+    }
+    for (auto& reader : burst) asio::write(reader->socket, asio::buffer(kStreamRequest));
+    std::size_t opened = 0, refused = 0;
+    for (auto& reader : burst) {
+        ASSERT_TRUE(reader->read_until("\r\n\r\n", 5s)) << reader->received;
+        opened += reader->received.starts_with("HTTP/1.1 200 OK\r\n");
+        refused += reader->received.starts_with("HTTP/1.1 503 Service Unavailable\r\n");
+    }
+    EXPECT_EQ(opened, kMaxReaders);
+    EXPECT_EQ(refused, kTurnedAway);
+}
+
+// Out of descriptors, with connections waiting to be accepted, the server pauses between tries.
+TEST(ServeHttp, OutOfDescriptorsTheServerWaitsInsteadOfSpinning) {
+    Server s;
+    asio::io_context io;
+    std::vector<tcp::socket> flood;
+    for (int i = 0; i < 100; ++i) flood.emplace_back(io).open(tcp::v4());
+    // A new descriptor takes the lowest free number: every one up to the last is in use.
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    const rlimit none_left{static_cast<rlim_t>(flood.back().native_handle()) + 1, limit.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none_left), 0);
+    for (tcp::socket& socket : flood) socket.connect({asio::ip::address_v4::loopback(), s.port()});
+    // The process's CPU time over the span is the server's: this thread sleeps through it.
+    const std::clock_t before = std::clock();
+    const auto start = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(3s);
+    const double used = static_cast<double>(std::clock() - before) / CLOCKS_PER_SEC;
+    const std::chrono::duration<double> span = std::chrono::steady_clock::now() - start;
+    setrlimit(RLIMIT_NOFILE, &limit);
+    EXPECT_LT(used / span.count(), 0.2) << used << " s of CPU in " << span.count() << " s";
 }

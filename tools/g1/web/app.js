@@ -7,6 +7,10 @@
 const NO_DATA_MS = 2000;      // no datagram for this long: the "no data" state
 const CHART_SPAN_S = 60;
 const STATE_CHECK_MS = 250;
+// After a refusal (every reader in use), the first wait before trying again; each one after is
+// twice as long, up to the longest.
+const RETRY_FIRST_MS = 1000;
+const RETRY_LONGEST_MS = 30000;
 const VISIBLE_PITCH_DEG = 40;  // from the centre of the attitude indicator to its edge
 
 // The fields the drawing reads, by their names in the table that g1 serve sends first.
@@ -157,14 +161,30 @@ function setText(stat, text) {
   if (element && element.textContent !== text) element.textContent = text;
 }
 
+let retryMs = RETRY_FIRST_MS;
+
 function connect() {
   const source = new EventSource('events');
   source.addEventListener('fields', (e) => takeFields(e.data));
   source.addEventListener('datagram', (e) => takeDatagram(JSON.parse(e.data), true));
   source.addEventListener('last', (e) => takeDatagram(JSON.parse(e.data), false));
   source.addEventListener('health', (e) => takeHealth(JSON.parse(e.data)));
-  source.addEventListener('open', () => { view.connected = true; showState(); });
-  source.addEventListener('error', () => { view.connected = false; showState(); });
+  source.addEventListener('open', () => {
+    retryMs = RETRY_FIRST_MS;
+    view.connected = true;
+    showState();
+  });
+  source.addEventListener('error', () => {
+    view.connected = false;
+    showState();
+    // The browser takes a lost stream up again by itself, but not a refused one (503: too many
+    // pages are open). The page then tries again, each time later, and at a random point of the
+    // wait so that pages refused together do not all come back together.
+    if (source.readyState !== EventSource.CLOSED) return;
+    source.close();
+    setTimeout(connect, retryMs * (0.5 + Math.random() / 2));
+    retryMs = Math.min(2 * retryMs, RETRY_LONGEST_MS);
+  });
 }
 
 // --- live or no data --------------------------------------------------------------------------

@@ -72,7 +72,8 @@ async function fly(rate, seconds) {
 // One reader of the event stream that counts what it gets.
 function openReader(page = PAGE) {
   const reader = { datagrams: 0, health: null, buffer: '', closed: false };
-  reader.request = http.get(`${page}events`, (response) => {
+  const headers = { Accept: 'text/event-stream' };  // as the page's own EventSource asks
+  reader.request = http.get(`${page}events`, { headers }, (response) => {
     response.setEncoding('utf8');
     response.on('data', (chunk) => {
       reader.buffer += chunk;
@@ -100,7 +101,8 @@ function openSleeper() {
     's = socket.socket()',
     's.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 2048)',
     `s.connect(("127.0.0.1", ${HTTP_PORT}))`,
-    's.sendall(b"GET /events HTTP/1.1\\r\\nHost: 127.0.0.1\\r\\n\\r\\n")',
+    's.sendall(b"GET /events HTTP/1.1\\r\\nHost: 127.0.0.1\\r\\n' +
+      'Accept: text/event-stream\\r\\n\\r\\n")',
     'time.sleep(60)',
   ].join('\n');
   return start('python3', ['-c', program]);
