@@ -2,10 +2,11 @@
 # g1 publish against the bridge users write today (bench/g1_bridge.py), inside the sandbox
 # (scripts/bench.sh runs it there): Debian's mosquitto on loopback, one subscriber on
 # tessel/+/g1, and SENDERS simulators, each from its own address 127.0.0.K, sending valid G1
-# datagrams by unicast at RATE a second for SECONDS, first through one bridge, then the same
-# load through the other. Prints for each: loss, latency from the send call to the subscriber's
-# arrival (p50, p99), the bridge's and the broker's CPU time per datagram (the scheduler's count
-# over the bridge's own threads), and the ratios. Nothing passes or fails on time.
+# datagrams by unicast at RATE a second for SECONDS (after WARM_S uncounted), first through one
+# bridge, then the same load through the other. Prints for each: loss, latency from the send
+# call to the subscriber's arrival (p50, p99), the bridge's and the broker's CPU time per
+# datagram (the scheduler's count over each one's threads), and the ratios. Nothing passes or
+# fails on time.
 # Debian's /usr/bin/python3: the subscriber uses its python3-paho-mqtt.
 # Usage: bridge_bench.py G1|python [SECONDS [SENDERS [RATE]]]
 #   G1: the g1 program (runs `g1 publish`); "python": the script in both places, to try the bench.
@@ -29,6 +30,7 @@ G1_PORT = 50993
 TOPIC = "tessel/+/g1"
 START_S = 10            # how long the broker, the subscriber or a bridge may take to be ready
 DRAIN_S = 1.0           # after the last send; what comes later counts as lost
+WARM_S = 6              # the load runs this long before it is counted
 PROBE_PERIOD_S = 0.1    # a probe datagram this often until one reaches the subscriber
 TIME_STEP_US = 16667    # each sender's time field advances by one 60 Hz frame per datagram
 FIRST_TIME_US = 1000000  # probes carry smaller times, so they never match a measured datagram
@@ -118,7 +120,8 @@ def subscribe(port):
     client.loop_forever()
     for topic, payload, now in got:
         fields = payload.split(b",")
-        time_field = int(fields[1]) if len(fields) > 1 and fields[1].lstrip(b"-").isdigit() else None
+        number = fields[1] if len(fields) > 1 else b""
+        time_field = int(number) if number.lstrip(b"-").isdigit() else None
         print(json.dumps([topic, time_field, now]))
 
 
@@ -157,15 +160,19 @@ def run_bridge(name, command, seconds, senders, rate):
     read_line(subscriber, 1, "no first message")
     time.sleep(PROBE_PERIOD_S * 2)  # the probes still on their way, before the count starts
 
-    broker_cpu_before = cpu_ns(broker_pid)
-    cpu_before = cpu_ns(bridge.pid)
     sent_at = {}
+    warm = int(WARM_S * rate)
     per_sender = int(seconds * rate)
     period_ns = 1_000_000_000 // rate
     start = time.monotonic_ns() + 10_000_000
     # Sender k's j-th datagram is due at start + j periods + k/senders of a period: the senders
-    # are spread evenly over each frame, as unsynchronised simulators would be.
-    for j in range(per_sender):
+    # are spread evenly over each frame, as unsynchronised simulators would be. The first WARM_S
+    # seconds are not counted: a bridge may take a while to settle with every sender heard.
+    for j in range(warm + per_sender):
+        if j == warm:
+            broker_cpu_before = cpu_ns(broker_pid)
+            cpu_before = cpu_ns(bridge.pid)
+            counted_from = time.monotonic_ns()
         time_us = FIRST_TIME_US + j * TIME_STEP_US
         payload = datagram(time_us)
         for k, s in enumerate(sockets):
@@ -173,9 +180,10 @@ def run_bridge(name, command, seconds, senders, rate):
             left = due - time.monotonic_ns()
             if left > 200_000:
                 time.sleep((left - 100_000) / 1e9)
-            sent_at[(f"127.0.0.{k + 1}", time_us)] = time.monotonic_ns()
+            if j >= warm:
+                sent_at[(f"127.0.0.{k + 1}", time_us)] = time.monotonic_ns()
             s.sendto(payload, target)
-    sent_s = (time.monotonic_ns() - start) / 1e9
+    sent_s = (time.monotonic_ns() - counted_from) / 1e9
     time.sleep(DRAIN_S)
     cpu = cpu_ns(bridge.pid) - cpu_before
     broker_cpu = cpu_ns(broker_pid) - broker_cpu_before
@@ -246,7 +254,8 @@ def main():
             version = subprocess.run([MOSQUITTO, "-h"], capture_output=True,
                                      text=True).stdout.splitlines()[0]
             print(f"{version}, on 127.0.0.1; {senders} senders (127.0.0.1 to 127.0.0.{senders}) "
-                  f"at {rate} Hz each for {seconds:g} s; one subscriber on {TOPIC}")
+                  f"at {rate} Hz each for {seconds:g} s after {WARM_S} s uncounted; one subscriber "
+                  f"on {TOPIC}")
             results = [run_bridge(first[0], first[1], seconds, senders, rate),
                        run_bridge("g1_bridge.py", script, seconds, senders, rate)]
         finally:
