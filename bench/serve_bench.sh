@@ -49,8 +49,8 @@ measure() {
     "$seconds" $load_options)"
   kill -INT "$pid"
   wait "$pid" || true
-  echo "$load" "$(sed -n 's/.*arrival to event written: p50 \([0-9]*\) us, p99 \([0-9]*\) us.*/\1 \2/p' \
-    "$log")"
+  local figures='s/.*arrival to event written: p50 \([0-9]*\) us, p99 \([0-9]*\) us.*/\1 \2/p'
+  echo "$load $(sed -n "$figures" "$log")"
 }
 
 # Columns of the figures each server gets per round: the load's line, then its own p50 and p99.
