@@ -94,11 +94,12 @@ started "$recorder" "$record_log" "g1 record: on" "g1 record"
 server=$!
 started "$server" "$serve_log" "instruments at" "g1 serve"
 
-# A browser on the page before the flight, so that it sees it from the start; its picture once
-# the page has shown live data for half the flight (at most 3 s).
-page_delay_ms="$(awk -v s="$seconds" 'BEGIN { d = s * 500; if (d > 3000) d = 3000; print int(d) }')"
-node tools/g1/web/tests/screenshot.mjs "$instruments_url" "$instruments" 1280x900 "$page_delay_ms" \
-  >"$out/browser.log" 2>&1 &
+# A browser on the page before the flight, so that it sees it from the start; its picture in a
+# turn after 60 % of the flight (the circuit's turns fill most of its first minute), with the
+# charts holding the flight so far. A flight too short for that is taken at its end.
+page_flight_s="$(awk -v s="$seconds" 'BEGIN { print s * 0.6 }')"
+node tools/g1/web/tests/screenshot.mjs "$instruments_url" "$instruments" 1280x900 "$page_flight_s" \
+  "$((seconds + 30))" >"$out/browser.log" 2>&1 &
 browser=$!
 for _ in $(seq 300); do
   grep -q "opened the stream" "$serve_log" && break

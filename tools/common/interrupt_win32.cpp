@@ -1,5 +1,6 @@
 // Ctrl+C on Windows: the console's control handler runs on a thread of its own and only sets a
-// flag, so the loop still unloads the plug-in and closes its sockets itself.
+// flag, so the loop still unloads the plug-in and closes its sockets itself. A second one ends
+// the process.
 #include "tools/common/interrupt.h"
 
 #include <windows.h>
@@ -12,7 +13,11 @@ std::atomic<bool> g_interrupted{false};
 
 BOOL WINAPI on_control(DWORD event) {
     if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
-        g_interrupted = true;
+        // The second press: end now, without the clean-up that may be what hangs (a thread stuck
+        // writing to a paused console holds the runtime's stream lock that exit would take).
+        if (g_interrupted.exchange(true)) {
+            ::TerminateProcess(::GetCurrentProcess(), kInterruptedTwiceExit);
+        }
         return TRUE;
     }
     return FALSE;

@@ -15,15 +15,21 @@ struct ListenOptions {
     bool csv = false;
     std::vector<std::string> from;
     ReceiveLimits limits;
+    BrokerTexts broker;
 };
 
 int run_listen(const ListenOptions& o) {
     ListenStats stats;
-    ReceiveSocket in;
-    if (!start_receiving(kName, o.port, o.from, stats.receiver.from, in)) return kExitFailed;
-    std::fprintf(stderr, "%s: on %s, sharing the port with other receivers; from %s\n", kName,
-                 udp_address_text({0, o.port}).c_str(),
-                 sender_filter_text(stats.receiver.from).c_str());
+    ReceiveSource in;
+    if (!make_sender_filter(kName, o.from, stats.receiver.from)) return kExitFailed;
+    if (const int rc = source_open(kName, o.port, o.broker, stats.receiver.from, in); rc != 0) {
+        return rc;
+    }
+    if (!in.broker) {
+        std::fprintf(stderr, "%s: on %s, sharing the port with other receivers; from %s\n", kName,
+                     udp_address_text({0, o.port}).c_str(),
+                     sender_filter_text(stats.receiver.from).c_str());
+    }
     const ListenFormat format = o.csv ? ListenFormat::Csv : ListenFormat::Table;
     std::fputs(listen_header(format).c_str(), stdout);
     std::fflush(stdout);
@@ -37,10 +43,10 @@ int run_listen(const ListenOptions& o) {
     const int rc = receive_run(
         kName, o.limits, [&] { return stats.receiver.counts.datagrams; },
         [&](int timeout_ms) {
-            return receive_wait(in, timeout_ms, take) == UdpWait::Failed ? ReceiveStep::Failed
-                                                                         : ReceiveStep::GoOn;
+            return source_wait(in, timeout_ms, take) == UdpWait::Failed ? ReceiveStep::Failed
+                                                                        : ReceiveStep::GoOn;
         });
-    receive_close(in);
+    source_close(kName, in);
     std::fprintf(stderr, "%s: %s", kName, listen_summary(stats).c_str());
     return rc;
 }
@@ -55,5 +61,6 @@ G1Command add_listen_command(CLI::App& app) {
     command->add_flag("--csv", o->csv, "Comma-separated values instead of a table");
     add_from_option(*command, o->from);
     add_limit_options(*command, o->limits, "datagrams");
+    add_broker_options(*command, o->broker, "to take the datagrams from instead of the port");
     return {command, [o] { return run_listen(*o); }};
 }

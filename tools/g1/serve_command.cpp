@@ -1,13 +1,16 @@
 // `g1 serve`: its options and its loop; receives the G1 datagrams as `g1 listen` does and shows
 // them, live, as instruments on a web page that any browser of the network can open. The loop
-// keeps the health and hands events to the web side.
+// keeps the health and leaves each sender's latest datagram for the web side. Once running, it
+// writes its log through the log queue, so a stderr that blocks holds up neither side.
 #include "tools/common/udp.h"
 #include "tools/g1/command.h"
+#include "tools/g1/log_queue.h"
 #include "tools/g1/serve_event.h"
 #include "tools/g1/serve_health.h"
 #include "tools/g1/serve_http.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 namespace {
@@ -16,6 +19,7 @@ constexpr const char* kName = "g1 serve";
 constexpr std::uint16_t kServeHttpPort = 8080;
 constexpr std::int64_t kHealthPeriodNs = 500'000'000;  // health events, data or none
 constexpr std::uint64_t kMalformedShown = 10;          // then they are only counted
+constexpr int kLogDrainMs = 2000;  // at the end, for the log to reach a slow stderr
 
 struct ServeOptions {
     std::uint16_t port = kG1Port;
@@ -25,96 +29,119 @@ struct ServeOptions {
     std::vector<std::string> hosts;  // names the page is opened by, beyond this machine's own
     std::string angles = "rad";
     ReceiveLimits limits;  // seconds only
+    BrokerTexts broker;    // the datagrams from a broker instead of the port
 };
 
-void take(ServeHealth& h, AngleUnit angles, ServeHttp& http, const UdpDatagram& d,
-          std::span<const char> bytes, std::int64_t arrival_ns) {
+void take(ServeHealth& h, ServeHttp& http, const UdpDatagram& d, std::span<const char> bytes,
+          std::int64_t arrival_ns) {
     const Received got = receive_take(h.receiver, d, bytes);
     if (got.kind == Reception::OtherSender || got.kind == Reception::NotBroadcast) return;
     health_note_arrival(h, arrival_ns);
     if (got.kind == Reception::Malformed) {
         const std::uint64_t malformed = h.receiver.counts.malformed;
         if (malformed <= kMalformedShown) {
-            std::fprintf(stderr, "%s: malformed datagram from %s: %s%s\n", kName,
-                         udp_address_text(d.from).c_str(), g1_parse_reason(got.parsed).c_str(),
-                         malformed == kMalformedShown ? " (further ones are counted)" : "");
+            log_line(tool_log(), "%s: malformed datagram from %s: %s%s", kName,
+                     udp_address_text(d.from).c_str(), g1_parse_reason(got.parsed).c_str(),
+                     malformed == kMalformedShown ? " (further ones are counted)" : "");
         }
         return;
     }
-    serve_http_publish_datagram(
-        http,
-        datagram_event(kDatagramEvent, h.datagrams,
-                       display_texts(got.parsed.fields, got.time_us, angles)),
-        arrival_ns);
+    serve_http_publish_datagram(http, d.from.ip, {got.time_us, got.parsed.fields}, arrival_ns);
 }
 
-void print_address(const ServeOptions& o, std::uint16_t http_port, const SenderFilter& filter) {
-    const std::string port = std::to_string(http_port);
-    std::fprintf(stderr, "%s: datagrams from %s on %s\n", kName, sender_filter_text(filter).c_str(),
+// Every URL the page can be opened at: on each address of this machine when served on all.
+void print_addresses(const ServeOptions& o, std::uint32_t bind_ip, std::uint16_t http_port,
+                     const SenderFilter& filter) {
+    LogQueue& log = tool_log();
+    if (o.broker.address.empty()) {
+        log_line(log, "%s: datagrams from %s on %s", kName, sender_filter_text(filter).c_str(),
                  udp_address_text({0, o.port}).c_str());
-    if (o.bind == "0.0.0.0") {
-        std::fprintf(stderr,
-                     "%s: instruments at http://THIS-MACHINE:%s/ for every device of the "
-                     "network (here: http://127.0.0.1:%s/)\n",
-                     kName, port.c_str(), port.c_str());
-    } else {
-        std::fprintf(stderr, "%s: instruments at http://%s:%s/\n", kName, o.bind.c_str(),
-                     port.c_str());
+    }
+    std::vector<UdpInterface> interfaces;
+    std::string error;
+    if (bind_ip != 0) {
+        interfaces.push_back({bind_ip, 0});
+    } else if (!udp_interfaces(interfaces, error) || interfaces.empty()) {
+        log_line(log, "%s: this machine's addresses are unknown (%s)", kName, error.c_str());
+        interfaces.push_back({kLoopbackIp, 0});
+    }
+    // The network's addresses first, the ones a phone or tablet takes.
+    std::stable_partition(interfaces.begin(), interfaces.end(),
+                          [](const UdpInterface& i) { return (i.ip >> 24) != 127; });
+    for (const UdpInterface& i : interfaces) {
+        log_line(log, "%s: instruments at %s%s", kName,
+                 ("http://" + udp_address_text({i.ip, http_port}) + "/").c_str(),
+                 (i.ip >> 24) == 127 ? " (this machine only)" : "");
+    }
+    if (bind_ip == 0) {
+        log_line(log,
+                 "%s: every device that reaches this machine can open the page; --bind "
+                 "127.0.0.1 keeps it on this machine",
+                 kName);
     }
 }
 
 void print_summary(const ServeHealth& h, const ServeHttpSummary& web) {
-    std::fprintf(stderr,
-                 "%s: %llu datagrams, %llu malformed, %llu from other senders, %llu time "
-                 "wraps; %llu pages opened the stream, %llu dropped for taking no data; arrival "
-                 "to event written: p50 %lld us, p99 %lld us over %llu events\n",
-                 kName, static_cast<unsigned long long>(h.datagrams),
-                 static_cast<unsigned long long>(h.receiver.counts.malformed),
-                 static_cast<unsigned long long>(h.receiver.counts.other_senders),
-                 static_cast<unsigned long long>(h.receiver.times.wraps),
-                 static_cast<unsigned long long>(web.readers),
-                 static_cast<unsigned long long>(web.dropped),
-                 static_cast<long long>(latency_percentile_us(web.latency, 0.50)),
-                 static_cast<long long>(latency_percentile_us(web.latency, 0.99)),
-                 static_cast<unsigned long long>(web.latency.count));
+    log_line(tool_log(),
+             "%s: %llu datagrams, %llu malformed, %llu from other senders, %llu time "
+             "wraps; %llu pages opened the stream, %llu dropped for taking no data; arrival "
+             "to event written: p50 %lld us, p99 %lld us over %llu events",
+             kName, static_cast<unsigned long long>(h.link.datagrams),
+             static_cast<unsigned long long>(h.receiver.counts.malformed),
+             static_cast<unsigned long long>(h.receiver.counts.other_senders),
+             static_cast<unsigned long long>(h.receiver.times.wraps),
+             static_cast<unsigned long long>(web.readers),
+             static_cast<unsigned long long>(web.dropped),
+             static_cast<long long>(latency_percentile_us(web.latency, 0.50)),
+             static_cast<long long>(latency_percentile_us(web.latency, 0.99)),
+             static_cast<unsigned long long>(web.latency.count));
 }
 
 int run_serve(const ServeOptions& o) {
     ServeHealth health;
-    ReceiveSocket in;
+    ReceiveSource in;
     std::string error;
     const AngleUnit angles = o.angles == "deg" ? AngleUnit::Degrees : AngleUnit::Radians;
     std::uint32_t bind_ip = 0;
     if (!make_sender_filter(kName, o.from, health.receiver.from)) return kExitFailed;
-    if (!udp_resolve(o.bind, bind_ip, error) || !receive_open(in, o.port, 1, error)) {
+    if (!udp_resolve(o.bind, bind_ip, error)) {
         std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
         return kExitFailed;
     }
-    ServeHttpPtr http = serve_http_start(bind_ip, o.http_port, error, o.hosts);
+    if (const int rc = source_open(kName, o.port, o.broker, health.receiver.from, in); rc != 0) {
+        return rc;
+    }
+    ServeHttpPtr http = serve_http_start(bind_ip, o.http_port, error, angles, o.hosts);
     if (!http) {
         std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
-        receive_close(in);
+        source_close(kName, in);
         return kExitFailed;
     }
-    print_address(o, serve_http_port(*http), health.receiver.from);
+    log_start(tool_log());
+    print_addresses(o, bind_ip, serve_http_port(*http), health.receiver.from);
     const auto handle = [&](const UdpDatagram& d, std::span<const char> bytes, std::int64_t at) {
-        take(health, angles, *http, d, bytes, at);
+        take(health, *http, d, bytes, at);
     };
+    std::array<SenderFigures, kSenderTableMax> senders;
     std::int64_t next_health_ns = receive_clock_ns();
     const int rc = receive_run(
         kName, o.limits, [] { return std::uint64_t{0}; },
         [&](int timeout_ms) {
-            if (receive_wait(in, timeout_ms, handle) == UdpWait::Failed) return ReceiveStep::Failed;
+            if (source_wait(in, timeout_ms, handle) == UdpWait::Failed) return ReceiveStep::Failed;
             const std::int64_t now_ns = receive_clock_ns();
             if (now_ns >= next_health_ns) {
-                serve_http_publish_health(
-                    *http, health_event(health_figures(health, now_ns), angles, o.port));
+                const std::size_t n = serve_http_sender_figures(*http, now_ns, senders);
+                serve_http_publish_health(*http, health_event(health_figures(health, now_ns),
+                                                              angles, o.port, {senders.data(), n}));
                 next_health_ns = now_ns + kHealthPeriodNs;
             }
             return ReceiveStep::GoOn;
         });
-    receive_close(in);
+    source_close(kName, in);
     print_summary(health, serve_http_stop(std::move(http)));
+    // A stderr that takes nothing would hold the exit too (the runtime's stream lock): end
+    // without the runtime's clean-up then.
+    if (!log_stop(tool_log(), kLogDrainMs)) std::_Exit(rc);
     return rc;
 }
 
@@ -136,5 +163,6 @@ G1Command add_serve_command(CLI::App& app) {
         ->check(CLI::IsMember({"rad", "deg"}))
         ->capture_default_str();
     add_limit_options(*command, o->limits);
+    add_broker_options(*command, o->broker, "to take the datagrams from instead of the port");
     return {command, [o] { return run_serve(*o); }};
 }

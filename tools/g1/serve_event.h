@@ -6,9 +6,11 @@
 
 #include "plugin/telemetry/g1_datagram.h"
 #include "tools/g1/serve_health.h"
+#include "tools/g1/serve_senders.h"
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -24,18 +26,28 @@ DisplayTexts display_texts(const G1Fields& fields, std::int64_t time_us, AngleUn
 inline constexpr std::string_view kDatagramEvent = "datagram";
 inline constexpr std::string_view kLastDatagramEvent = "last";  // the latest, to a new page
 inline constexpr std::string_view kHealthEvent = "health";
-inline constexpr std::string_view kFieldsEvent = "fields";  // a page's first: what the values are
+inline constexpr std::string_view kFieldsEvent = "fields";    // a page's first: what the values are
+inline constexpr std::string_view kHistoryEvent = "history";  // the last minute, to a new page
 
 // `event: fields` and {"fields":[{"name","label","unit","kind"}, 13 in datagram order]}: the
 // page builds its rows from it, so only g1_field_table.h says what the fields are.
 const std::string& fields_event();
 
-// `event: NAME` and one `data:` line of JSON: {"n":datagram number,"v":[13 texts]}.
-std::string datagram_event(std::string_view name, std::uint64_t number, const DisplayTexts& texts);
+// `event: NAME` and one `data:` line of JSON: {"n":the sender's datagram number,"v":[13 texts],
+// "sender":"a.b.c.d"}.
+std::string datagram_event(std::string_view name, std::uint64_t number, const DisplayTexts& texts,
+                           std::uint32_t sender);
 
-// {"datagrams","malformed","ignored","wraps","rate" (Hz),"gap_ms","idle_ms","angles","port"}:
-// the figures and what the page needs to say what to check when nothing comes.
-std::string health_event(const HealthFigures& figures, AngleUnit angles, std::uint16_t udp_port);
+// {"datagrams","malformed","ignored","wraps","rate" (Hz),"gap_ms","idle_ms","angles","port",
+// "senders"}: the figures and what the page needs to say what to check when nothing comes.
+// "senders" lists each sender heard, in the order first heard, as {"sender","rate","gap_ms",
+// "idle_ms","datagrams"}: the page's picker and the shown sender's link.
+std::string health_event(const HealthFigures& figures, AngleUnit angles, std::uint16_t udp_port,
+                         std::span<const SenderFigures> senders = {});
+
+// `event: history` and {"sender":"a.b.c.d","v":[[13 numbers], oldest first]}: the values of the
+// sender's history as the datagram events show them, for a page's charts.
+std::string history_event(std::uint32_t sender, const SenderHistory& history, AngleUnit angles);
 
 // The same datagram event under the name kLastDatagramEvent, for a page that has just opened:
 // it shows the values without taking them as a sign that data is coming.

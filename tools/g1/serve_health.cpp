@@ -21,7 +21,7 @@ bool within(const HealthSlot& slot, std::int64_t first, std::int64_t last) {
 
 }  // namespace
 
-void health_note_arrival(ServeHealth& h, std::int64_t now_ns) {
+void arrivals_note(ArrivalWindows& h, std::int64_t now_ns) {
     if (h.datagrams > 0) {
         HealthSlot& gap = slot_for(h.gaps, now_ns / kGapSlotNs);
         gap.value = std::max(gap.value, now_ns - h.last_ns);
@@ -31,12 +31,21 @@ void health_note_arrival(ServeHealth& h, std::int64_t now_ns) {
     ++h.datagrams;
 }
 
+void health_note_arrival(ServeHealth& h, std::int64_t now_ns) {
+    arrivals_note(h.link, now_ns);
+}
+
 HealthFigures health_figures(const ServeHealth& h, std::int64_t now_ns) {
-    HealthFigures f;
-    f.datagrams = h.datagrams;
+    HealthFigures f = arrival_figures(h.link, now_ns);
     f.malformed = h.receiver.counts.malformed;
     f.other_senders = h.receiver.counts.other_senders;
     f.wraps = h.receiver.times.wraps;
+    return f;
+}
+
+HealthFigures arrival_figures(const ArrivalWindows& h, std::int64_t now_ns) {
+    HealthFigures f;
+    f.datagrams = h.datagrams;
     if (h.datagrams == 0) {
         return f;
     }

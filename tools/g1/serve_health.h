@@ -19,12 +19,17 @@ struct HealthSlot {
     std::int64_t value = 0;
 };
 
-struct ServeHealth {
-    Receiver receiver;            // the sender filter, the counts, each sender's running time
-    std::uint64_t datagrams = 0;  // arrivals noted: from accepted senders, malformed included
+// One stream of arrivals: all of them, or one sender's.
+struct ArrivalWindows {
+    std::uint64_t datagrams = 0;  // arrivals noted
     std::int64_t last_ns = 0;
     std::array<HealthSlot, kRateSlots + 1> arrivals{};  // count per 100 ms, and the one filling
     std::array<HealthSlot, kGapSlots> gaps{};           // largest gap ending in each second
+};
+
+struct ServeHealth {
+    Receiver receiver;    // the sender filter, the counts, each sender's running time
+    ArrivalWindows link;  // from accepted senders, malformed included
 };
 
 // What the page is told.
@@ -42,3 +47,7 @@ struct HealthFigures {
 void health_note_arrival(ServeHealth& health, std::int64_t now_ns);
 
 HealthFigures health_figures(const ServeHealth& health, std::int64_t now_ns);
+
+// The same for one stream: its datagrams, rate, largest gap and idle time (no counts).
+void arrivals_note(ArrivalWindows& windows, std::int64_t now_ns);
+HealthFigures arrival_figures(const ArrivalWindows& windows, std::int64_t now_ns);

@@ -1,9 +1,11 @@
 // The HTTP server of `g1 serve` on Boost.Beast. One I/O thread owns every connection and every
-// reader; the receiver reaches it only through posted handlers, so nothing here takes a lock.
+// reader. The receiver leaves each sender's latest datagram on the senders' board and wakes the
+// thread with at most one posted handler at a time; the thread takes what changed.
 #include "tools/g1/serve_http.h"
 
 #include "tools/common/udp.h"
 #include "tools/g1/listening_socket.h"
+#include "tools/g1/log_queue.h"
 #include "tools/g1/serve_admission.h"
 #include "tools/g1/serve_event.h"
 #include "tools/g1/serve_pacer.h"
@@ -21,6 +23,7 @@
 #include <boost/beast/http.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -83,7 +86,10 @@ struct Reader {
     tcp::socket socket;
     ConnectionSlot slot;
     std::string peer;
-    std::string greeting;                           // what a new reader gets first
+    std::uint32_t chosen = 0;        // the sender the page asked for; 0: the default one
+    std::uint32_t showing = 0;       // the sender of the events it gets
+    std::uint64_t shown_number = 0;  // that sender's latest datagram handed to it
+    std::string greeting;            // what a new reader gets first
     std::shared_ptr<const DatagramEvent> datagram;  // the latest not yet written
     std::shared_ptr<const std::string> health;
     std::shared_ptr<const DatagramEvent> writing_datagram;  // kept alive while written
@@ -137,7 +143,13 @@ struct ServeHttp {
     std::chrono::milliseconds accept_pause_length{0};
     asio::steady_timer watch{io};
     std::vector<std::shared_ptr<Reader>> readers;
-    std::shared_ptr<const DatagramEvent> last_datagram;
+    AngleUnit angles = AngleUnit::Radians;
+    SenderBoard board;                     // written by the receiver, under its lock
+    std::atomic<bool> wake_posted{false};  // a take is posted and has not yet begun
+    std::vector<SenderLatest> latest;      // the board as last taken
+    std::string health_text;
+    std::uint64_t health_number = 0;
+    std::unique_ptr<SenderHistory> history = std::make_unique<SenderHistory>();  // a new page's
     std::shared_ptr<const std::string> last_health;
     ServeHttpSummary summary;
     std::uint16_t port = 0;
@@ -180,9 +192,9 @@ std::string loggable(std::string_view text) {
 void note_refusal(ServeHttp& s, Refusal cause, const std::string& detail) {
     const std::uint64_t count = refusal_note(s.refusals, cause, now_ns());
     if (count == 0) return;
-    std::fprintf(stderr, "g1 serve: refused %s (%llu since the last such line)%s\n",
-                 kRefused[static_cast<std::size_t>(cause)], static_cast<unsigned long long>(count),
-                 detail.c_str());
+    log_line(tool_log(), "g1 serve: refused %s (%llu since the last such line)%s",
+             kRefused[static_cast<std::size_t>(cause)], static_cast<unsigned long long>(count),
+             detail.c_str());
 }
 
 void close_reader(ServeHttp& s, const std::shared_ptr<Reader>& r, const char* why) {
@@ -195,8 +207,7 @@ void close_reader(ServeHttp& s, const std::shared_ptr<Reader>& r, const char* wh
     r->socket.close(ignored);
     r->pace_timer.cancel();
     std::erase(s.readers, r);
-    std::fprintf(stderr, "g1 serve: page %s %s (%zu open)\n", r->peer.c_str(), why,
-                 s.readers.size());
+    log_line(tool_log(), "g1 serve: page %s %s (%zu open)", r->peer.c_str(), why, s.readers.size());
 }
 
 void deliver(ServeHttp& s, const std::shared_ptr<Reader>& r);
@@ -285,12 +296,59 @@ void watch_readers(ServeHttp& s) {
     });
 }
 
-std::string greeting_for(const ServeHttp& s) {
+const SenderLatest* find_sender(const ServeHttp& s, std::uint32_t ip) {
+    for (const SenderLatest& l : s.latest) {
+        if (l.ip == ip) return &l;
+    }
+    return nullptr;
+}
+
+std::string event_of(const ServeHttp& s, const SenderLatest& l) {
+    return datagram_event(kDatagramEvent, l.number,
+                          display_texts(l.sample.fields, l.sample.time_us, s.angles), l.ip);
+}
+
+// The sender's minute of history, for a page that starts showing it; with `latest`, its latest
+// values too, as already seen (a new page), else they follow as a fresh datagram.
+std::string introduction(ServeHttp& s, Reader& r, bool latest) {
+    std::string text;
+    r.shown_number = 0;
+    const SenderLatest* l = find_sender(s, r.showing);
+    if (l == nullptr) return text;
+    if (board_history(s.board, r.showing, *s.history)) {
+        text += history_event(r.showing, *s.history, s.angles);
+    }
+    if (latest) {
+        text += as_last_datagram_event(event_of(s, *l));
+        r.shown_number = l->number;
+    }
+    return text;
+}
+
+std::string greeting_for(ServeHttp& s, Reader& r) {
     std::string text(kRetry);
     text += fields_event();
     if (s.last_health) text += *s.last_health;
-    if (s.last_datagram) text += as_last_datagram_event(s.last_datagram->text);
-    return text;
+    r.showing = r.chosen != 0 ? r.chosen : default_sender(s.latest);
+    return text + introduction(s, r, true);
+}
+
+// The sender asked for by `/events?sender=a.b.c.d`; 0 if none is.
+std::uint32_t chosen_sender(std::string_view target) {
+    constexpr std::string_view kKey = "sender=";
+    const std::size_t query = target.find('?');
+    if (query == std::string_view::npos) return 0;
+    target.remove_prefix(query + 1);
+    while (!target.empty()) {
+        const std::size_t end = std::min(target.find('&'), target.size());
+        std::uint32_t ip = 0;
+        if (target.substr(0, end).starts_with(kKey) &&
+            udp_parse_ip(target.substr(kKey.size(), end - kKey.size()), ip)) {
+            return ip;
+        }
+        target.remove_prefix(std::min(end + 1, target.size()));
+    }
+    return 0;
 }
 
 // What every answer says: which server, and that no other site's page may use it (read it as
@@ -330,11 +388,12 @@ void start_reader(ServeHttp& s, const std::shared_ptr<Connection>& c) {
             r->socket.set_option(tcp::no_delay(true), ignored);
             r->socket.set_option(asio::socket_base::send_buffer_size(kReaderSendBuffer), ignored);
             r->peer = peer_text(r->socket);
-            r->greeting = greeting_for(s);
+            r->chosen = chosen_sender(c->request.target());
+            r->greeting = greeting_for(s, *r);
             s.readers.push_back(r);
             ++s.summary.readers;
-            std::fprintf(stderr, "g1 serve: page %s opened the stream (%zu open)\n",
-                         r->peer.c_str(), s.readers.size());
+            log_line(tool_log(), "g1 serve: page %s opened the stream (%zu open)", r->peer.c_str(),
+                     s.readers.size());
             deliver(s, r);
             watch_for_leaving(s, r);
         });
@@ -555,20 +614,44 @@ void accept(ServeHttp& s) {
     });
 }
 
-void publish_datagram(ServeHttp& s, const std::shared_ptr<const DatagramEvent>& event) {
-    s.last_datagram = event;
+// Takes what the receiver left on the board and hands each reader its sender's latest datagram
+// (one event per sender, shared by its readers) and the health if it is new.
+void take_board(ServeHttp& s) {
+    s.wake_posted = false;  // before taking: what is put from now on posts another take
+    const std::uint64_t health_before = s.health_number;
+    board_take(s.board, s.latest, s.health_text, s.health_number);
+    if (s.health_number != health_before) {
+        s.last_health = std::make_shared<const std::string>(s.health_text);
+    }
+    const std::uint32_t fallback = default_sender(s.latest);
+    std::vector<std::pair<std::uint32_t, std::shared_ptr<const DatagramEvent>>> events;
     for (const std::shared_ptr<Reader>& r : s.readers) {
-        r->datagram = event;
+        const std::uint32_t wanted = r->chosen != 0 ? r->chosen : fallback;
+        if (wanted != r->showing) {
+            // A page on the default sender whose sender has gone from the board: the next one.
+            r->showing = wanted;
+            r->greeting += introduction(s, *r, false);
+            r->datagram.reset();
+        }
+        const SenderLatest* l = find_sender(s, r->showing);
+        if (l != nullptr && l->number != r->shown_number) {
+            auto made = std::find_if(events.begin(), events.end(),
+                                     [&](const auto& e) { return e.first == l->ip; });
+            if (made == events.end()) {
+                events.emplace_back(l->ip, std::make_shared<const DatagramEvent>(
+                                               DatagramEvent{event_of(s, *l), l->arrival_ns}));
+                made = events.end() - 1;
+            }
+            r->datagram = made->second;
+            r->shown_number = l->number;
+        }
+        if (s.health_number != health_before) r->health = s.last_health;
         deliver(s, r);  // completes later, never in here, so the list stays as it is
     }
 }
 
-void publish_health(ServeHttp& s, const std::shared_ptr<const std::string>& event) {
-    s.last_health = event;
-    for (const std::shared_ptr<Reader>& r : s.readers) {
-        r->health = event;
-        deliver(s, r);
-    }
+void wake(ServeHttp& s) {
+    if (!s.wake_posted.exchange(true)) asio::post(s.io, [&s] { take_board(s); });
 }
 
 bool listen_on(ServeHttp& s, std::uint32_t ip, std::uint16_t port, std::string& error) {
@@ -608,8 +691,10 @@ void ServeHttpStop::operator()(ServeHttp* s) const {
 }
 
 ServeHttpPtr serve_http_start(std::uint32_t ip, std::uint16_t port, std::string& error,
-                              const std::vector<std::string>& host_names) {
+                              AngleUnit angles, const std::vector<std::string>& host_names) {
     ServeHttpPtr server(new ServeHttp);
+    server->angles = angles;
+    server->latest.reserve(kSenderTableMax);
     if (!listen_on(*server, ip, port, error)) return nullptr;
     // Without the list, the addresses a request comes in on are taken one by one, as it comes.
     std::vector<UdpInterface> interfaces;
@@ -631,15 +716,20 @@ std::uint16_t serve_http_port(const ServeHttp& s) {
     return s.port;
 }
 
-void serve_http_publish_datagram(ServeHttp& s, std::string event, std::int64_t arrival_ns) {
-    auto shared =
-        std::make_shared<const DatagramEvent>(DatagramEvent{std::move(event), arrival_ns});
-    asio::post(s.io, [&s, shared] { publish_datagram(s, shared); });
+void serve_http_publish_datagram(ServeHttp& s, std::uint32_t from, const SenderSample& sample,
+                                 std::int64_t arrival_ns) {
+    board_put(s.board, from, sample, arrival_ns);
+    wake(s);
+}
+
+std::size_t serve_http_sender_figures(ServeHttp& s, std::int64_t now_ns,
+                                      std::span<SenderFigures, kSenderTableMax> out) {
+    return board_figures(s.board, now_ns, out);
 }
 
 void serve_http_publish_health(ServeHttp& s, std::string event) {
-    auto shared = std::make_shared<const std::string>(std::move(event));
-    asio::post(s.io, [&s, shared] { publish_health(s, shared); });
+    board_put_health(s.board, std::move(event));
+    wake(s);
 }
 
 ServeHttpSummary serve_http_stop(ServeHttpPtr server) {
@@ -648,8 +738,8 @@ ServeHttpSummary serve_http_stop(ServeHttpPtr server) {
     ServeHttpSummary summary = server->summary;
     for (std::size_t i = 0; i < server->refusals.unlogged.size(); ++i) {
         if (server->refusals.unlogged[i] == 0) continue;
-        std::fprintf(stderr, "g1 serve: refused %s (%llu since the last such line)\n", kRefused[i],
-                     static_cast<unsigned long long>(server->refusals.unlogged[i]));
+        log_line(tool_log(), "g1 serve: refused %s (%llu since the last such line)", kRefused[i],
+                 static_cast<unsigned long long>(server->refusals.unlogged[i]));
     }
     server.reset();
     return summary;

@@ -4,9 +4,13 @@
 // reader holds up another or the receiver.
 #pragma once
 
+#include "tools/g1/serve_event.h"
+#include "tools/g1/serve_senders.h"
+
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -33,17 +37,23 @@ struct ServeHttpStop {
 using ServeHttpPtr = std::unique_ptr<ServeHttp, ServeHttpStop>;
 
 // Listens on `ip`:`port` (host byte order; port 0 lets the system choose) and starts the thread.
-// Requests must name this machine (see serve_admission.h): by one of its addresses or names, or
-// by one of `host_names`.
+// `angles`: the unit of the angles on the wire, for the events' texts. Requests must name this
+// machine (see serve_admission.h): by one of its addresses or names, or by one of `host_names`.
 ServeHttpPtr serve_http_start(std::uint32_t ip, std::uint16_t port, std::string& error,
+                              AngleUnit angles = AngleUnit::Radians,
                               const std::vector<std::string>& host_names = {});
 
 std::uint16_t serve_http_port(const ServeHttp& server);
 
-// From the receiver's thread. A datagram event (see serve_event.h) that arrived at
-// `arrival_ns` (steady clock) goes to every reader. A new reader gets the field table
-// (fields_event) first, then the latest health and datagram.
-void serve_http_publish_datagram(ServeHttp& server, std::string event, std::int64_t arrival_ns);
+// From the receiver's thread; none of these waits for the web side. A datagram of the sender
+// `from` that arrived at `arrival_ns` (steady clock) goes, as a datagram event (serve_event.h),
+// to the readers that show that sender: the one a page asked for (`/events?sender=a.b.c.d`),
+// or else the first heard. A new reader gets the field table (fields_event) first, then the
+// latest health, its sender's history and latest datagram.
+void serve_http_publish_datagram(ServeHttp& server, std::uint32_t from, const SenderSample& sample,
+                                 std::int64_t arrival_ns);
+std::size_t serve_http_sender_figures(ServeHttp& server, std::int64_t now_ns,
+                                      std::span<SenderFigures, kSenderTableMax> out);
 void serve_http_publish_health(ServeHttp& server, std::string event);
 
 // Closes every connection, ends the thread and tells what happened.

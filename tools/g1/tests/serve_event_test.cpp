@@ -15,16 +15,19 @@ G1Fields fields_of(std::string_view datagram) {
     return parsed.fields;
 }
 
+constexpr std::uint32_t kTestSender = 0x7F000002;  // 127.0.0.2
+
 }  // namespace
 
 TEST(ServeEvent, DatagramEventCarriesTheValuesInDisplayUnits) {
     // Bank -0.0125 rad (written -12), heading 3.1416 rad, angular velocity 1 rad/s, the time
     // 1.5 s and three decimals elsewhere.
     const G1Fields f = fields_of("G1,1500000,1234,-5,0,-12,0,3141,1000,0,0,-9810,0,0,");
-    EXPECT_EQ(datagram_event(kDatagramEvent, 7, display_texts(f, 1'500'000, AngleUnit::Radians)),
+    EXPECT_EQ(datagram_event(kDatagramEvent, 7, display_texts(f, 1'500'000, AngleUnit::Radians),
+                             0xC0A80114),
               "event: datagram\ndata: {\"n\":7,\"v\":[\"1.500\",\"1.234\",\"-0.005\",\"0.000\","
               "\"-0.7\",\"0.0\",\"180.0\",\"57.3\",\"0.0\",\"0.0\",\"-9.810\",\"0.000\","
-              "\"0.000\"]}\n\n");
+              "\"0.000\"],\"sender\":\"192.168.1.20\"}\n\n");
 }
 
 TEST(ServeEvent, AnglesRoundHalfAwayFromZeroAndShowNoNegativeZero) {
@@ -46,6 +49,11 @@ TEST(ServeEvent, TimeIsTheRunningTimeRoundedToMilliseconds) {
     EXPECT_EQ(display_texts(f, 4'294'967'296'500, AngleUnit::Radians)[0], "4294967.297");
     EXPECT_EQ(display_texts(f, -1'500, AngleUnit::Radians)[0], "-0.002");
     EXPECT_EQ(display_texts(f, -499, AngleUnit::Radians)[0], "0.000");
+    // The running time's clamped ends: no overflow on the way to milliseconds.
+    EXPECT_EQ(display_texts(f, std::numeric_limits<std::int64_t>::max(), AngleUnit::Radians)[0],
+              "9223372036854.776");
+    EXPECT_EQ(display_texts(f, std::numeric_limits<std::int64_t>::min(), AngleUnit::Radians)[0],
+              "-9223372036854.776");
 }
 
 TEST(ServeEvent, OutOfRangeMarkerIsShownAsTheWireHasIt) {
@@ -57,7 +65,7 @@ TEST(ServeEvent, OutOfRangeMarkerIsShownAsTheWireHasIt) {
 }
 
 TEST(ServeEvent, LastDatagramEventIsTheSameDataUnderItsOwnName) {
-    const std::string event = datagram_event(kDatagramEvent, 3, DisplayTexts{});
+    const std::string event = datagram_event(kDatagramEvent, 3, DisplayTexts{}, kTestSender);
     const std::string last = as_last_datagram_event(event);
     EXPECT_EQ(last.substr(0, last.find('\n')), "event: last");
     EXPECT_EQ(last.substr(last.find('\n')), event.substr(event.find('\n')));
@@ -74,5 +82,13 @@ TEST(ServeEvent, HealthEventHoldsTheFiguresAsJson) {
     f.idle_ms = 4;
     EXPECT_EQ(health_event(f, AngleUnit::Degrees, 50011),
               "event: health\ndata: {\"datagrams\":120,\"malformed\":2,\"ignored\":5,\"wraps\":1,"
-              "\"rate\":60.0,\"gap_ms\":17.3,\"idle_ms\":4,\"angles\":\"deg\",\"port\":50011}\n\n");
+              "\"rate\":60.0,\"gap_ms\":17.3,\"idle_ms\":4,\"angles\":\"deg\",\"port\":50011,"
+              "\"senders\":[]}\n\n");
+    // Each sender heard, for the page's picker and the shown sender's link.
+    const SenderFigures senders[] = {{kTestSender, f}, {0x0A000001, HealthFigures{}}};
+    const std::string event = health_event(f, AngleUnit::Radians, 50010, senders);
+    EXPECT_EQ(event.substr(event.find("\"senders\"")),
+              "\"senders\":[{\"sender\":\"127.0.0.2\",\"rate\":60.0,\"gap_ms\":17.3,\"idle_ms\":4,"
+              "\"datagrams\":120},{\"sender\":\"10.0.0.1\",\"rate\":0.0,\"gap_ms\":0.0,"
+              "\"idle_ms\":-1,\"datagrams\":0}]}\n\n");
 }

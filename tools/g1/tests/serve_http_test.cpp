@@ -60,6 +60,13 @@ http::response<http::string_body> get(std::uint16_t port, const char* target) {
     return response;
 }
 
+// A datagram of 127.0.0.1 whose velocity x is `n` thousandths.
+void publish(ServeHttp& server, std::int32_t n) {
+    SenderSample sample;
+    sample.fields[1] = n;
+    serve_http_publish_datagram(server, kLoopbackIp, sample, now_ns());
+}
+
 constexpr std::string_view kStreamRequest =
     "GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/event-stream\r\n\r\n";
 
@@ -137,7 +144,7 @@ TEST(ServeHttp, ServesThePageItsScriptAndStyleAndNothingElse) {
 
 TEST(ServeHttp, NewReaderGetsTheFieldsAndTheLatestValuesThenEveryNewDatagram) {
     Server s;
-    serve_http_publish_datagram(*s.server, datagram_event(kDatagramEvent, 1, {}), now_ns());
+    publish(*s.server, 1);
     serve_http_publish_health(*s.server, health_event({}, AngleUnit::Radians, 50010));
     // The server's one I/O thread takes what was handed to it before the connection it accepts
     // after: the reader's greeting already holds the datagram.
@@ -147,7 +154,7 @@ TEST(ServeHttp, NewReaderGetsTheFieldsAndTheLatestValuesThenEveryNewDatagram) {
     EXPECT_NE(reader.received.find("event: health\n"), std::string::npos);
     // The field table comes before any values: the page builds its rows from it.
     EXPECT_LT(reader.received.find("event: fields\n"), reader.received.find("event: health\n"));
-    serve_http_publish_datagram(*s.server, datagram_event(kDatagramEvent, 2, {}), now_ns());
+    publish(*s.server, 2);
     EXPECT_TRUE(reader.read_until("event: datagram\ndata: {\"n\":2,", 2s)) << reader.received;
     const ServeHttpSummary summary = serve_http_stop(std::move(s.server));
     EXPECT_EQ(summary.readers, 1u);
@@ -163,16 +170,15 @@ TEST(ServeHttp, ReaderThatStopsReadingIsDroppedWhileTheOthersGoOn) {
     ASSERT_TRUE(awake.read_until("retry:", 2s));
     std::atomic<bool> publishing{true};
     std::thread sender([&] {
-        // Large events at 100 Hz fill the sleeper's buffers within a fraction of a second.
-        const std::string padding(8000, 'x');
-        for (std::uint64_t n = 1; publishing; ++n) {
-            serve_http_publish_datagram(*s.server, "event: datagram\ndata: " + padding + "\n\n",
-                                        now_ns());
+        // At 100 Hz, paced to 60 events a second, the sleeper's buffers fill within two seconds.
+        for (std::int32_t n = 1; publishing; ++n) {
+            publish(*s.server, n);
             std::this_thread::sleep_for(10ms);
         }
     });
-    // Paced at 60 a second, this many events span the sleeper's 3 s of grace and then some.
-    constexpr std::size_t kEventsPastTheDrop = 6 * 60;
+    // Paced at 60 a second, this many events span the sleeper's filling, its 3 s of grace, and
+    // then some.
+    constexpr std::size_t kEventsPastTheDrop = 8 * 60;
     const auto give_up = std::chrono::steady_clock::now() + 60s;
     std::size_t events = 0;
     while (events < kEventsPastTheDrop && std::chrono::steady_clock::now() < give_up) {
@@ -236,7 +242,7 @@ TEST(ServeHttp, IdleConnectionsPastTheCapsGiveWayToAPage) {
         idle.back().non_blocking(true);
     }
     StreamReader page(s.port());  // from 127.0.0.1, which has its share already
-    serve_http_publish_datagram(*s.server, datagram_event(kDatagramEvent, 1, {}), now_ns());
+    publish(*s.server, 1);
     ASSERT_TRUE(page.read_until("data: {\"n\":1,", 5s)) << page.received;
     // Those the server made way with are closed; the page and the rest are within the caps.
     std::array<std::size_t, kAddresses> open{1};

@@ -1,7 +1,8 @@
 // The script of the g1 serve page: takes the event stream (/events) and draws the attitude and
 // heading indicators, the current values, the link's health and strip charts of the last
 // minute. The values arrive already in display units and formatted; the page only shows them,
-// in the rows and order of the field table that g1 serve sends first.
+// in the rows and order of the field table that g1 serve sends first. It shows one sender: the
+// one picked (events?sender=a.b.c.d, kept in the address's #), or the first g1 serve heard.
 'use strict';
 
 const NO_DATA_MS = 2000;      // no datagram for this long: the "no data" state
@@ -40,6 +41,8 @@ for (const element of document.querySelectorAll('[data-stat]')) {
 const attitudeCanvas = document.getElementById('attitude');
 const headingCanvas = document.getElementById('heading');
 const chartCanvases = [...document.querySelectorAll('canvas[data-chart]')];
+const picker = document.getElementById('sender-picker');
+const IPV4 = /^\d{1,3}(\.\d{1,3}){3}$/;
 
 const view = {
   connected: false,
@@ -48,6 +51,10 @@ const view = {
   samples: [],                // [time, ...13 numbers], oldest first
   firstSample: 0,             // samples before this index are out of the window
   dirty: true,
+  sender: null,               // the address whose values are shown
+  chosen: IPV4.test(location.hash.slice(1)) ? location.hash.slice(1) : null,  // picked, or the first heard
+  senders: [],                // from the health event: address, rate, gap, idle time, datagrams
+  source: null,
 };
 
 function css(name) {
@@ -109,7 +116,30 @@ function caption(element, chart, field) {
   element.replaceChildren(...parts);
 }
 
+// Another sender's values: nothing of the one before stays on the page.
+function showSender(sender) {
+  if (sender === view.sender) return;
+  view.sender = sender;
+  view.samples = [];
+  view.firstSample = 0;
+  view.values = null;
+  view.lastDatagramAt = -Infinity;
+  view.dirty = true;
+  setText('sender', sender || '-');
+  showSenders();
+}
+
+// The sender's last minute at the charts' resolution, before its first datagram.
+function takeHistory(message) {
+  showSender(message.sender);
+  view.samples = [];
+  view.firstSample = 0;
+  for (const values of message.v) remember(values);
+  view.dirty = true;
+}
+
 function takeDatagram(message, fresh) {
+  showSender(message.sender);
   const texts = message.v;
   for (const element of fieldElements) {
     element.textContent = texts[Number(element.dataset.field) - 1];
@@ -120,7 +150,7 @@ function takeDatagram(message, fresh) {
     view.lastDatagramAt = performance.now();
     remember(values);
   }
-  setText('datagrams', String(message.n));
+  setText('datagrams', String(message.n));  // the sender's own count
   view.dirty = true;
   showState();
 }
@@ -144,9 +174,12 @@ function remember(values) {
 }
 
 function takeHealth(h) {
-  setText('rate', h.rate.toFixed(1));
-  setText('gap', h.gap_ms.toFixed(1));
-  setText('datagrams', String(h.datagrams));
+  view.senders = h.senders || [];
+  // The link of the sender shown; of all senders together until one is.
+  const link = view.senders.find((s) => s.sender === view.sender) || h;
+  setText('rate', link.rate.toFixed(1));
+  setText('gap', link.gap_ms.toFixed(1));
+  setText('datagrams', String(link.datagrams));
   setText('malformed', String(h.malformed));
   setText('ignored', String(h.ignored));
   setText('wraps', String(h.wraps));
@@ -154,7 +187,35 @@ function takeHealth(h) {
   document.getElementById('angles-note').textContent = h.angles === 'deg'
     ? 'Angles arrive in degrees (g1 serve --angles deg).'
     : 'Angles arrive in radians and are shown in degrees (g1 serve --angles deg if the host sends degrees).';
+  showSenders();
 }
+
+// The picker, once more than one sender has been heard: address, rate and when last heard.
+function showSenders() {
+  const list = view.senders;
+  const shown = view.chosen || view.sender;
+  document.getElementById('senders').hidden = list.length < 2;
+  if (list.length < 2) return;
+  const heard = (ms) => (ms < 1000 ? 'now' : `${Math.floor(ms / 1000)} s ago`);
+  // The same senders keep their options (an open list stays open); only the texts change.
+  const same = list.length === picker.options.length &&
+    list.every((s, i) => s.sender === picker.options[i].value);
+  if (!same) {
+    picker.replaceChildren(...list.map((s) => new Option(s.sender, s.sender)));
+  }
+  list.forEach((s, i) => {
+    const text = `${s.sender} \u00b7 ${s.rate.toFixed(1)} Hz \u00b7 ${heard(s.idle_ms)}`;
+    if (picker.options[i].textContent !== text) picker.options[i].textContent = text;
+  });
+  if (shown && picker.value !== shown) picker.value = shown;
+}
+
+picker.addEventListener('change', () => {
+  view.chosen = picker.value;
+  history.replaceState(null, '', `#${view.chosen}`);
+  showSender(null);
+  connect();
+});
 
 function setText(stat, text) {
   const element = statElements[stat];
@@ -164,8 +225,12 @@ function setText(stat, text) {
 let retryMs = RETRY_FIRST_MS;
 
 function connect() {
-  const source = new EventSource('events');
+  if (view.source) view.source.close();
+  const source = new EventSource(view.chosen ? `events?sender=${view.chosen}` : 'events');
+  view.source = source;
+  view.connected = false;
   source.addEventListener('fields', (e) => takeFields(e.data));
+  source.addEventListener('history', (e) => takeHistory(JSON.parse(e.data)));
   source.addEventListener('datagram', (e) => takeDatagram(JSON.parse(e.data), true));
   source.addEventListener('last', (e) => takeDatagram(JSON.parse(e.data), false));
   source.addEventListener('health', (e) => takeHealth(JSON.parse(e.data)));

@@ -1,0 +1,281 @@
+#!/usr/bin/env bash
+# g1 and Debian's mosquitto on a loopback port, in the sandbox: g1 send --fly's datagrams (the
+# plug-in's, byte for byte: record.sh) through g1 publish to a subscriber, their values, status,
+# will and a broker restart; g1 listen and serve with two senders from it; what g1 refuses.
+# time limit: 180 s
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+cd "$root"
+
+. scripts/lib/sandbox_check.sh
+tessel_require_sandbox "broker check" "run me through ./run sandbox $0"
+
+fail() { echo "broker check: $*" >&2; exit 1; }
+
+g1="$root/build/native/bin/g1"
+py=/usr/bin/python3  # Debian's, with the MQTT client
+fields="$root/build/native/bin/g1_field_table"
+for f in "$g1" "$fields" /usr/sbin/mosquitto /usr/bin/mosquitto_passwd; do
+  [ -x "$f" ] || fail "$f is missing: build the native preset; ./run setup installs mosquitto"
+done
+
+frames=180 rate=60 field_rate=10
+out="$root/build/broker-check"
+rm -rf "$out" && mkdir -p "$out"
+children=()
+stop_children() { local p; for p in "${children[@]}"; do kill "$p" 2>/dev/null || true; done; }
+trap stop_children EXIT
+
+now() { "$py" -c 'import time; print(time.monotonic())'; }
+free_port() { "$py" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+# Polls CONDITION... every 0.1 s for at most SECONDS; fails with WHY.
+wait_for() {  # seconds why condition...
+  local limit="$1" why="$2" && shift 2
+  for _ in $(seq "$((limit * 10))"); do "$@" && return 0; sleep 0.1; done
+  fail "$why (waited $limit s)"
+}
+listening() { ss -Hltn "sport = :$1" | grep -q LISTEN; }
+said() { grep -q -- "$2" "$out/$1" 2>/dev/null; }
+
+port="$(free_port)"
+broker_pid=
+broker_start() {  # port config-lines...
+  local p="$1" && shift
+  printf '%s\n' "listener $p 127.0.0.1" "persistence false" "log_dest stderr" "user root" "$@" \
+    >"$out/mosquitto-$p.conf"
+  /usr/sbin/mosquitto -c "$out/mosquitto-$p.conf" 2>>"$out/mosquitto-$p.log" &
+  broker_pid=$!
+  children+=("$broker_pid")
+  wait_for 10 "mosquitto did not listen on $p" listening "$p"
+}
+broker_start "$port" "allow_anonymous true"
+main_broker="$broker_pid"
+
+# The subscriber: every message as a line of JSON, with its arrival time on the monotonic clock.
+"$py" - "$port" "$out/messages.jsonl" <<'PY' 2>"$out/subscriber.log" &
+import json, sys, time
+import paho.mqtt.client as mqtt
+out, c = open(sys.argv[2], "w", buffering=1), mqtt.Client()
+write = lambda row: out.write(json.dumps(dict(row, t=time.monotonic())) + "\n")
+c.on_connect = lambda c, _u, _f, rc: (c.subscribe("tessel/#"), write({"connected": rc}))
+c.on_message = lambda _c, _u, m: write({"topic": m.topic, "hex": m.payload.hex()})
+c.reconnect_delay_set(1, 1)
+c.connect("127.0.0.1", int(sys.argv[1]))
+c.loop_forever(retry_first_connection=True)
+PY
+children+=($!)
+wait_for 10 "the subscriber did not connect" said messages.jsonl '"connected": 0'
+
+# At least COUNT messages on TOPIC after monotonic time SINCE, with PAYLOAD unless it is "*".
+seen() {  # topic payload since [count]
+  "$py" - "$out/messages.jsonl" "$@" <<'PY'
+import json, sys
+topic, payload, since = sys.argv[2], sys.argv[3].encode().hex(), float(sys.argv[4])
+rows = [json.loads(l) for l in open(sys.argv[1])]
+n = sum(r.get("topic") == topic and payload in (r["hex"], "2a") and r["t"] > since for r in rows)
+sys.exit(n < int((sys.argv[5:] or [1])[0]))
+PY
+}
+# The address the sandbox's broadcasts leave from: its broadcast route on lo names none, so 0.0.0.0.
+sender="$(ip -4 route get 255.255.255.255 | sed -n 's/.* src \([0-9.]*\).*/\1/p')"
+sender="${sender:-0.0.0.0}"
+count_on() { grep -c "\"topic\": \"$1\"" "$out/messages.jsonl" || true; }
+datagrams_at_least() { [ "$(count_on "tessel/$sender/g1")" -ge "$1" ]; }
+status="tessel/$sender/status"
+
+publish_start() {  # log
+  "$g1" publish --broker "127.0.0.1:$port" --fields --rate "$field_rate" 2>"$out/$1" &
+  publisher=$!
+  children+=("$publisher")
+  wait_for 10 "g1 publish did not connect: $(cat "$out/$1")" said "$1" "connected to the broker"
+}
+
+# 1. A flight through g1 publish, recorded beside it from the same broadcasts.
+"$g1" record "$out/flight.pcap" --count "$frames" --seconds 60 2>"$out/record.log" &
+record=$!
+children+=("$record")
+publish_start publish.log
+wait_for 10 "g1 record did not start" said record.log "on 0"
+start="$(now)"
+"$g1" send --fly circuit --rate "$rate" --count "$frames" >"$out/send.log" 2>&1 ||
+  fail "g1 send: $(cat "$out/send.log")"
+wait "$record" || fail "g1 record: $(cat "$out/record.log")"
+wait_for 10 "the subscriber did not get $frames datagrams" datagrams_at_least "$frames"
+wait_for 15 "the sender's status did not go offline when it fell silent" seen "$status" offline "$start"
+"$py" - "$out/flight.pcap" "$out/messages.jsonl" "$fields" "$field_rate" "tessel/$sender/g1" \
+  <<'PY' || fail "the first flight"
+import json, math, struct, subprocess, sys
+pcap, messages, dump, field_rate, topic = sys.argv[1], sys.argv[2], sys.argv[3], float(sys.argv[4]), sys.argv[5]
+data, at, sent = open(pcap, "rb").read(), 24, []
+while at + 16 <= len(data):
+    _, _, kept, _ = struct.unpack_from("<IIII", data, at)
+    ip = data[at + 16: at + 16 + kept]
+    sent.append(ip[(ip[0] & 15) * 4 + 8:])
+    at += 16 + kept
+rows = [json.loads(l) for l in open(messages) if '"topic"' in l]
+got = [bytes.fromhex(r["hex"]) for r in rows if r["topic"] == topic]
+if got != sent:
+    sys.exit(f"{len(got)} datagrams at the subscriber, not the {len(sent)} sent, byte for byte")
+# The values: each group of 13 follows the datagram it was made from (one connection keeps the
+# order), in the page's units, worked out here on their own from the field table.
+table = [l.split("\t") for l in subprocess.run([dump], capture_output=True, text=True).stdout.splitlines()[1:]]
+names = [t[1] for t in table]
+def shown(kind, raw):  # ms for the time, tenths of a degree for radians * 1000, else thousandths
+    n, d = {"time": (round(raw / 1000), 3), "linear": (raw, 3)}.get(kind, (round(math.degrees(raw / 1000) * 10), 1))
+    return ("-" if n < 0 else "") + f"{abs(n) // 10**d}.{abs(n) % 10**d:0{d}d}"
+groups, wrong, last = [], [], None
+for r in rows:
+    leaf, text = r["topic"].rsplit("/", 1)[1], bytes.fromhex(r["hex"]).decode()
+    if leaf == "g1":
+        last = [int(v) for v in text.split(",")[1:14]]
+    elif leaf in names:
+        i = names.index(leaf)
+        groups += [last[0] / 1e6] if i == 0 else []
+        wrong += [] if text == shown(table[i][7], last[i]) else [f"{leaf} {text} from {last[i]}"]
+if wrong or any(sum(r["topic"].endswith("/" + n) for r in rows) != len(groups) for n in names):
+    sys.exit(f"values not in the page's units or not 13 a datagram: {wrong[:3]}")
+most, span = max(sum(t <= u < t + 1 for u in groups) for t in groups), (len(sent) - 1) / 60
+if most > field_rate + 1 or len(groups) < span * field_rate * 0.7:
+    sys.exit(f"{len(groups)} sets of values over {span:.1f} s, {most} in one second, at --rate {field_rate}")
+print(f"{len(groups)} sets of values over {span:.1f} s of flight, at most {most} in one second")
+PY
+echo "broker check: $frames datagrams through g1 publish to a subscriber, byte for byte, and their values"
+
+# 2. The broker stopped and started again while a simulator flies: g1 publish says so, counts
+# what it could not publish, reconnects, and the status comes back online.
+"$g1" send --fly circuit --rate "$rate" --seconds 8 >"$out/send2.log" 2>&1 &
+flying=$!
+children+=("$flying")
+before="$(count_on "tessel/$sender/g1")"
+wait_for 10 "the second flight did not reach the subscriber" datagrams_at_least "$((before + rate))"
+kill "$main_broker"
+wait "$main_broker" || true
+wait_for 10 "g1 publish did not notice the broker going" said publish.log "lost the connection to the broker"
+restart="$(now)"
+broker_start "$port" "allow_anonymous true"
+main_broker="$broker_pid"
+wait_for 20 "the status did not come back online" seen "$status" online "$restart"
+wait "$flying" || fail "g1 send: $(cat "$out/send2.log")"
+# g1 publish's own connection is back (the status has one of its own).
+seen "tessel/$sender/g1" "*" "$restart" "$rate" || fail "few datagrams after the broker came back"
+kill -INT "$publisher"
+wait "$publisher" || fail "g1 publish ended with an error: $(cat "$out/publish.log")"
+line="$(grep "^g1 publish: published" "$out/publish.log")" || fail "no closing line: $(cat "$out/publish.log")"
+[[ "$line" =~ dropped\ ([1-9][0-9]*)\ messages.*,\ 1\ reconnects ]] ||
+  fail "the closing line counts no drops or not one reconnect: $line"
+echo "broker check: broker restarted mid-flight; g1 publish reconnected: $line"
+
+# 3. The last will: g1 publish killed while a sender is online; the broker says offline for it.
+publish_start publish2.log
+third="$(now)"
+"$g1" send --fly circuit --rate "$rate" --seconds 30 >"$out/send3.log" 2>&1 &
+flying=$!
+children+=("$flying")
+wait_for 10 "the status did not go online" seen "$status" online "$third"
+killed="$(now)"
+{ kill -KILL "$publisher" && wait "$publisher"; } 2>/dev/null || true
+wait_for 20 "the broker did not say offline for the sender of a killed g1 publish" \
+  seen "$status" offline "$killed"
+kill "$flying"
+echo "broker check: a killed g1 publish leaves its sender offline by the last will"
+
+# 4. Two senders through one broker to g1 listen and g1 serve, each with its own values.
+"$g1" listen --broker "127.0.0.1:$port" --csv --count 40 --seconds 60 >"$out/listen.csv" \
+  2>"$out/listen.log" &
+listener=$!
+"$g1" serve --broker "127.0.0.1:$port" --http 0 --bind 127.0.0.1 --seconds 60 2>"$out/serve.log" &
+server=$!
+children+=("$listener" "$server")
+for log in listen serve; do
+  wait_for 10 "g1 $log --broker did not connect" said "$log.log" "connected to the broker"
+done
+http="$(sed -n 's|.*instruments at http://127.0.0.1:\([0-9]*\)/.*|\1|p' "$out/serve.log")"
+[ -n "$http" ] || fail "g1 serve printed no address: $(cat "$out/serve.log")"
+"$py" - "$port" "$out/two.stop" <<'PY' 2>"$out/two.log" &
+import os, sys, time
+import paho.mqtt.client as mqtt
+c, n = mqtt.Client(), 0
+c.connect("127.0.0.1", int(sys.argv[1]))
+c.loop_start()
+while not os.path.exists(sys.argv[2]) and n < 2000:
+    # 10.1.0.1 flies at 1 m/s from 100 s, 10.1.0.2 at 2 m/s from 500 s, each its own time.
+    c.publish("tessel/10.1.0.1/g1", b"G1,%d,1000,0,0,0,0,0,0,0,0,0,0,0," % (100_000_000 + n * 10000))
+    c.publish("tessel/10.1.0.2/g1", b"G1,%d,2000,0,0,0,0,0,0,0,0,0,0,0," % (500_000_000 + n * 10000))
+    c.publish("tessel/not-a-sender/g1", b"G1,0,0,0,0,0,0,0,0,0,0,0,0,0,")
+    n += 1
+    time.sleep(0.02)
+PY
+children+=($!)
+"$py" - "$http" <<'PY' || { touch "$out/two.stop"; fail "g1 serve --broker did not show both senders"; }
+import json, sys, urllib.request
+seen = {"1.000": [], "2.000": []}  # each sender's velocity, with its own time
+with urllib.request.urlopen(urllib.request.Request(f"http://127.0.0.1:{sys.argv[1]}/events",
+                            headers={"Accept": "text/event-stream"}), timeout=20) as events:
+    for line in (l for l in events if l.startswith(b'data: {"n"')):
+        v = json.loads(line[6:])["v"]
+        seen.setdefault(v[1], []).append(float(v[0]))
+        if min(map(len, seen.values())) >= 5: break
+sys.exit(len(seen) != 2 or max(seen["1.000"]) > 200 or min(seen["2.000"]) < 500)
+PY
+wait "$listener" || fail "g1 listen --broker: $(cat "$out/listen.log")"
+touch "$out/two.stop"
+"$py" - "$out/listen.csv" <<'PY' || fail "g1 listen --broker: $(cat "$out/listen.log")"
+import csv, sys
+rows = list(csv.DictReader(open(sys.argv[1])))
+a = [float(r["time_s"]) for r in rows if r["velocity_x"] == "1.000"]
+b = [float(r["time_s"]) for r in rows if r["velocity_x"] == "2.000"]
+if len(rows) != 40 or not a or not b or len(a) + len(b) != 40 or max(a) > 200 or min(b) < 500:
+    sys.exit(f"{len(rows)} rows, {len(a)} of the first sender, {len(b)} of the second")
+PY
+kill -INT "$server"
+wait "$server" || fail "g1 serve --broker: $(cat "$out/serve.log")"
+grep -Eq " [1-9][0-9]* messages on topics that name no sender" "$out/serve.log" ||
+  fail "g1 serve did not count tessel/not-a-sender/g1: $(cat "$out/serve.log")"
+echo "broker check: g1 listen and g1 serve took two senders from one broker, each with its own values"
+
+# 5. What g1 refuses, and a broker that wants credentials.
+refused() {  # exit-code message args...
+  local code="$1" message="$2" rc=0
+  shift 2
+  "$g1" "$@" --seconds 10 >/dev/null 2>"$out/refused.log" || rc=$?
+  { [ "$rc" -eq "$code" ] && grep -q -- "$message" "$out/refused.log"; } ||
+    fail "g1 $*: exit $rc, \"$(cat "$out/refused.log")\", not $code and \"$message\""
+}
+refused 2 "port must be 1 to 65535" publish --broker "127.0.0.1:70000"
+refused 2 "holds the wildcard '+'" publish --broker "127.0.0.1:$port" --topic-prefix "a/+/b"
+refused 2 "holds the wildcard '#'" serve --broker "127.0.0.1:$port" --topic-prefix "a#"
+refused 2 "starts or ends with '/'" publish --broker "127.0.0.1:$port" --topic-prefix /tessel
+refused 2 "cannot read the password file" publish --broker "127.0.0.1:$port" --username u \
+  --password-file "$out/none"
+refused 2 "cannot read the CA file" publish --broker "127.0.0.1:$port" --cafile "$out/none"
+says() {  # message args...: g1 runs for 2 s, says MESSAGE and exits 0
+  local message="$1"
+  shift
+  { "$g1" "$@" --seconds 2 >/dev/null 2>"$out/says.log" && grep -q -- "$message" "$out/says.log"; } ||
+    fail "g1 $*: \"$(cat "$out/says.log")\", not \"$message\""
+}
+closed="$(free_port)"
+says "cannot connect to the broker at 127.0.0.1:$closed (Connection refused); trying again" \
+  publish --broker "127.0.0.1:$closed"
+touch "$out/empty.pem"  # no certificate: TLS cannot start, and g1 says so
+says "(A TLS error occurred)" publish --broker "127.0.0.1:$port" --cafile "$out/empty.pem"
+
+secure="$(free_port)"
+: >"$out/passwords"
+mosquitto_passwd -b "$out/passwords" panel right-one 2>/dev/null
+printf 'wrong\n' >"$out/wrong"
+broker_start "$secure" "allow_anonymous false" "password_file $out/passwords"
+refused 1 "not authorised" publish --broker "127.0.0.1:$secure" --username panel \
+  --password-file "$out/wrong"
+refused 1 "not authorised" listen --broker "127.0.0.1:$secure"
+G1_BROKER_PASSWORD=right-one says "connected to the broker" listen --broker "127.0.0.1:$secure" \
+  --username panel
+
+# TLS, the broker's certificate for 127.0.0.1 its own CA.
+tls="$(free_port)"
+openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 -keyout "$out/server.key" \
+  -addext subjectAltName=IP:127.0.0.1 -out "$out/server.pem" 2>/dev/null
+broker_start "$tls" "allow_anonymous true" "certfile $out/server.pem" "keyfile $out/server.key"
+says "connected to the broker at 127.0.0.1:$tls (TLS)" listen --broker "127.0.0.1:$tls" \
+  --cafile "$out/server.pem"
+echo "broker check: bad addresses, prefixes, password and CA files refused; wrong credentials said; TLS"

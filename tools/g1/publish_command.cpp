@@ -1,0 +1,185 @@
+// `g1 publish`: its options and its loop; every G1 datagram the receive step takes goes to an MQTT
+// broker as PREFIX/SENDER/g1, unchanged, and with --fields each value in the page's units as
+// PREFIX/SENDER/NAME, at most --rate times a second per sender. Each sender's PREFIX/SENDER/status
+// says online while it sends and offline when it has been silent kSilentNs, when g1 stops, and,
+// by a last will, when g1 goes away without a word.
+#include "plugin/telemetry/g1_field_table.h"
+#include "tools/common/udp.h"
+#include "tools/g1/command.h"
+#include "tools/g1/sender_table.h"
+#include "tools/g1/serve_event.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+constexpr const char* kName = "g1 publish";
+constexpr double kFieldRateDefault = 20.0;
+constexpr double kFieldRateMax = 1000.0;
+constexpr std::int64_t kSilentNs = 5'000'000'000;
+// Each sender's status has a connection of its own; a network full of made-up senders opens
+// them at most this often.
+constexpr std::int64_t kStatusOpeningNs = 100'000'000;
+
+struct PublishOptions {
+    std::uint16_t port = kG1Port;
+    std::vector<std::string> from;
+    ReceiveLimits limits;
+    BrokerTexts broker;
+    bool fields = false;
+    double rate_hz = kFieldRateDefault;
+    std::string angles = "rad";
+};
+
+struct PublishSender {
+    bool online = false;  // its status connection is open
+    std::int64_t last_heard_ns = 0;
+    std::int64_t next_fields_ns = 0;
+    std::string datagram_topic;
+    std::array<std::string, kG1FieldCount> field_topics;
+};
+
+struct Publisher {
+    Receiver receiver;
+    SenderTable<PublishSender> senders;
+    std::int64_t next_status_ns = 0;
+    std::uint64_t published = 0;  // datagrams
+    std::uint64_t values = 0;     // field messages
+    std::uint64_t dropped = 0;    // messages of either kind that could not go out
+};
+
+PublishSender& sender_of(Publisher& p, BrokerLink& link, const std::string& prefix,
+                         std::uint32_t ip) {
+    auto& all = p.senders.senders;
+    const bool known =
+        std::any_of(all.begin(), all.end(), [ip](const auto& s) { return s.ip == ip; });
+    if (!known && all.size() == kSenderTableMax) {  // the least recent one gives up its place
+        const auto oldest = std::min_element(
+            all.begin(), all.end(),
+            [](const auto& a, const auto& b) { return a.last_heard < b.last_heard; });
+        if (oldest->state.online) broker_sender_gone(link, oldest->ip);
+        oldest->state.online = false;
+    }
+    PublishSender& s = sender_state(p.senders, ip);
+    if (s.datagram_topic.empty()) {
+        s.datagram_topic = broker_topic(prefix, ip, kBrokerDatagramLeaf);
+        for (std::size_t i = 0; i < kG1FieldCount; ++i) {
+            s.field_topics[i] = broker_topic(prefix, ip, kG1FieldTable[i].name);
+        }
+    }
+    return s;
+}
+
+void publish(Publisher& p, std::uint64_t& count, BrokerLink& link, const std::string& topic,
+             std::string_view payload) {
+    ++(broker_publish(link, topic, payload) ? count : p.dropped);
+}
+
+void take(Publisher& p, BrokerLink& link, const PublishOptions& o, const UdpDatagram& d,
+          std::span<const char> bytes, std::int64_t at_ns) {
+    const Received got = receive_take(p.receiver, d, bytes);
+    if (got.kind != Reception::G1) return;
+    PublishSender& s = sender_of(p, link, o.broker.prefix, d.from.ip);
+    s.last_heard_ns = at_ns;
+    if (!s.online && at_ns >= p.next_status_ns) {
+        broker_sender_online(link, d.from.ip);
+        s.online = true;
+        p.next_status_ns = at_ns + kStatusOpeningNs;
+    }
+    publish(p, p.published, link, s.datagram_topic, {bytes.data(), bytes.size()});
+    if (!o.fields || at_ns < s.next_fields_ns) return;
+    const auto period_ns = static_cast<std::int64_t>(1e9 / o.rate_hz);
+    // On the rate's grid while datagrams come faster; a new grid after a pause, so no burst.
+    s.next_fields_ns =
+        at_ns - s.next_fields_ns >= period_ns ? at_ns + period_ns : s.next_fields_ns + period_ns;
+    const AngleUnit angles = o.angles == "deg" ? AngleUnit::Degrees : AngleUnit::Radians;
+    const DisplayTexts texts = display_texts(got.parsed.fields, got.time_us, angles);
+    for (std::size_t i = 0; i < kG1FieldCount; ++i) {
+        publish(p, p.values, link, s.field_topics[i], texts[i]);
+    }
+}
+
+void mark_silent_senders(Publisher& p, BrokerLink& link, std::int64_t now_ns) {
+    for (auto& s : p.senders.senders) {
+        if (s.state.online && now_ns - s.state.last_heard_ns > kSilentNs) {
+            broker_sender_gone(link, s.ip);
+            s.state.online = false;
+        }
+    }
+}
+
+int run_publish(const PublishOptions& o) {
+    Publisher p;
+    BrokerOptions options;
+    std::string error;
+    if (!make_sender_filter(kName, o.from, p.receiver.from)) return kExitFailed;
+    if (!make_broker_options(kName, o.broker, options)) return kExitBadInput;
+    ReceiveSocket in;
+    if (!receive_open(in, o.port, 1, error)) {
+        std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
+        return kExitFailed;
+    }
+    BrokerLinkPtr link = broker_publisher_start(options, error);
+    if (!link) {
+        std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
+        receive_close(in);
+        return kExitBadInput;
+    }
+    std::fprintf(stderr, "%s: datagrams on %s from %s to the broker at %s:%u as %s", kName,
+                 udp_address_text({0, o.port}).c_str(), sender_filter_text(p.receiver.from).c_str(),
+                 options.host.c_str(), static_cast<unsigned>(options.port),
+                 (options.prefix + "/SENDER/" + std::string(kBrokerDatagramLeaf)).c_str());
+    if (o.fields) std::fprintf(stderr, ", their values at most %g a second per sender", o.rate_hz);
+    std::fputc('\n', stderr);
+    const auto handle = [&](const UdpDatagram& d, std::span<const char> bytes, std::int64_t at) {
+        take(p, *link, o, d, bytes, at);
+    };
+    bool refused = false;
+    const int rc = receive_run(
+        kName, o.limits, [&] { return p.receiver.counts.datagrams; },
+        [&](int timeout_ms) {
+            if (receive_wait(in, timeout_ms, handle) == UdpWait::Failed) return ReceiveStep::Failed;
+            mark_silent_senders(p, *link, receive_clock_ns());
+            refused = !broker_refusal(*link).empty();
+            return refused ? ReceiveStep::Stop : ReceiveStep::GoOn;
+        });
+    receive_close(in);
+    const std::uint64_t reconnects = broker_reconnects(*link);
+    link.reset();  // each sender's status offline, then what is queued, then goodbye
+    std::fprintf(stderr,
+                 "%s: published %llu datagrams and %llu values, dropped %llu messages the broker "
+                 "could not take, %llu reconnects; %llu malformed, %llu from other senders\n",
+                 kName, static_cast<unsigned long long>(p.published),
+                 static_cast<unsigned long long>(p.values),
+                 static_cast<unsigned long long>(p.dropped),
+                 static_cast<unsigned long long>(reconnects),
+                 static_cast<unsigned long long>(p.receiver.counts.malformed),
+                 static_cast<unsigned long long>(p.receiver.counts.other_senders));
+    return refused ? kExitFailed : rc;
+}
+
+}  // namespace
+
+G1Command add_publish_command(CLI::App& app) {
+    const auto o = std::make_shared<PublishOptions>();
+    CLI::App* command = app.add_subcommand(
+        "publish", "Publish every G1 datagram, and if asked its values, to an MQTT broker");
+    command->add_option("--port", o->port, "UDP port to take datagrams from")
+        ->capture_default_str();
+    add_from_option(*command, o->from);
+    add_limit_options(*command, o->limits, "datagrams");
+    add_broker_options(*command, o->broker, "to publish to");
+    command->get_option("--broker")->required();
+    command->add_flag("--fields", o->fields,
+                      "Also publish each value, in the page's units, to PREFIX/SENDER/NAME");
+    command->add_option("--rate", o->rate_hz, "Values published a second per sender at most")
+        ->check(CLI::Range(0.1, kFieldRateMax))
+        ->capture_default_str();
+    command->add_option("--angles", o->angles, "Unit of the angles on the wire")
+        ->check(CLI::IsMember({"rad", "deg"}))
+        ->capture_default_str();
+    return {command, [o] { return run_publish(*o); }};
+}
