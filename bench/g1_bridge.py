@@ -4,6 +4,7 @@
 # (Debian's python3-paho-mqtt). Prints how many it published when stopped with Ctrl+C.
 # Usage: g1_bridge.py BROKER_HOST BROKER_PORT [UDP_PORT [PREFIX]]
 import os
+import signal
 import socket
 import sys
 
@@ -21,6 +22,8 @@ else:
 client.connect(host, port)
 client.loop_start()
 
+# Ctrl+C ends it even when started in the background by a script, which ignores SIGINT.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
 sock.bind(("", udp_port))
 published = 0
