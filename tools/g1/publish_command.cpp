@@ -30,7 +30,7 @@ constexpr std::int64_t kLinkStepNs = std::int64_t{kBrokerPublisherStepMs} * 1'00
 // Under load, waits begin at most this often, so that each takes what came meanwhile as one batch
 // and one write: a waking and a write cost more than a datagram, and a datagram waits at most this
 // long for its batch. A datagram after a quiet spell goes at once.
-constexpr std::int64_t kGatherNs = 2'000'000;
+constexpr std::int64_t kGatherNs = 4'000'000;
 
 struct PublishOptions {
     std::uint16_t port = kG1Port;
