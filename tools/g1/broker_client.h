@@ -1,8 +1,8 @@
 // g1's connection to an MQTT broker: publishing (`g1 publish`) and subscribing (`--broker` of
 // listen and serve, each message handed to the same handler as a UDP datagram), both stepped on
-// the receiving thread. Both reconnect with backoff by themselves and
-// say why the broker cannot be had. The MQTT library stays inside broker_client.cpp; a build
-// without it links broker_absent.cpp, whose starts fail with a message.
+// the receiving thread. Both reconnect with backoff by themselves and say why the broker cannot
+// be had. The MQTT library stays inside broker_client.cpp; a build without it links
+// broker_absent.cpp, whose starts fail with a message.
 #pragma once
 
 #include "tools/g1/broker_topic.h"
