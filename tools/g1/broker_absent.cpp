@@ -15,6 +15,10 @@ BrokerLinkPtr broker_publisher_start(const BrokerOptions&, std::string& error) {
     return nullptr;
 }
 
+void broker_publisher_step(BrokerLink&) {}
+
+void broker_publisher_flush(BrokerLink&) {}
+
 bool broker_publish(BrokerLink&, const std::string&, std::string_view) {
     return false;
 }

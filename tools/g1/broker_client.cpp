@@ -1,9 +1,11 @@
-// The broker connection on the MQTT C library. One step, used by both ends: connect or reconnect
-// when due (backoff doubling from 1 s to 30 s), else let the library read, write and ping for at
-// most the step's timeout. The library calls back on the stepping thread.
+// The broker connection on the MQTT C library, kept by the receiving thread: connect or reconnect
+// when due (backoff doubling from 1 s to 30 s), else let the library read, write and ping. The
+// library calls back on the stepping thread. A publisher's messages are queued and go out from
+// the same thread, a batch at a time, with no thread of the library's to wake for each one.
 #include "tools/g1/broker_client.h"
 
 #include "tools/common/udp.h"
+#include "tools/g1/stream_writes.h"
 
 #include <mosquitto.h>
 
@@ -23,8 +25,8 @@ namespace {
 constexpr int kKeepaliveS = 10;  // a silent connection is found dead within 1.5 times this
 constexpr std::int64_t kBackoffFirstNs = 1'000'000'000;
 constexpr std::int64_t kBackoffMaxNs = 30'000'000'000;
-constexpr int kPublisherStepMs = 200;
 constexpr std::int64_t kFarewellNs = 2'000'000'000;  // closing: time to send what is queued
+constexpr int kFarewellStepMs = 100;
 constexpr int kStatusQos = 1;        // few messages, and the last one of a sender must not be lost
 constexpr int kMessagesAWait = 256;  // a wait that brought messages takes what else is waiting
 
@@ -78,9 +80,11 @@ struct BrokerLink {
     std::mutex refusal_mutex;
     std::string refusal;
 
-    // A publisher's: its stepping thread, and each sender's status, kept by the caller's thread.
-    std::thread thread;
-    std::future<void> thread_done;
+    // A publisher's connection attempt in flight, on a thread of its own; the stepping thread
+    // leaves `m` alone until it is over. Its outcome: empty when connected, else why not.
+    std::thread attempt;
+    std::future<std::string> attempt_done;
+    // Each sender's status, kept by the caller's thread.
     std::vector<std::unique_ptr<StatusLink>> statuses;
 };
 
@@ -216,6 +220,32 @@ void step(BrokerLink& link, int timeout_ms) {
     }
 }
 
+void attempt_start(BrokerLink& link) {
+    const bool again = link.tried;
+    link.tried = true;
+    std::promise<std::string> done;
+    link.attempt_done = done.get_future();
+    link.attempt = std::thread([&link, again, done = std::move(done)]() mutable {
+        const int rc =
+            again ? mosquitto_reconnect(link.m)
+                  : mosquitto_connect(link.m, link.o.host.c_str(), link.o.port, kKeepaliveS);
+        // The words now, on this thread: a system call's failure is in this thread's errno.
+        done.set_value(rc == MOSQ_ERR_SUCCESS ? std::string() : failure_text(rc));
+    });
+}
+
+// Waits at most `wait_ns` for the attempt in flight; true when it is over (joined, its outcome
+// in `why`).
+bool attempt_over(BrokerLink& link, std::int64_t wait_ns, std::string& why) {
+    if (link.attempt_done.wait_for(std::chrono::nanoseconds(wait_ns)) !=
+        std::future_status::ready) {
+        return false;
+    }
+    link.attempt.join();
+    why = link.attempt_done.get();
+    return true;
+}
+
 void status_connected(mosquitto* m, void* object, int rc) {
     if (rc != 0) return;
     StatusLink& s = *static_cast<StatusLink*>(object);
@@ -249,19 +279,23 @@ void BrokerLinkClose::operator()(BrokerLink* link) const {
     for (const auto& s : link->statuses) status_close(*s);
     if (link->m != nullptr) {
         link->closing = true;
-        if (link->thread.joinable()) {
-            mosquitto_disconnect(link->m);  // after what is queued; the thread writes both
+        std::string why;
+        if (link->attempt.joinable()) {
             // A thread still inside a connection attempt to a host that does not answer is left
             // to the exit of g1, with the link it uses.
-            if (link->thread_done.wait_for(std::chrono::nanoseconds(kFarewellNs + kFarewellNs)) !=
-                std::future_status::ready) {
-                link->thread.detach();
+            if (!attempt_over(*link, kFarewellNs, why)) {
+                link->attempt.detach();
                 return;
             }
-            link->thread.join();
-        } else if (link->socket_up) {
-            mosquitto_disconnect(link->m);
-            mosquitto_loop(link->m, 0, 1);
+            link->socket_up = why.empty();
+        }
+        if (link->socket_up) {
+            mosquitto_disconnect(link->m);  // after what is queued
+            // What a full socket left, for a while.
+            const std::int64_t farewell_ns = receive_clock_ns() + kFarewellNs;
+            while (mosquitto_want_write(link->m) && receive_clock_ns() < farewell_ns &&
+                   mosquitto_loop(link->m, kFarewellStepMs, 1) == MOSQ_ERR_SUCCESS) {
+            }
         }
         mosquitto_destroy(link->m);
     }
@@ -271,20 +305,46 @@ void BrokerLinkClose::operator()(BrokerLink* link) const {
 BrokerLinkPtr broker_publisher_start(const BrokerOptions& o, std::string& error) {
     BrokerLinkPtr link = make_link(o, error);
     if (!link) return nullptr;
+    // Publishing only queues: `broker_publisher_flush` writes the queue, held together while it
+    // writes; a batch's last segment then goes at once rather than after the broker's
+    // acknowledgement of the one before, as the default coalescing of small writes would have it.
     mosquitto_threaded_set(link->m, true);
-    BrokerLink& l = *link;
-    std::promise<void> done;
-    l.thread_done = done.get_future();
-    l.thread = std::thread([&l, done = std::move(done)]() mutable {
-        std::int64_t farewell_ns = 0;
-        while (!l.closing || l.socket_up) {
-            step(l, kPublisherStepMs);
-            if (l.closing && farewell_ns == 0) farewell_ns = receive_clock_ns() + kFarewellNs;
-            if (farewell_ns != 0 && receive_clock_ns() > farewell_ns) break;
-        }
-        done.set_value();
-    });
+    mosquitto_int_option(link->m, MOSQ_OPT_TCP_NODELAY, 1);
+    broker_publisher_step(*link);
     return link;
+}
+
+void broker_publisher_flush(BrokerLink& link) {
+    if (!link.socket_up || !mosquitto_want_write(link.m)) return;
+    const int socket = mosquitto_socket(link.m);
+    if (socket < 0) return;
+    const auto s = static_cast<std::uintptr_t>(socket);
+    hold_stream_writes(s, true);
+    // A failure closes the socket; the next step says so and reconnects.
+    mosquitto_loop_write(link.m, 1);
+    hold_stream_writes(s, false);
+}
+
+void broker_publisher_step(BrokerLink& link) {
+    const std::int64_t now_ns = receive_clock_ns();
+    if (link.attempt.joinable()) {
+        std::string why;
+        if (!attempt_over(link, 0, why)) return;
+        if (!why.empty()) {
+            note_failure(link, why, now_ns);
+            return;
+        }
+        link.socket_up = true;
+    }
+    if (!link.socket_up) {
+        if (!link.closing && now_ns >= link.next_attempt_ns) attempt_start(link);
+        return;
+    }
+    const int rc = mosquitto_loop(link.m, 0, 1);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        link.socket_up = false;
+        note_failure(link, failure_text(rc == MOSQ_ERR_NO_CONN ? MOSQ_ERR_CONN_LOST : rc), now_ns);
+    }
 }
 
 bool broker_publish(BrokerLink& link, const std::string& topic, std::string_view payload) {

@@ -1,8 +1,8 @@
-// g1's connection to an MQTT broker: publishing (`g1 publish`, stepped on a thread of its own) and
-// subscribing (`--broker` of listen and serve, stepped on the receiving thread, each message
-// handed to the same handler as a UDP datagram). Both reconnect with backoff by themselves and
-// say why the broker cannot be had. The MQTT library stays inside broker_client.cpp; a build
-// without it links broker_absent.cpp, whose starts fail with a message.
+// g1's connection to an MQTT broker: publishing (`g1 publish`) and subscribing (`--broker` of
+// listen and serve, each message handed to the same handler as a UDP datagram), both stepped on
+// the receiving thread. Both reconnect with backoff by themselves and say why the broker cannot
+// be had. The MQTT library stays inside broker_client.cpp; a build without it links
+// broker_absent.cpp, whose starts fail with a message.
 #pragma once
 
 #include "tools/g1/broker_topic.h"
@@ -30,12 +30,24 @@ struct BrokerLinkClose {
 };
 using BrokerLinkPtr = std::unique_ptr<BrokerLink, BrokerLinkClose>;
 
-// Connects on a thread of its own, which keeps reconnecting until the link is closed; closing
-// sends what is queued and says goodbye, so the broker keeps no last will of it.
+// Starts connecting; the caller's thread keeps the link by `broker_publisher_step`. Closing sends
+// what is queued and says goodbye, so the broker keeps no last will of it.
 BrokerLinkPtr broker_publisher_start(const BrokerOptions& options, std::string& error);
 
-// QoS 0, not retained. False when it could not go out (no connection): the caller counts it.
+// How often the publishing thread steps its link, at least.
+inline constexpr int kBrokerPublisherStepMs = 20;
+
+// Never waits: takes the outcome of a connection attempt, starts the next one when due (on a
+// thread of its own: a host that does not answer holds an attempt for minutes), and lets the
+// library read what the broker sent, write what a full socket left and ping.
+void broker_publisher_step(BrokerLink& link);
+
+// QoS 0, not retained, queued for `broker_publisher_flush`. False when it could not go out (no
+// connection): the caller counts it.
 bool broker_publish(BrokerLink& link, const std::string& topic, std::string_view payload);
+
+// Writes what is queued, as few segments as the system allows, on the caller's thread.
+void broker_publisher_flush(BrokerLink& link);
 
 // A sender's retained PREFIX/SENDER/status: "online" now and after every reconnection, "offline"
 // by `broker_sender_gone` and by the broker itself, as the last will of a connection of the

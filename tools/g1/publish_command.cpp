@@ -2,7 +2,8 @@
 // broker as PREFIX/SENDER/g1, unchanged, and with --fields each value in the page's units as
 // PREFIX/SENDER/NAME, at most --rate times a second per sender. Each sender's PREFIX/SENDER/status
 // says online while it sends and offline when it has been silent kSilentNs, when g1 stops, and,
-// by a last will, when g1 goes away without a word.
+// by a last will, when g1 goes away without a word. One thread receives and publishes: each wait
+// takes what has come, up to a batch, and its messages go to the broker in one write.
 #include "plugin/telemetry/g1_field_table.h"
 #include "tools/common/udp.h"
 #include "tools/g1/command.h"
@@ -11,8 +12,10 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -23,6 +26,11 @@ constexpr std::int64_t kSilentNs = 5'000'000'000;
 // Each sender's status has a connection of its own; a network full of made-up senders opens
 // them at most this often.
 constexpr std::int64_t kStatusOpeningNs = 100'000'000;
+constexpr std::int64_t kLinkStepNs = std::int64_t{kBrokerPublisherStepMs} * 1'000'000;
+// Under load, waits begin at most this often, so that each takes what came meanwhile as one batch
+// and one write: a waking and a write cost more than a datagram, and a datagram waits at most this
+// long for its batch. A datagram after a quiet spell goes at once.
+constexpr std::int64_t kGatherNs = 4'000'000;
 
 struct PublishOptions {
     std::uint16_t port = kG1Port;
@@ -118,7 +126,7 @@ int run_publish(const PublishOptions& o) {
     if (!make_sender_filter(kName, o.from, p.receiver.from)) return kExitFailed;
     if (!make_broker_options(kName, o.broker, options)) return kExitBadInput;
     ReceiveSocket in;
-    if (!receive_open(in, o.port, 1, error)) {
+    if (!receive_open(in, o.port, kUdpBatchMax, error)) {
         std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
         return kExitFailed;
     }
@@ -138,11 +146,24 @@ int run_publish(const PublishOptions& o) {
         take(p, *link, o, d, bytes, at);
     };
     bool refused = false;
+    std::int64_t next_step_ns = 0;
+    std::int64_t next_wait_ns = 0;
     const int rc = receive_run(
         kName, o.limits, [&] { return p.receiver.counts.datagrams; },
         [&](int timeout_ms) {
-            if (receive_wait(in, timeout_ms, handle) == UdpWait::Failed) return ReceiveStep::Failed;
-            mark_silent_senders(p, *link, receive_clock_ns());
+            const std::int64_t gather_ns = next_wait_ns - receive_clock_ns();
+            if (gather_ns > 0) std::this_thread::sleep_for(std::chrono::nanoseconds(gather_ns));
+            const int wait_ms = std::min(timeout_ms, kBrokerPublisherStepMs);
+            const UdpWait wait = receive_wait(in, wait_ms, handle);
+            if (wait == UdpWait::Failed) return ReceiveStep::Failed;
+            broker_publisher_flush(*link);
+            const std::int64_t now_ns = receive_clock_ns();
+            const bool full = in.batch.count == in.batch.datagrams.size();
+            next_wait_ns = wait == UdpWait::Datagram && !full ? now_ns + kGatherNs : 0;
+            if (now_ns < next_step_ns) return ReceiveStep::GoOn;
+            next_step_ns = now_ns + kLinkStepNs;
+            broker_publisher_step(*link);
+            mark_silent_senders(p, *link, now_ns);
             refused = !broker_refusal(*link).empty();
             return refused ? ReceiveStep::Stop : ReceiveStep::GoOn;
         });
