@@ -276,7 +276,7 @@ wine "$g1exe" publish --broker "127.0.0.1:$port" --topic-prefix tessel/wine --po
   --count 30 --seconds 60 >/dev/null 2>"$out/wine.log" &
 wine_publisher=$!
 children+=("$wine_publisher")
-wait_for 60 "g1.exe publish did not connect: $(cat "$out/wine.log")" said wine.log \
+wait_for 60 "g1.exe publish did not connect (its log: $out/wine.log)" said wine.log \
   "connected to the broker"
 "$g1" send --fly circuit --rate "$rate" --count 30 --to "127.0.0.1:$wine_port" >/dev/null 2>&1 ||
   fail "g1 send to g1.exe"

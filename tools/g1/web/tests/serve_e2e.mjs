@@ -163,6 +163,10 @@ def pages(n):
             chunk = s.recv(4096)
             if not chunk: raise OSError("closed")
             got += chunk
+        # Gone only once the server has seen it go (it closes its side then), so that the pages
+        # come one after another and no cap on open connections is reached.
+        s.shutdown(socket.SHUT_WR)
+        while s.recv(4096): pass
         s.close()
 def rss_kb(p):
     return int(open(f"/proc/{p.pid}/status").read().split("VmRSS:")[1].split()[0])
