@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # ./run bench: builds and runs the benchmarks and says on what. The native core runs here;
-# Update end to end (under Wine) and the relay against socat run inside the sandbox, where their
-# broadcasts stay on lo.
+# Update end to end (under Wine), the relay against socat, g1 serve against its limit and
+# g1 publish against a Python bridge run inside the sandbox, where their datagrams stay on lo
+# (and the MQTT broker the last one starts listens only there).
 # Every figure is set against a baseline timed in the same run; nothing passes or fails on time.
 # Arguments go to the native benchmark (for instance --benchmark_filter=Decode).
 set -euo pipefail
@@ -14,6 +15,8 @@ min_time_s=0.2       # per run
 core=build/bench/bin/core_bench
 update=build/bench-win64/bin/update_bench.exe
 relay=build/bench/bin/relay_bench
+g1=build/bench/bin/g1
+serve_limit=build/bench/bin/serve_limit
 . scripts/lib/artifacts.sh
 
 build() {  # preset targets...
@@ -44,7 +47,7 @@ machine() {
   echo "commit:   $(git rev-parse --short HEAD)$(git diff --quiet HEAD -- plugin tools bench || echo ' with local changes')"
 }
 
-build bench core_bench relay_bench g1
+build bench core_bench relay_bench serve_limit g1
 build bench-win64 update_bench "${tessel_plugin_dll%.dll}"  # the target is named after its file
 machine
 
@@ -73,5 +76,10 @@ echo "== g1 relay against socat ($(socat -V | sed -n 's/^socat version \([^ ]*\)
 scripts/sandbox.sh "$relay" "$root/build/bench/bin/g1" "$(command -v socat)"
 
 echo
-echo "== g1 serve: datagram to page, native Release build, in the sandbox"
-scripts/sandbox.sh bench/serve_bench.sh build/bench/bin/g1
+echo "== g1 serve against its limit: datagram to page, native Release build, in the sandbox"
+scripts/sandbox.sh bench/serve_bench.sh "$g1" "$serve_limit"
+
+echo
+echo "== g1 publish against a Python bridge (paho), through mosquitto, in the sandbox"
+# Debian's Python: the bridge and the subscriber use its python3-paho-mqtt.
+scripts/sandbox.sh /usr/bin/python3 bench/bridge_bench.py "$g1"
