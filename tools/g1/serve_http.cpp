@@ -161,7 +161,7 @@ struct ServeHttp {
     std::mutex receiving_lock;  // with `receiving_ended`, for the thread that waits for the end
     std::condition_variable receiving_ended;
     bool receive_failed = false;
-    std::vector<SenderLatest> latest;      // the board as last taken
+    std::vector<SenderLatest> latest;  // the board as last taken
     std::string health_text;
     std::uint64_t health_number = 0;
     std::unique_ptr<SenderHistory> history = std::make_unique<SenderHistory>();  // a new page's
@@ -714,7 +714,15 @@ void end_receiving(ServeHttp& s) {
 void wait_for_datagrams(ServeHttp& s) {
     s.datagrams.async_wait(asio::socket_base::wait_read, [&s](beast::error_code ec) {
         if (ec == asio::error::operation_aborted) return;
-        if (ec || s.receive() == UdpWait::Failed) {
+        // The wait may tell of several datagrams at once, and of none again until another
+        // comes: all that wait are taken.
+        UdpWait got = UdpWait::Failed;
+        if (!ec) {
+            do {
+                got = s.receive();
+            } while (got == UdpWait::Datagram);
+        }
+        if (got == UdpWait::Failed) {
             end_receiving(s);
             return;
         }

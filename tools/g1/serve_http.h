@@ -60,10 +60,10 @@ std::size_t serve_http_sender_figures(ServeHttp& server, std::int64_t now_ns,
 void serve_http_publish_health(ServeHttp& server, std::string event);
 
 // Receives on the I/O thread from now on, so a datagram reaches the pages with no hand-over
-// between threads: whenever `socket` has datagrams waiting, `receive` takes them (what it
-// publishes is written to the readers right after), and `every_period` runs every `period_ns`,
-// the first time at once. The socket stays the caller's; it is left open at the end. False,
-// with `error`, if the socket cannot be waited for.
+// between threads: whenever `socket` has datagrams waiting, `receive` is called until it takes
+// none (it must not wait; what it publishes is written to the readers right after), and
+// `every_period` runs every `period_ns`, the first time at once. The socket stays the caller's; it
+// is left open at the end. False, with `error`, if the socket cannot be waited for.
 bool serve_http_receive(ServeHttp& server, UdpSocket& socket, std::function<UdpWait()> receive,
                         std::function<void()> every_period, std::int64_t period_ns,
                         std::string& error);

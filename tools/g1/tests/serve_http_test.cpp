@@ -176,7 +176,9 @@ TEST(ServeHttp, ReceivesOnItsOwnThreadUntilReceivingFails) {
     std::int32_t taken = 0;
     const auto receive = [&] {
         UdpDatagram got;
-        if (udp_receive(in, buffer, got, 0) != UdpWait::Datagram) return UdpWait::Failed;
+        if (const UdpWait wait = udp_receive(in, buffer, got, 0); wait != UdpWait::Datagram) {
+            return wait;
+        }
         if (got.length != 1 || buffer[0] != 'd') return UdpWait::Failed;  // "stop" ends it
         publish(*s.server, ++taken);
         return UdpWait::Datagram;
