@@ -162,6 +162,8 @@ struct ServeHttp {
     std::condition_variable receiving_ended;
     bool receive_failed = false;
     std::vector<SenderLatest> latest;  // the board as last taken
+    // Each sender's new datagram event of a take, made once for all its readers.
+    std::vector<std::pair<std::uint32_t, std::shared_ptr<const DatagramEvent>>> events;
     std::string health_text;
     std::uint64_t health_number = 0;
     std::unique_ptr<SenderHistory> history = std::make_unique<SenderHistory>();  // a new page's
@@ -667,7 +669,8 @@ void take_board(ServeHttp& s) {
         s.last_health = std::make_shared<const std::string>(s.health_text);
     }
     const std::uint32_t fallback = default_sender(s.latest);
-    std::vector<std::pair<std::uint32_t, std::shared_ptr<const DatagramEvent>>> events;
+    auto& events = s.events;  // kept, with its room, from one take to the next
+    events.clear();
     for (const std::shared_ptr<Reader>& r : s.readers) {
         const std::uint32_t wanted = r->chosen != 0 ? r->chosen : fallback;
         if (wanted != r->showing) {
