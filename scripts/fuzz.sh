@@ -29,7 +29,11 @@ else
 fi
 
 [ -f build/fuzz/CMakeCache.txt ] || cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz -j "$build_jobs" --target "${targets[@]%%:*}" >/dev/null
+if ! cmake --build --preset fuzz -j "$build_jobs" --target "${targets[@]%%:*}" >build/fuzz-build.log 2>&1; then
+  grep -E "error|FAILED" build/fuzz-build.log | head -n 20
+  echo "fuzz: building the targets failed (build/fuzz-build.log)"
+  exit 1
+fi
 mkdir -p build/fuzz/artifacts
 
 for entry in "${targets[@]}"; do

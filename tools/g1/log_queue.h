@@ -42,9 +42,17 @@ LogQueue& tool_log();
 // Starts the writer thread; `sink` writes a line (stderr if null).
 void log_start(LogQueue& log, LogSink sink = nullptr);
 
+// The compilers check the arguments against the format: GCC as the C99 printf (MinGW's own check
+// would know no %zu), clang as printf, which it takes as C99 already.
+#if defined(__clang__)
+#define TESSEL_LOG_FORMAT __attribute__((format(printf, 2, 3)))
+#else
+#define TESSEL_LOG_FORMAT __attribute__((format(gnu_printf, 2, 3)))
+#endif
+
 // Formats one line (printf-style, a newline added) and queues it, or counts it as dropped.
 // Never waits for the writer.
-void log_line(LogQueue& log, const char* format, ...) __attribute__((format(gnu_printf, 2, 3)));
+void log_line(LogQueue& log, const char* format, ...) TESSEL_LOG_FORMAT;
 
 // Waits up to `wait_ms` for the queue to be written out, then ends the writer. False if the
 // writer is stuck in a write: it is left to the end of the process.

@@ -57,7 +57,11 @@ bool replay_choose_sender(ReplayLoad& load, std::optional<std::uint32_t> sender,
             error = "it holds G1 from several senders; choose one with --sender:";
         }
         for (const ReplaySender& s : load.senders) {
-            error += " " + udp_ip_text(s.ip) + " (" + std::to_string(s.datagrams) + ")";
+            error += ' ';
+            error += udp_ip_text(s.ip);
+            error += " (";
+            error += std::to_string(s.datagrams);
+            error += ')';
         }
         return false;
     }

@@ -226,7 +226,14 @@ def main():
     debug_path = os.path.join(dist, package + "-debug.zip")
 
     docs = sorted("docs/" + f for f in os.listdir(os.path.join(root, "docs")) if f.endswith(".md"))
-    expected = sorted(list(BINARIES) + docs + ["README.txt", "wireshark/g1.lua"])
+    # g1.exe's MQTT client library's terms, where setup built the library that g1.exe carries.
+    mqtt = subprocess.run([os.path.join(root, "scripts/mosquitto-mingw.sh"), "--dir"],
+                          capture_output=True, text=True).stdout.strip()
+    terms = os.path.join(mqtt, "share/licenses")
+    licenses = []
+    if mqtt and os.path.isfile(os.path.join(mqtt, "lib/libmosquitto_static.a")):
+        licenses = ["licenses/mqtt-client/" + f for f in os.listdir(terms)]
+    expected = sorted(list(BINARIES) + docs + licenses + ["README.txt", "wireshark/g1.lua"])
     release = zipfile.ZipFile(release_path)
     debug = zipfile.ZipFile(debug_path)
     names = release.namelist()

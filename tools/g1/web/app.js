@@ -245,7 +245,7 @@ function connect() {
     // The browser takes a lost stream up again by itself, but not a refused one (503: too many
     // pages are open). The page then tries again, each time later, and at a random point of the
     // wait so that pages refused together do not all come back together.
-    if (source.readyState !== EventSource.CLOSED) return;
+    if (source !== view.source || source.readyState !== EventSource.CLOSED) return;
     source.close();
     setTimeout(connect, retryMs * (0.5 + Math.random() / 2));
     retryMs = Math.min(2 * retryMs, RETRY_LONGEST_MS);

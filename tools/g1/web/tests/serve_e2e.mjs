@@ -132,13 +132,14 @@ function openSecondSender(udpPort, seconds) {
 // a second Ctrl+C at once. Prints one line of JSON with what it saw.
 function unreadStderrRun(httpPort, udpPort) {
   const program = `
-import fcntl, json, os, signal, socket, subprocess, sys, time
+import atexit, fcntl, json, os, signal, socket, subprocess, sys, time
 g1 = sys.argv[1]
 def serve_with_unread_stderr():
     r, w = os.pipe()
     fcntl.fcntl(w, 1031, 4096)  # F_SETPIPE_SZ
     p = subprocess.Popen([g1, "serve", "--bind", "127.0.0.1", "--http", "${httpPort}",
-                          "--port", "${udpPort}"], stderr=w)
+                          "--port", "${udpPort}"], stdout=subprocess.DEVNULL, stderr=w)
+    started.append(p)
     os.close(w)
     end = time.monotonic() + 10
     while time.monotonic() < end:
@@ -152,7 +153,7 @@ def serve_with_unread_stderr():
 # (the server stuck on its log) ends the run.
 def stream(timeout=5):
     s = socket.create_connection(("127.0.0.1", ${httpPort}), timeout)
-    s.sendall(b"GET /events HTTP/1.1\\r\\nHost: 127.0.0.1\\r\\n\\r\\n")
+    s.sendall(b"GET /events HTTP/1.1\\r\\nHost: 127.0.0.1\\r\\nAccept: text/event-stream\\r\\n\\r\\n")
     return s
 def pages(n):
     for _ in range(n):
@@ -171,6 +172,8 @@ def ended(p, limit):
         return p.wait(limit), round(time.monotonic() - start, 2)
     except subprocess.TimeoutExpired:
         return None, limit
+started = []  # every g1 serve of the run, ended with it whatever happens
+atexit.register(lambda: [p.kill() for p in started])
 out = {}
 p, r = serve_with_unread_stderr()
 pages(200)
