@@ -1,7 +1,9 @@
 // `g1 serve`: its options and its loop; receives the G1 datagrams as `g1 listen` does and shows
-// them, live, as instruments on a web page that any browser of the network can open. The loop
-// keeps the health and leaves each sender's latest datagram for the web side. Once running, it
-// writes its log through the log queue, so a stderr that blocks holds up neither side.
+// them, live, as instruments on a web page that any browser of the network can open. Datagrams
+// from the port are taken on the web side's I/O thread, which writes them to the pages right
+// away; a broker's come on this thread's loop, which leaves each sender's latest datagram for the
+// web side. Either way, the one thread that takes them keeps the health too. Once running, g1
+// serve writes its log through the log queue, so a stderr that blocks holds up neither side.
 #include "tools/common/udp.h"
 #include "tools/g1/command.h"
 #include "tools/g1/log_queue.h"
@@ -123,22 +125,42 @@ int run_serve(const ServeOptions& o) {
         take(health, *http, d, bytes, at);
     };
     std::array<SenderFigures, kSenderTableMax> senders;
-    std::int64_t next_health_ns = receive_clock_ns();
-    const int rc = receive_run(
-        kName, o.limits, [] { return std::uint64_t{0}; },
-        [&](int timeout_ms) {
+    const auto publish_health = [&](std::int64_t now_ns) {
+        const std::size_t n = serve_http_sender_figures(*http, now_ns, senders);
+        serve_http_publish_health(*http, health_event(health_figures(health, now_ns), angles,
+                                                      o.port, {senders.data(), n}));
+    };
+    const auto none_counted = [] { return std::uint64_t{0}; };
+    int rc = 0;
+    if (!in.broker) {
+        // This thread keeps only Ctrl+C and the time limit.
+        if (!serve_http_receive(
+                *http, in.udp.socket, [&] { return receive_wait(in.udp, 0, handle); },
+                [&] { publish_health(receive_clock_ns()); }, kHealthPeriodNs, error)) {
+            log_line(tool_log(), "%s: %s", kName, error.c_str());
+            rc = kExitFailed;
+        } else {
+            rc = receive_run(kName, o.limits, none_counted, [&](int timeout_ms) {
+                return serve_http_receiving(*http, timeout_ms) ? ReceiveStep::GoOn
+                                                               : ReceiveStep::Failed;
+            });
+        }
+    } else {
+        std::int64_t next_health_ns = receive_clock_ns();
+        rc = receive_run(kName, o.limits, none_counted, [&](int timeout_ms) {
             if (source_wait(in, timeout_ms, handle) == UdpWait::Failed) return ReceiveStep::Failed;
             const std::int64_t now_ns = receive_clock_ns();
             if (now_ns >= next_health_ns) {
-                const std::size_t n = serve_http_sender_figures(*http, now_ns, senders);
-                serve_http_publish_health(*http, health_event(health_figures(health, now_ns),
-                                                              angles, o.port, {senders.data(), n}));
+                publish_health(now_ns);
                 next_health_ns = now_ns + kHealthPeriodNs;
             }
             return ReceiveStep::GoOn;
         });
+    }
+    // The web side first: it may still be receiving from the source.
+    ServeHttpSummary web = serve_http_stop(std::move(http));
     source_close(kName, in);
-    print_summary(health, serve_http_stop(std::move(http)));
+    print_summary(health, web);
     // A stderr that takes nothing would hold the exit too (the runtime's stream lock): end
     // without the runtime's clean-up then.
     if (!log_stop(tool_log(), kLogDrainMs)) std::_Exit(rc);

@@ -1,6 +1,7 @@
 // The HTTP server of `g1 serve` on Boost.Beast. One I/O thread owns every connection and every
-// reader. The receiver leaves each sender's latest datagram on the senders' board and wakes the
-// thread with at most one posted handler at a time; the thread takes what changed.
+// reader. The receiver leaves each sender's latest datagram on the senders' board and the thread
+// takes what changed: at once when it is the receiver itself (datagrams from the port), else
+// woken by at most one posted handler at a time (datagrams from a broker).
 #include "tools/g1/serve_http.h"
 
 #include "tools/common/udp.h"
@@ -15,6 +16,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/host_name.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/udp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
@@ -25,7 +27,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -146,7 +150,20 @@ struct ServeHttp {
     AngleUnit angles = AngleUnit::Radians;
     SenderBoard board;                     // written by the receiver, under its lock
     std::atomic<bool> wake_posted{false};  // a take is posted and has not yet begun
-    std::vector<SenderLatest> latest;      // the board as last taken
+    bool take_due = false;  // put on the board from this thread: taken when its handler ends
+    // The datagrams' socket, when they are received on this thread (serve_http_receive).
+    asio::ip::udp::socket datagrams{io};
+    UdpSocket* datagrams_owner = nullptr;
+    std::function<UdpWait()> receive;
+    std::function<void()> every_period;
+    std::chrono::nanoseconds period{0};
+    asio::steady_timer period_timer{io};
+    std::mutex receiving_lock;  // with `receiving_ended`, for the thread that waits for the end
+    std::condition_variable receiving_ended;
+    bool receive_failed = false;
+    std::vector<SenderLatest> latest;  // the board as last taken
+    // Each sender's new datagram event of a take, made once for all its readers.
+    std::vector<std::pair<std::uint32_t, std::shared_ptr<const DatagramEvent>>> events;
     std::string health_text;
     std::uint64_t health_number = 0;
     std::unique_ptr<SenderHistory> history = std::make_unique<SenderHistory>();  // a new page's
@@ -233,16 +250,34 @@ void on_written(ServeHttp& s, const std::shared_ptr<Reader>& r, beast::error_cod
 
 // A reader that is not yet due gets its pending events with the next datagram after it is due,
 // so a faster stream is thinned to whole datagrams written as they arrive, without delay. Only
-// if the stream pauses does the timer write them, an interval after they were due.
+// if the stream pauses, no datagram for an interval, does the timer write the one held: were it
+// to write while the stream goes on, it would write a held datagram late and spend the turn of
+// the next one, which then waits in turn.
 void wait_for_pace(ServeHttp& s, const std::shared_ptr<Reader>& r, std::int64_t now) {
-    if (r->pace_armed) return;
+    if (r->pace_armed || !r->datagram) return;
     r->pace_armed = true;
+    const std::int64_t paused = r->datagram->arrival_ns + kWriteIntervalNs - now;
     r->pace_timer.expires_after(
-        std::chrono::nanoseconds(pacer_wait_ns(r->pacer, now) + kWriteIntervalNs));
+        std::chrono::nanoseconds(std::max(pacer_wait_ns(r->pacer, now), paused)));
     r->pace_timer.async_wait([&s, r](beast::error_code ec) {
         r->pace_armed = false;
-        if (!ec) deliver(s, r);
+        if (ec || !r->datagram) return;
+        const std::int64_t at = now_ns();
+        if (at - r->datagram->arrival_ns < kWriteIntervalNs) {
+            wait_for_pace(s, r, at);  // a newer datagram came: the stream goes on
+        } else {
+            deliver(s, r);
+        }
     });
+}
+
+// The buffers without their first `written` bytes.
+void drop_written(std::array<asio::const_buffer, 3>& buffers, std::size_t written) {
+    for (asio::const_buffer& b : buffers) {
+        const std::size_t n = std::min(written, b.size());
+        b += n;
+        written -= n;
+    }
 }
 
 // Writes what is pending, unless a write is under way (its end brings the next one).
@@ -265,8 +300,17 @@ void deliver(ServeHttp& s, const std::shared_ptr<Reader>& r) {
         r->writing_health ? asio::buffer(*r->writing_health) : asio::const_buffer(),
         r->writing_datagram ? asio::buffer(r->writing_datagram->text) : asio::const_buffer(),
     };
+    // The socket's buffer takes most writes whole: written now, with no operation to complete.
+    // What would block, or fails, goes on as an asynchronous write, whose end tells.
+    beast::error_code ec;
+    const std::size_t written = r->socket.write_some(buffers, ec);
+    if (!ec && written == asio::buffer_size(buffers)) {
+        on_written(s, r, ec);
+        return;
+    }
+    if (!ec) drop_written(buffers, written);
     asio::async_write(r->socket, buffers,
-                      [&s, r](beast::error_code ec, std::size_t) { on_written(s, r, ec); });
+                      [&s, r](beast::error_code failed, std::size_t) { on_written(s, r, failed); });
 }
 
 // The reader sends nothing after its request; a read that ends means it has gone.
@@ -387,6 +431,7 @@ void start_reader(ServeHttp& s, const std::shared_ptr<Connection>& c) {
             beast::error_code ignored;
             r->socket.set_option(tcp::no_delay(true), ignored);
             r->socket.set_option(asio::socket_base::send_buffer_size(kReaderSendBuffer), ignored);
+            r->socket.non_blocking(true, ignored);  // deliver writes what fits at once
             r->peer = peer_text(r->socket);
             r->chosen = chosen_sender(c->request.target());
             r->greeting = greeting_for(s, *r);
@@ -624,7 +669,8 @@ void take_board(ServeHttp& s) {
         s.last_health = std::make_shared<const std::string>(s.health_text);
     }
     const std::uint32_t fallback = default_sender(s.latest);
-    std::vector<std::pair<std::uint32_t, std::shared_ptr<const DatagramEvent>>> events;
+    auto& events = s.events;  // kept, with its room, from one take to the next
+    events.clear();
     for (const std::shared_ptr<Reader>& r : s.readers) {
         const std::uint32_t wanted = r->chosen != 0 ? r->chosen : fallback;
         if (wanted != r->showing) {
@@ -646,12 +692,56 @@ void take_board(ServeHttp& s) {
             r->shown_number = l->number;
         }
         if (s.health_number != health_before) r->health = s.last_health;
-        deliver(s, r);  // completes later, never in here, so the list stays as it is
+        deliver(s, r);  // may write, but closes no reader in here, so the list stays as it is
     }
 }
 
 void wake(ServeHttp& s) {
-    if (!s.wake_posted.exchange(true)) asio::post(s.io, [&s] { take_board(s); });
+    if (s.io.get_executor().running_in_this_thread()) {
+        s.take_due = true;
+    } else if (!s.wake_posted.exchange(true)) {
+        asio::post(s.io, [&s] { take_board(s); });
+    }
+}
+
+void take_if_due(ServeHttp& s) {
+    if (std::exchange(s.take_due, false)) take_board(s);
+}
+
+void end_receiving(ServeHttp& s) {
+    const std::lock_guard<std::mutex> hold(s.receiving_lock);
+    s.receive_failed = true;
+    s.receiving_ended.notify_all();
+}
+
+void wait_for_datagrams(ServeHttp& s) {
+    s.datagrams.async_wait(asio::socket_base::wait_read, [&s](beast::error_code ec) {
+        if (ec == asio::error::operation_aborted) return;
+        // The wait may tell of several datagrams at once, and of none again until another
+        // comes: all that wait are taken.
+        UdpWait got = UdpWait::Failed;
+        if (!ec) {
+            do {
+                got = s.receive();
+            } while (got == UdpWait::Datagram);
+        }
+        if (got == UdpWait::Failed) {
+            end_receiving(s);
+            return;
+        }
+        take_if_due(s);
+        wait_for_datagrams(s);
+    });
+}
+
+void run_periodically(ServeHttp& s, std::chrono::nanoseconds after) {
+    s.period_timer.expires_after(after);
+    s.period_timer.async_wait([&s](beast::error_code ec) {
+        if (ec) return;
+        s.every_period();
+        take_if_due(s);
+        run_periodically(s, s.period);
+    });
 }
 
 bool listen_on(ServeHttp& s, std::uint32_t ip, std::uint16_t port, std::string& error) {
@@ -687,6 +777,13 @@ std::int64_t latency_percentile_us(const LatencyHistogram& h, double fraction) {
 void ServeHttpStop::operator()(ServeHttp* s) const {
     s->io.stop();
     if (s->thread.joinable()) s->thread.join();
+    if (s->datagrams.is_open()) {
+        // The socket is its owner's to close. Where it cannot be let go of, it closes here and
+        // its owner is told so.
+        beast::error_code ec;
+        s->datagrams.release(ec);
+        if (ec) s->datagrams_owner->open = false;
+    }
     delete s;
 }
 
@@ -730,6 +827,33 @@ std::size_t serve_http_sender_figures(ServeHttp& s, std::int64_t now_ns,
 void serve_http_publish_health(ServeHttp& s, std::string event) {
     board_put_health(s.board, std::move(event));
     wake(s);
+}
+
+bool serve_http_receive(ServeHttp& s, UdpSocket& socket, std::function<UdpWait()> receive,
+                        std::function<void()> every_period, std::int64_t period_ns,
+                        std::string& error) {
+    beast::error_code ec;
+    s.datagrams.assign(asio::ip::udp::v4(),
+                       static_cast<asio::ip::udp::socket::native_handle_type>(socket.handle), ec);
+    if (ec) {
+        error = "waiting for datagrams: " + ec.message();
+        return false;
+    }
+    s.datagrams_owner = &socket;
+    s.receive = std::move(receive);
+    s.every_period = std::move(every_period);
+    s.period = std::chrono::nanoseconds(period_ns);
+    asio::post(s.io, [&s] {
+        wait_for_datagrams(s);
+        run_periodically(s, std::chrono::nanoseconds(0));
+    });
+    return true;
+}
+
+bool serve_http_receiving(ServeHttp& s, int timeout_ms) {
+    std::unique_lock<std::mutex> hold(s.receiving_lock);
+    return !s.receiving_ended.wait_for(hold, std::chrono::milliseconds(timeout_ms),
+                                       [&s] { return s.receive_failed; });
 }
 
 ServeHttpSummary serve_http_stop(ServeHttpPtr server) {

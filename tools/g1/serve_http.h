@@ -4,11 +4,13 @@
 // reader holds up another or the receiver.
 #pragma once
 
+#include "tools/common/udp.h"
 #include "tools/g1/serve_event.h"
 #include "tools/g1/serve_senders.h"
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -45,7 +47,8 @@ ServeHttpPtr serve_http_start(std::uint32_t ip, std::uint16_t port, std::string&
 
 std::uint16_t serve_http_port(const ServeHttp& server);
 
-// From the receiver's thread; none of these waits for the web side. A datagram of the sender
+// From the receiver's thread, or the I/O thread itself (serve_http_receive); none of these waits
+// for the web side. A datagram of the sender
 // `from` that arrived at `arrival_ns` (steady clock) goes, as a datagram event (serve_event.h),
 // to the readers that show that sender: the one a page asked for (`/events?sender=a.b.c.d`),
 // or else the first heard. A new reader gets the field table (fields_event) first, then the
@@ -55,6 +58,18 @@ void serve_http_publish_datagram(ServeHttp& server, std::uint32_t from, const Se
 std::size_t serve_http_sender_figures(ServeHttp& server, std::int64_t now_ns,
                                       std::span<SenderFigures, kSenderTableMax> out);
 void serve_http_publish_health(ServeHttp& server, std::string event);
+
+// Receives on the I/O thread from now on, so a datagram reaches the pages with no hand-over
+// between threads: whenever `socket` has datagrams waiting, `receive` is called until it takes
+// none (it must not wait; what it publishes is written to the readers right after), and
+// `every_period` runs every `period_ns`, the first time at once. The socket stays the caller's; it
+// is left open at the end. False, with `error`, if the socket cannot be waited for.
+bool serve_http_receive(ServeHttp& server, UdpSocket& socket, std::function<UdpWait()> receive,
+                        std::function<void()> every_period, std::int64_t period_ns,
+                        std::string& error);
+
+// From another thread: waits at most `timeout_ms`; false once receiving on the I/O thread failed.
+bool serve_http_receiving(ServeHttp& server, int timeout_ms);
 
 // Closes every connection, ends the thread and tells what happened.
 ServeHttpSummary serve_http_stop(ServeHttpPtr server);

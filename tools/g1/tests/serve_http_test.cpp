@@ -162,6 +162,50 @@ TEST(ServeHttp, NewReaderGetsTheFieldsAndTheLatestValuesThenEveryNewDatagram) {
     EXPECT_EQ(summary.latency.count, 1u);  // the datagram written as it came, not the greeting
 }
 
+// Datagrams taken on the server's own thread: each reaches the page with the period's health,
+// a failed receive ends receiving, and the socket is still its owner's afterwards.
+TEST(ServeHttp, ReceivesOnItsOwnThreadUntilReceivingFails) {
+    Server s;
+    std::string error;
+    UdpSocket in;
+    UdpSocket out;
+    ASSERT_TRUE(udp_open({kLoopbackIp, 0}, false, in, error)) << error;
+    ASSERT_TRUE(udp_open({kLoopbackIp, 0}, false, out, error)) << error;
+    const UdpAddress to = udp_local_address(in);
+    std::array<char, 16> buffer{};
+    std::int32_t taken = 0;
+    const auto receive = [&] {
+        UdpDatagram got;
+        if (const UdpWait wait = udp_receive(in, buffer, got, 0); wait != UdpWait::Datagram) {
+            return wait;
+        }
+        if (got.length != 1 || buffer[0] != 'd') return UdpWait::Failed;  // "stop" ends it
+        publish(*s.server, ++taken);
+        return UdpWait::Datagram;
+    };
+    const auto health = [&] {
+        serve_http_publish_health(*s.server, health_event({}, AngleUnit::Radians, to.port));
+    };
+    ASSERT_TRUE(serve_http_receive(*s.server, in, receive, health, 50'000'000, error)) << error;
+    StreamReader reader(s.port());
+    ASSERT_TRUE(reader.read_until("event: health\n", 2s)) << reader.received;
+    for (std::int32_t n = 1; n <= 3; ++n) {
+        ASSERT_TRUE(udp_send(out, to, std::span<const char>("d", 1)));
+        const std::string wanted = "\"n\":" + std::to_string(n) + ",";
+        ASSERT_TRUE(reader.read_until(wanted, 2s)) << n << reader.received;
+    }
+    EXPECT_TRUE(serve_http_receiving(*s.server, 0));
+    ASSERT_TRUE(udp_send(out, to, std::span<const char>("stop", 4)));
+    EXPECT_FALSE(serve_http_receiving(*s.server, 2000));
+    serve_http_stop(std::move(s.server));
+    ASSERT_TRUE(in.open);
+    ASSERT_TRUE(udp_send(out, to, std::span<const char>("d", 1)));
+    UdpDatagram got;
+    EXPECT_EQ(udp_receive(in, buffer, got, 2000), UdpWait::Datagram);
+    udp_close(in);
+    udp_close(out);
+}
+
 TEST(ServeHttp, ReaderThatStopsReadingIsDroppedWhileTheOthersGoOn) {
     Server s;
     StreamReader sleeper(s.port(), 4096);
