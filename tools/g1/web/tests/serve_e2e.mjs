@@ -151,20 +151,20 @@ def serve_with_unread_stderr():
     raise SystemExit("g1 serve did not start")
 # Two lines of log a page: 200 of them fill the pipe many times over. A page that gets no answer
 # (the server stuck on its log) ends the run.
-def stream(timeout=5):
-    s = socket.create_connection(("127.0.0.1", ${httpPort}), timeout)
+def stream(timeout=5, source="127.0.0.1"):
+    s = socket.create_connection(("127.0.0.1", ${httpPort}), timeout, (source, 0))
     s.sendall(b"GET /events HTTP/1.1\\r\\nHost: 127.0.0.1\\r\\nAccept: text/event-stream\\r\\n\\r\\n")
     return s
+# Each page from an address of its own, as the server counts connections per address.
 def pages(n):
-    for _ in range(n):
-        s = stream()
+    for i in range(n):
+        s = stream(source=f"127.0.{1 + i // 250}.{1 + i % 250}")
         got = b""
         while b"retry:" not in got:
             chunk = s.recv(4096)
             if not chunk: raise OSError("closed")
             got += chunk
-        # Gone only once the server has seen it go (it closes its side then), so that the pages
-        # come one after another and no cap on open connections is reached.
+        # Gone only once the server has seen it go (it closes its side then): one page at a time.
         s.shutdown(socket.SHUT_WR)
         while s.recv(4096): pass
         s.close()
