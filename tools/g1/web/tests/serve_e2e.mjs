@@ -206,6 +206,7 @@ while b"log lines dropped" not in log and time.monotonic() < end:
         time.sleep(0.05)
 out["dropped_told"] = b"log lines dropped" in log
 p.kill()
+p.wait()  # its port free before the next one binds it
 for presses in (1, 2):
     p, r = serve_with_unread_stderr()
     pages(200)
