@@ -6,6 +6,8 @@
 // With --calibrate it prints instead what a system call, such a write and a thread's wake-up
 // cost on this machine, and ends.
 // Usage: serve_limit UDP_PORT HTTP_PORT EVENT_BYTES | serve_limit --calibrate EVENT_BYTES
+#include "tools/g1/latency_histogram.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -37,8 +39,7 @@ constexpr std::string_view kStreamHeader =
     "Connection: close\r\n\r\n";
 constexpr std::string_view kEventStart = "event: datagram\ndata: {\"pad\":\"";
 constexpr std::string_view kEventEnd = "\"}\n\n";
-constexpr int kReaderSendBuffer = 8 * 1024;      // as serve sets it
-constexpr std::int64_t kLatencyBuckets = 20001;  // microseconds, the last one takes the rest
+constexpr int kReaderSendBuffer = 8 * 1024;  // as serve sets it
 constexpr int kCalibrationCalls = 20000;
 constexpr int kPacedWakeUps = 120;
 constexpr long kPacedPerSecond = 60;
@@ -78,28 +79,6 @@ void set_reader_options(int fd) {
     const int on = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kReaderSendBuffer, sizeof kReaderSendBuffer);
-}
-
-struct Latency {
-    std::array<std::uint64_t, static_cast<std::size_t>(kLatencyBuckets)> us{};
-    std::uint64_t count = 0;
-};
-
-void note(Latency& h, std::int64_t ns) {
-    ++h.us[static_cast<std::size_t>(std::clamp(ns / 1000, std::int64_t{0}, kLatencyBuckets - 1))];
-    ++h.count;
-}
-
-// As serve reads its own histogram: the microsecond below which `fraction` of the events fall.
-std::int64_t percentile_us(const Latency& h, double fraction) {
-    if (h.count == 0) return 0;
-    const auto wanted = static_cast<std::uint64_t>(fraction * static_cast<double>(h.count));
-    std::uint64_t seen = 0;
-    for (std::size_t us = 0; us < h.us.size(); ++us) {
-        seen += h.us[us];
-        if (seen > wanted || seen == h.count) return static_cast<std::int64_t>(us);
-    }
-    return kLatencyBuckets - 1;
 }
 
 std::int64_t cpu_ns(clockid_t clock) {
@@ -288,7 +267,7 @@ int main(int argc, char** argv) {
 
     std::vector<Peer> peers;
     std::vector<pollfd> waits;
-    Latency latency;
+    LatencyHistogram latency;
     std::uint64_t datagrams = 0;
     std::uint64_t short_writes = 0;
     std::array<char, kDatagramBytes> datagram;
@@ -308,7 +287,7 @@ int main(int argc, char** argv) {
                         ++short_writes;
                         continue;
                     }
-                    note(latency, now_ns() - arrival);
+                    latency_note(latency, now_ns() - arrival);
                 }
             }
         }
@@ -326,8 +305,8 @@ int main(int argc, char** argv) {
                  static_cast<int>(kName.size()), kName.data(),
                  static_cast<unsigned long long>(datagrams),
                  static_cast<unsigned long long>(short_writes),
-                 static_cast<long long>(percentile_us(latency, 0.50)),
-                 static_cast<long long>(percentile_us(latency, 0.99)),
+                 static_cast<long long>(latency_percentile_us(latency, 0.50)),
+                 static_cast<long long>(latency_percentile_us(latency, 0.99)),
                  static_cast<unsigned long long>(latency.count));
     return 0;
 }

@@ -236,11 +236,7 @@ void on_written(ServeHttp& s, const std::shared_ptr<Reader>& r, beast::error_cod
         return;
     }
     if (r->writing_datagram) {
-        const std::int64_t us = (now_ns() - r->writing_datagram->arrival_ns) / 1000;
-        LatencyHistogram& h = s.summary.latency;
-        const auto last = static_cast<std::int64_t>(h.us.size() - 1);
-        ++h.us[static_cast<std::size_t>(std::clamp<std::int64_t>(us, 0, last))];
-        ++h.count;
+        latency_note(s.summary.latency, now_ns() - r->writing_datagram->arrival_ns);
     }
     r->writing_datagram.reset();
     r->writing_health.reset();
@@ -762,17 +758,6 @@ bool listen_on(ServeHttp& s, std::uint32_t ip, std::uint16_t port, std::string& 
 }
 
 }  // namespace
-
-std::int64_t latency_percentile_us(const LatencyHistogram& h, double fraction) {
-    if (h.count == 0) return 0;
-    const auto wanted = static_cast<std::uint64_t>(fraction * static_cast<double>(h.count));
-    std::uint64_t seen = 0;
-    for (std::size_t us = 0; us < h.us.size(); ++us) {
-        seen += h.us[us];
-        if (seen > wanted || seen == h.count) return static_cast<std::int64_t>(us);
-    }
-    return static_cast<std::int64_t>(h.us.size() - 1);
-}
 
 void ServeHttpStop::operator()(ServeHttp* s) const {
     s->io.stop();

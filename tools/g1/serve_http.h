@@ -5,26 +5,16 @@
 #pragma once
 
 #include "tools/common/udp.h"
+#include "tools/g1/latency_histogram.h"
 #include "tools/g1/serve_event.h"
 #include "tools/g1/serve_senders.h"
 
-#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <span>
 #include <string>
 #include <vector>
-
-// Microseconds from a datagram's arrival to its event written to a reader, one count per event
-// and reader; the last bucket takes everything slower.
-struct LatencyHistogram {
-    std::array<std::uint64_t, 20001> us{};
-    std::uint64_t count = 0;
-};
-
-// The microsecond below which `fraction` of the events fall (0 with no events).
-std::int64_t latency_percentile_us(const LatencyHistogram& histogram, double fraction);
 
 struct ServeHttpSummary {
     std::uint64_t readers = 0;  // pages that opened the stream, in all
