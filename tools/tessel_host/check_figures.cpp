@@ -35,8 +35,9 @@ std::string update_times_line(const UpdateTimes& t, const char* scenario) {
 }
 
 TimingVerdict timing_verdict(const UpdateTimes& t) {
-    if (t.p99_ms > kFrameBudget60HzMs) return TimingVerdict::TooSlow;
-    if (t.p99_ms > kFrameBudget120HzMs) return TimingVerdict::Fits60Hz;
+    if (t.p50_ms > kFrameBudget60HzMs) return TimingVerdict::TooSlow;
+    if (t.p50_ms > kFrameBudget120HzMs) return TimingVerdict::Fits60HzOnly;
+    if (t.p99_ms > kFrameBudget120HzMs) return TimingVerdict::Stutters;
     return TimingVerdict::Fits120Hz;
 }
 

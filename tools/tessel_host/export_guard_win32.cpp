@@ -1,5 +1,8 @@
-// The guard: the process's last-chance exception filter and the abort signal, both of which
-// leave through a jump back to the guarded call while one is active on the calling thread.
+// The guard: the export is called from a frame with an exception filter of its own (what
+// Visual C++ writes as __try/__except, spelt here in the assembler's SEH directives, as the
+// MinGW-w64 start-up code spells its own), so whatever no frame of the plug-in handles ends
+// there: the dispatcher unwinds the plug-in's frames and the call returns the exception's code.
+// An abort raises SIGABRT on the aborting thread, which jumps straight back.
 #include "tools/tessel_host/export_guard_win32.h"
 
 #include "tools/tessel_host/check_report.h"
@@ -10,57 +13,68 @@
 #include <signal.h>
 #include <cstdio>
 
+extern "C" {
+
+// Calls fn(argument) inside the guarded range. Whether it returned, the filter says: where the
+// handler continues, the exception's code is not to be had (Wine passes no value on).
+void tessel_guarded_invoke(void* argument, void (*fn)(void*));
+
+// The filter of the guarded range: takes every exception that reaches it.
+__attribute__((used)) LONG tessel_guard_filter(EXCEPTION_POINTERS* e, void* frame);
+
+}  // extern "C"
+
+// The scope table's one entry: the range from 1 to 2, its filter, and 2 as where the handler
+// continues. The stack: 32 bytes of shadow space for the callee, 8 to keep it 16-byte aligned.
+asm(R"(
+    .text
+    .globl tessel_guarded_invoke
+    .def tessel_guarded_invoke; .scl 2; .type 32; .endef
+    .seh_proc tessel_guarded_invoke
+tessel_guarded_invoke:
+    subq $40, %rsp
+    .seh_stackalloc 40
+    .seh_endprologue
+    .seh_handler __C_specific_handler, @except
+    .seh_handlerdata
+    .long 1
+    .rva 1f, 2f, tessel_guard_filter, 2f
+    .text
+1:
+    call *%rdx
+    nop
+2:
+    addq $40, %rsp
+    ret
+    .seh_endproc
+)");
+
 namespace {
 
-// The resumed thread continues this far below the guarded call's frame: beneath it lie only the
-// abandoned frames of the plug-in and of the exception dispatch.
-constexpr std::uintptr_t kResumeDepth = 8192;
-
 struct Guard {
-    jmp_buf resume;
+    jmp_buf resume;  // for an abort
     DWORD thread = 0;
     volatile bool active = false;
-    std::uintptr_t stack = 0;
+    volatile bool caught = false;
     EXCEPTION_RECORD record{};
-    bool aborted = false;
-    bool installed = false;
-    LPTOP_LEVEL_EXCEPTION_FILTER previous = nullptr;
 };
 
 Guard g;
-
-[[noreturn]] void resume_guarded_call() {
-    longjmp(g.resume, 1);
-}
 
 bool guarding_this_thread() {
     return g.active && ::GetCurrentThreadId() == g.thread;
 }
 
-// Reached only when no frame handled the exception. The dispatcher goes on with the context as
-// changed here: in a fresh frame that jumps back to the guarded call. Leaving through the
-// dispatcher's own way out, rather than jumping from inside it, leaves the system's exception
-// machinery as it expects to be left.
-LONG WINAPI on_unhandled_exception(EXCEPTION_POINTERS* e) {
-    if (!guarding_this_thread()) {
-        return g.previous != nullptr ? g.previous(e) : EXCEPTION_CONTINUE_SEARCH;
-    }
-    g.active = false;
-    g.record = *e->ExceptionRecord;
-    // As on entry to a function: the stack 16-byte aligned before the call pushed its return.
-    e->ContextRecord->Rsp = ((g.stack - kResumeDepth) & ~std::uintptr_t{15}) - 8;
-    e->ContextRecord->Rip = reinterpret_cast<DWORD64>(&resume_guarded_call);
-    return EXCEPTION_CONTINUE_EXECUTION;
-}
-
-// abort() raises SIGABRT synchronously on the aborting thread, so it may jump straight back.
 void on_abort(int) {
     if (guarding_this_thread()) {
         g.active = false;
-        g.aborted = true;
         longjmp(g.resume, 1);
     }
     ::_exit(3);  // what abort does once the signal returns
+}
+
+void call_function(void* call) {
+    (*static_cast<const std::function<void()>*>(call))();
 }
 
 std::string module_offset(const void* address) {
@@ -82,20 +96,16 @@ std::string module_offset(const void* address) {
 }
 
 GuardedCall what_escaped() {
+    const DWORD code = g.record.ExceptionCode;
     GuardedCall r;
     r.returned = false;
-    if (g.aborted) {
-        r.what = "an abort (std::terminate: an exception reached a noexcept function or left a "
-                 "thread, or abort() was called)";
-        return r;
-    }
-    r.code = g.record.ExceptionCode;
-    r.what = exception_kind(r.code);
-    if (r.code == EXCEPTION_ACCESS_VIOLATION && g.record.NumberParameters >= 2) {
+    r.code = code;
+    r.what = exception_kind(code);
+    if (code == EXCEPTION_ACCESS_VIOLATION && g.record.NumberParameters >= 2) {
         r.what += " (" + access_violation_detail(g.record.ExceptionInformation[0],
                                                  g.record.ExceptionInformation[1]) + ")";
     }
-    if (r.code >= 0xC0000000 && r.code != 0xE06D7363) {  // not raised through RaiseException
+    if (code >= 0xC0000000 && code != 0xE06D7363) {  // raised by the processor, where it faulted
         r.what += module_offset(g.record.ExceptionAddress);
     }
     return r;
@@ -103,25 +113,27 @@ GuardedCall what_escaped() {
 
 }  // namespace
 
+LONG tessel_guard_filter(EXCEPTION_POINTERS* e, void*) {
+    g.record = *e->ExceptionRecord;
+    g.caught = true;
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
 GuardedCall guarded_call(const std::function<void()>& call) {
-    // Every time: a plug-in may have set a filter of its own.
-    const LPTOP_LEVEL_EXCEPTION_FILTER previous = ::SetUnhandledExceptionFilter(on_unhandled_exception);
-    if (!g.installed) {
-        g.previous = previous;
-        g.installed = true;
-    }
-    char marker = 0;
-    g.stack = reinterpret_cast<std::uintptr_t>(&marker);
     g.thread = ::GetCurrentThreadId();
-    g.aborted = false;
     const auto previous_abort = ::signal(SIGABRT, on_abort);
-    if (_setjmp(g.resume, nullptr) == 0) {
-        g.active = true;
-        call();
-        g.active = false;
+    if (_setjmp(g.resume, nullptr) != 0) {
         ::signal(SIGABRT, previous_abort);
-        return {};
+        GuardedCall r;
+        r.returned = false;
+        r.what = "an abort (std::terminate: an exception reached a noexcept function or left a "
+                 "thread, or abort() was called)";
+        return r;
     }
+    g.caught = false;
+    g.active = true;
+    tessel_guarded_invoke(const_cast<std::function<void()>*>(&call), call_function);
+    g.active = false;
     ::signal(SIGABRT, previous_abort);
-    return what_escaped();
+    return g.caught ? what_escaped() : GuardedCall{};
 }

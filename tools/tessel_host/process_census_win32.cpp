@@ -5,6 +5,7 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -31,10 +32,18 @@ struct HandleList {
 
 using QuerySystemInformation = LONG(WINAPI*)(ULONG, PVOID, ULONG, PULONG);
 
+// The input method windows the system gives every thread that makes a window; they are not
+// the plug-in's to destroy.
+bool input_method_window(HWND window) {
+    char class_name[32] = {};
+    ::GetClassNameA(window, class_name, sizeof class_name);
+    return std::strcmp(class_name, "IME") == 0 || std::strcmp(class_name, "MSCTFIME UI") == 0;
+}
+
 BOOL CALLBACK note_window(HWND window, LPARAM windows) {
     DWORD process = 0;
     ::GetWindowThreadProcessId(window, &process);
-    if (process == ::GetCurrentProcessId()) {
+    if (process == ::GetCurrentProcessId() && !input_method_window(window)) {
         reinterpret_cast<std::vector<HWND>*>(windows)->push_back(window);
     }
     return TRUE;

@@ -12,9 +12,10 @@ TEST(CheckFigures, PercentilesAreNearestRankAndJudgedAgainstBothBudgets) {
     EXPECT_DOUBLE_EQ(t.p50_ms, 5.0);
     EXPECT_DOUBLE_EQ(t.p99_ms, 9.9);
     EXPECT_DOUBLE_EQ(t.worst_ms, 10.0);
-    EXPECT_EQ(timing_verdict(t), TimingVerdict::Fits60Hz);
+    EXPECT_EQ(timing_verdict(t), TimingVerdict::Stutters);
     EXPECT_EQ(timing_verdict({600, 1.0, 8.0, 40.0}), TimingVerdict::Fits120Hz);
-    EXPECT_EQ(timing_verdict({600, 1.0, 16.8, 17.0}), TimingVerdict::TooSlow);
+    EXPECT_EQ(timing_verdict({600, 8.4, 9.0, 9.0}), TimingVerdict::Fits60HzOnly);
+    EXPECT_EQ(timing_verdict({600, 16.8, 17.0, 17.0}), TimingVerdict::TooSlow);
     EXPECT_EQ(update_times({}).frames, 0u);
 }
 

@@ -30,6 +30,8 @@ void note(const char*) {}
 
 extern "C" {
 
+void* volatile fake_leaked;  // kept, so the compiler cannot drop the allocation
+
 #ifdef FAKE_PLUGIN_NEEDS_DEPENDENCY
 __declspec(dllimport) int fake_middle(void);
 #endif
@@ -69,7 +71,7 @@ __declspec(dllexport) bool Corvane_Tessel_External_DLL_Init(void*) {
 #elif defined(FAKE_PLUGIN_HANDLE_LEAK)
     ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
 #elif defined(FAKE_PLUGIN_MEMORY_LEAK)
-    std::memset(std::malloc(256 * 1024), 1, 256 * 1024);
+    fake_leaked = std::malloc(256 * 1024);
 #endif
     return true;
 }
