@@ -126,12 +126,30 @@ void reload(PluginWatch& w) {
     }
 }
 
+// Copies that earlier runs could not remove (a plug-in that crashed stays loaded to the end).
+// One that another run still has loaded cannot be deleted, and stays.
+void remove_old_copies(const PluginWatch& w) {
+    PluginWatch pattern;
+    pattern.original = w.original;
+    std::string glob = shadow_name(pattern);
+    glob.resize(glob.find(".shadow-") + 8);
+    const std::string folder = glob.substr(0, glob.find_last_of("\\/") + 1);
+    WIN32_FIND_DATAA found{};
+    const HANDLE search = ::FindFirstFileA((glob + "*.dll").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return;
+    do {
+        ::DeleteFileA((folder + found.cFileName).c_str());
+    } while (::FindNextFileA(search, &found));
+    ::FindClose(search);
+}
+
 }  // namespace
 
 void watch_begin(PluginWatch& w, const std::string& path, std::function<void(const std::string&)> say) {
     char full[MAX_PATH] = {};
     const DWORD n = ::GetFullPathNameA(path.c_str(), MAX_PATH, full, nullptr);
     w.original = n > 0 && n < MAX_PATH ? std::string(full, n) : path;
+    remove_old_copies(w);
     w.shown = path;
     w.say = std::move(say);
     w.start = Clock::now();
