@@ -15,7 +15,8 @@ bool resolve(HMODULE module, const char* name, Fn& fn, std::string& missing) {
 }
 
 std::wstring wide(const std::string& s) {
-    const int n = ::MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+    const int n =
+        ::MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
     std::wstring w(static_cast<std::size_t>(n), L'\0');
     ::MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
     return w;
@@ -38,7 +39,8 @@ HMODULE plugin_load_library(const std::string& path, DWORD& error) {
     // directory is not loaded instead, and the plug-in's own dependencies are found beside it.
     const std::wstring given = wide(path);
     std::vector<wchar_t> full(32768);
-    const DWORD n = ::GetFullPathNameW(given.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    const DWORD n =
+        ::GetFullPathNameW(given.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
     const std::wstring where = n > 0 && n < full.size() ? std::wstring(full.data(), n) : given;
     const HMODULE module = ::LoadLibraryExW(where.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     error = module == nullptr ? ::GetLastError() : 0;

@@ -9,7 +9,8 @@
 namespace {
 
 double nearest_rank(const std::vector<double>& sorted, double fraction) {
-    const auto rank = static_cast<std::size_t>(std::ceil(fraction * static_cast<double>(sorted.size())));
+    const auto rank =
+        static_cast<std::size_t>(std::ceil(fraction * static_cast<double>(sorted.size())));
     return sorted[std::clamp<std::size_t>(rank, 1, sorted.size()) - 1];
 }
 
@@ -29,8 +30,9 @@ UpdateTimes update_times(std::span<const double> times_ms) {
 
 std::string update_times_line(const UpdateTimes& t, const char* scenario) {
     char text[160];
-    std::snprintf(text, sizeof text, "Update over %zu %s frames: p50 %.3f ms, p99 %.3f ms, worst %.3f ms",
-                  t.frames, scenario, t.p50_ms, t.p99_ms, t.worst_ms);
+    std::snprintf(text, sizeof text,
+                  "Update over %zu %s frames: p50 %.3f ms, p99 %.3f ms, worst %.3f ms", t.frames,
+                  scenario, t.p50_ms, t.p99_ms, t.worst_ms);
     return text;
 }
 

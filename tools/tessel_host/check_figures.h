@@ -26,10 +26,10 @@ std::string update_times_line(const UpdateTimes& times, const char* scenario);
 // frames (p99) whether it makes the host stutter now and then. A machine busy with other work
 // delays a few frames of any plug-in, so those only warn.
 enum class TimingVerdict {
-    Fits120Hz,    // p99 within 8.3 ms
-    Stutters,     // p50 within 8.3 ms, p99 beyond it: one frame in a hundred or more runs late
-    Fits60HzOnly, // p50 beyond 8.3 ms: a 120 Hz host misses most frames
-    TooSlow,      // p50 beyond 16.7 ms: the host misses most frames at 60 Hz
+    Fits120Hz,     // p99 within 8.3 ms
+    Stutters,      // p50 within 8.3 ms, p99 beyond it: one frame in a hundred or more runs late
+    Fits60HzOnly,  // p50 beyond 8.3 ms: a 120 Hz host misses most frames
+    TooSlow,       // p50 beyond 16.7 ms: the host misses most frames at 60 Hz
 };
 TimingVerdict timing_verdict(const UpdateTimes& times);
 

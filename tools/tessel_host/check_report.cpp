@@ -4,7 +4,9 @@
 #include <cstdio>
 
 void report(CheckReport& r, Severity severity, const std::string& text) {
-    const char* tag = severity == Severity::Error ? "error" : severity == Severity::Warning ? "warning" : "ok";
+    const char* tag = severity == Severity::Error     ? "error"
+                      : severity == Severity::Warning ? "warning"
+                                                      : "ok";
     r.errors += severity == Severity::Error ? 1 : 0;
     r.warnings += severity == Severity::Warning ? 1 : 0;
     if (r.write) r.write(severity, std::string(tag) + ": " + text);
@@ -40,6 +42,7 @@ std::string exception_kind(std::uint32_t code) {
 std::string access_violation_detail(std::uint64_t operation, std::uint64_t address) {
     const char* what = operation == 0 ? "reading" : operation == 1 ? "writing" : "executing";
     char text[64];
-    std::snprintf(text, sizeof text, "%s address 0x%llx", what, static_cast<unsigned long long>(address));
+    std::snprintf(text, sizeof text, "%s address 0x%llx", what,
+                  static_cast<unsigned long long>(address));
     return text;
 }

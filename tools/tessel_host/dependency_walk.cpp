@@ -59,8 +59,8 @@ struct Walk {
     void check_functions(const std::vector<std::string>& chain, const PeImport& import,
                          const std::string& path, const PeImage& found) {
         for (const std::string& function : import.functions) {
-            if (!function.starts_with("#") &&
-                std::find(found.exports.begin(), found.exports.end(), function) == found.exports.end()) {
+            if (!function.starts_with("#") && std::find(found.exports.begin(), found.exports.end(),
+                                                        function) == found.exports.end()) {
                 problem(DependencyProblemKind::MissingFunction, import.dll, chain, path, function);
                 return;
             }

@@ -20,7 +20,7 @@ struct SearchFolder {
 };
 
 struct DependencyFiles {
-    std::vector<SearchFolder> folders;  // in the loader's order
+    std::vector<SearchFolder> folders;                    // in the loader's order
     std::function<bool(const std::string& name)> loaded;  // already in the process
     std::function<std::optional<std::vector<std::uint8_t>>(const std::string& path)> read;
 };
@@ -32,7 +32,7 @@ struct DependencyProblem {
     std::string dll;                 // the DLL at fault
     std::vector<std::string> chain;  // from the plug-in to the DLL that imports it
     std::string path;                // where it was found (not for Missing)
-    std::string detail;  // the machine, why it is unreadable, or the function it lacks
+    std::string detail;              // the machine, why it is unreadable, or the function it lacks
 };
 
 struct DependencyWalk {

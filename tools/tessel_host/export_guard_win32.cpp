@@ -79,9 +79,9 @@ void call_function(void* call) {
 
 std::string module_offset(const void* address) {
     HMODULE module = nullptr;
-    if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                                  GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                              static_cast<LPCWSTR>(address), &module)) {
+    if (!::GetModuleHandleExW(
+            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+            static_cast<LPCWSTR>(address), &module)) {
         return "";
     }
     char path[MAX_PATH] = {};
@@ -102,8 +102,10 @@ GuardedCall what_escaped() {
     r.code = code;
     r.what = exception_kind(code);
     if (code == EXCEPTION_ACCESS_VIOLATION && g.record.NumberParameters >= 2) {
-        r.what += " (" + access_violation_detail(g.record.ExceptionInformation[0],
-                                                 g.record.ExceptionInformation[1]) + ")";
+        r.what += " (" +
+                  access_violation_detail(g.record.ExceptionInformation[0],
+                                          g.record.ExceptionInformation[1]) +
+                  ")";
     }
     if (code >= 0xC0000000 && code != 0xE06D7363) {  // raised by the processor, where it faulted
         r.what += module_offset(g.record.ExceptionAddress);
@@ -126,8 +128,9 @@ GuardedCall guarded_call(const std::function<void()>& call) {
         ::signal(SIGABRT, previous_abort);
         GuardedCall r;
         r.returned = false;
-        r.what = "an abort (std::terminate: an exception reached a noexcept function or left a "
-                 "thread, or abort() was called)";
+        r.what =
+            "an abort (std::terminate: an exception reached a noexcept function or left a "
+            "thread, or abort() was called)";
         return r;
     }
     g.caught = false;

@@ -42,7 +42,8 @@ std::size_t edit_distance(std::string_view a, std::string_view b) {
         row[0] = i;
         for (std::size_t j = 1; j <= b.size(); ++j) {
             const std::size_t above = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            row[j] =
+                std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
             diagonal = above;
         }
     }
@@ -53,7 +54,8 @@ constexpr std::size_t kMostEdits = 3;
 
 }  // namespace
 
-ExportNearMiss export_near_miss(std::string_view expected, const std::vector<std::string>& exports) {
+ExportNearMiss export_near_miss(std::string_view expected,
+                                const std::vector<std::string>& exports) {
     for (const std::string& e : exports) {
         if (e != expected && undecorated(e) == expected) return {NearMissKind::Decorated, e};
     }
@@ -85,8 +87,7 @@ std::string near_miss_advice(NearMissKind kind) {
                    "the plain name under EXPORTS in the .def file";
         case NearMissKind::OtherCase:
             return "the host looks names up with their exact case; rename it";
-        case NearMissKind::Misspelt:
-            return "rename it; the host looks names up exactly";
+        case NearMissKind::Misspelt: return "rename it; the host looks names up exactly";
         case NearMissKind::None: break;
     }
     return "export it: declare it extern \"C\" __declspec(dllexport), or list it under EXPORTS "

@@ -126,7 +126,8 @@ int drive_watching(const Options& o, HostPlan& plan) {
     PluginWatch watch;
     std::printf("tessel-host: %s\n", frames_source(o, plan).c_str());
     watch_begin(watch, o.plugin, say);
-    const HostProgress done = fly(plan, [&](const StreamFrame& frame) { return watch_frame(watch, frame); });
+    const HostProgress done =
+        fly(plan, [&](const StreamFrame& frame) { return watch_frame(watch, frame); });
     watch_end(watch);
     std::printf("tessel-host: %s\n", host_summary(done).c_str());
     say("watch: " + watch_summary(watch));

@@ -37,8 +37,12 @@ struct File {
         for (std::size_t i = 0; i < size; ++i) v |= std::uint64_t{bytes[at + i]} << (8 * i);
         return v;
     }
-    std::uint32_t u32(std::size_t at) const { return static_cast<std::uint32_t>(read(at, 4).value_or(0)); }
-    std::uint16_t u16(std::size_t at) const { return static_cast<std::uint16_t>(read(at, 2).value_or(0)); }
+    std::uint32_t u32(std::size_t at) const {
+        return static_cast<std::uint32_t>(read(at, 4).value_or(0));
+    }
+    std::uint16_t u16(std::size_t at) const {
+        return static_cast<std::uint16_t>(read(at, 2).value_or(0));
+    }
 
     // The file offset of an address relative to the image base, if a section's bytes hold it.
     std::optional<std::size_t> offset(std::uint64_t rva) const {
@@ -122,7 +126,8 @@ PeRead refuse(std::string why) {
 PeRead pe_read(std::span<const std::uint8_t> bytes) {
     File f{bytes, {}};
     if (bytes.size() < 2 || bytes[0] != 'M' || bytes[1] != 'Z') {
-        return refuse(bytes.empty() ? "the file is empty" : "it does not start as a Windows DLL does (no MZ header)");
+        return refuse(bytes.empty() ? "the file is empty"
+                                    : "it does not start as a Windows DLL does (no MZ header)");
     }
     const std::uint32_t nt = f.u32(kNtHeaderOffsetAt);
     if (f.read(nt, 4).value_or(0) != 0x00004550) {  // "PE\0\0"

@@ -23,7 +23,7 @@ namespace {
 
 constexpr double kFrameStep = 1.0 / 60.0;
 constexpr int kUpdatesPerCycle = 3;
-constexpr DWORD kLeftoverWaitMs = 2000;  // for threads and windows to end after Shutdown
+constexpr DWORD kLeftoverWaitMs = 2000;             // for threads and windows to end after Shutdown
 constexpr double kHandleGrowthLimit = 0.5;          // handles a cycle
 constexpr double kHeapGrowthLimit = 16.0 * 1024.0;  // bytes a cycle
 
@@ -76,7 +76,9 @@ DependencyWalk walk_dependencies(const std::string& shown, const PeImage& image,
                                  const std::vector<SearchFolder>& folders) {
     DependencyFiles files;
     files.folders = folders;
-    files.loaded = [](const std::string& name) { return ::GetModuleHandleA(name.c_str()) != nullptr; };
+    files.loaded = [](const std::string& name) {
+        return ::GetModuleHandleA(name.c_str()) != nullptr;
+    };
     files.read = [](const std::string& p) { return read_file(p); };
     return dependency_walk(shown, image, files);
 }
@@ -88,26 +90,31 @@ std::string file_name(const std::string& path) {
 bool check_file(const std::string& path, const std::string& shown, PeImage& image, CheckReport& r) {
     const auto bytes = read_file(path);
     if (!bytes) {
-        report(r, Severity::Error, "cannot read " + shown + " (" + system_message(::GetLastError(), shown) +
-                                       "); give the path of the built DLL");
+        report(r, Severity::Error,
+               "cannot read " + shown + " (" + system_message(::GetLastError(), shown) +
+                   "); give the path of the built DLL");
         return false;
     }
     PeRead read = pe_read(*bytes);
     if (!read.ok) {
-        report(r, Severity::Error, shown + " is not a Windows DLL: " + read.error +
-                                       "; build the plug-in as a shared library (a .dll)");
+        report(r, Severity::Error,
+               shown + " is not a Windows DLL: " + read.error +
+                   "; build the plug-in as a shared library (a .dll)");
         return false;
     }
     if (!read.image.is_dll) {
-        report(r, Severity::Error, shown + " is a Windows program, not a DLL; build the plug-in as a "
-                                   "shared library (add_library(NAME SHARED ...), or -shared)");
+        report(r, Severity::Error,
+               shown +
+                   " is a Windows program, not a DLL; build the plug-in as a "
+                   "shared library (add_library(NAME SHARED ...), or -shared)");
         return false;
     }
     if (read.image.machine != kPeMachineX64) {
-        report(r, Severity::Error, shown + " is built for " + pe_machine_name(read.image.machine) +
-                                       "; the host is 64-bit and loads only 64-bit x86 (x64) DLLs: "
-                                       "build with the 64-bit compiler (x86_64-w64-mingw32, or "
-                                       "Visual C++'s x64 tools)");
+        report(r, Severity::Error,
+               shown + " is built for " + pe_machine_name(read.image.machine) +
+                   "; the host is 64-bit and loads only 64-bit x86 (x64) DLLs: "
+                   "build with the 64-bit compiler (x86_64-w64-mingw32, or "
+                   "Visual C++'s x64 tools)");
         return false;
     }
     image = std::move(read.image);
@@ -122,25 +129,29 @@ void explain_load_failure(const std::string& path, const std::string& shown, con
         report(r, Severity::Error, dependency_problem_line(problem, folders));
     }
     if (walk.problems.empty()) {
-        report(r, Severity::Error, "the loader refused " + shown + " (" + system_message(code, shown) +
-                                       "); its own start-up (DllMain, static constructors) may have failed");
+        report(r, Severity::Error,
+               "the loader refused " + shown + " (" + system_message(code, shown) +
+                   "); its own start-up (DllMain, static constructors) may have failed");
     }
 }
 
-void warn_chance_dependencies(const std::string& path, const std::string& shown, const PeImage& image,
-                              CheckReport& r) {
+void warn_chance_dependencies(const std::string& path, const std::string& shown,
+                              const PeImage& image, CheckReport& r) {
     const std::vector<SearchFolder> folders = loader_folders(path);
-    for (const std::string& found : walk_dependencies(file_name(shown), image, folders).found_by_chance) {
-        report(r, Severity::Warning, file_name(found) + " is found only through PATH or the current folder (" +
-                                         found + "); a user's machine may lack it: put it beside " +
-                                         file_name(shown) + ", or link it in statically (-static)");
+    for (const std::string& found :
+         walk_dependencies(file_name(shown), image, folders).found_by_chance) {
+        report(r, Severity::Warning,
+               file_name(found) + " is found only through PATH or the current folder (" + found +
+                   "); a user's machine may lack it: put it beside " + file_name(shown) +
+                   ", or link it in statically (-static)");
     }
 }
 
 bool check_exports(PluginBinding& p, const PeImage& image, CheckReport& r) {
     std::string missing;
     if (plugin_find_exports(p, missing)) return true;
-    const char* expected[] = {kExportGetInterfaceVersion, kExportInit, kExportUpdate, kExportShutdown};
+    const char* expected[] = {kExportGetInterfaceVersion, kExportInit, kExportUpdate,
+                              kExportShutdown};
     for (const char* name : expected) {
         if (::GetProcAddress(p.module, name) != nullptr) continue;
         const ExportNearMiss miss = export_near_miss(name, image.exports);
@@ -164,7 +175,8 @@ std::vector<T> left_after(const std::vector<T>& before, std::vector<T> (*census)
     do {
         left.clear();
         const std::vector<T> now = census();
-        std::set_difference(now.begin(), now.end(), before.begin(), before.end(), std::back_inserter(left));
+        std::set_difference(now.begin(), now.end(), before.begin(), before.end(),
+                            std::back_inserter(left));
         if (left.empty()) break;
         ::Sleep(10);
     } while (::GetTickCount64() < until);
@@ -188,9 +200,10 @@ struct Session {
             return false;
         }
         if (!started) {
-            report(r, Severity::Error, std::string("Init returned false") + when +
-                                           ": the host unloads a plug-in whose Init fails; return "
-                                           "true once it is ready, and tell the user why when not");
+            report(r, Severity::Error,
+                   std::string("Init returned false") + when +
+                       ": the host unloads a plug-in whose Init fails; return "
+                       "true once it is ready, and tell the user why when not");
         }
         return started;
     }
@@ -230,19 +243,25 @@ void report_times(const UpdateTimes& t, CheckReport& r) {
     const std::string figures = update_times_line(t, scenario_name(ScenarioKind::Stress));
     switch (timing_verdict(t)) {
         case TimingVerdict::TooSlow:
-            report(r, Severity::Error, figures + ": the typical Update is longer than a 60 Hz frame "
-                                                 "(16.7 ms), so the host misses most frames; move "
-                                                 "slow work to a thread of your own");
+            report(r, Severity::Error,
+                   figures +
+                       ": the typical Update is longer than a 60 Hz frame "
+                       "(16.7 ms), so the host misses most frames; move "
+                       "slow work to a thread of your own");
             return;
         case TimingVerdict::Fits60HzOnly:
-            report(r, Severity::Warning, figures + ": the typical Update fits a 60 Hz frame (16.7 ms) "
-                                                   "but not a 120 Hz one (8.3 ms); a fast host would "
-                                                   "miss frames");
+            report(r, Severity::Warning,
+                   figures +
+                       ": the typical Update fits a 60 Hz frame (16.7 ms) "
+                       "but not a 120 Hz one (8.3 ms); a fast host would "
+                       "miss frames");
             return;
         case TimingVerdict::Stutters:
-            report(r, Severity::Warning, figures + ": the slowest frames are longer than a 120 Hz "
-                                                   "frame (8.3 ms); the host stutters when they come "
-                                                   "(or this machine was busy: check again)");
+            report(r, Severity::Warning,
+                   figures +
+                       ": the slowest frames are longer than a 120 Hz "
+                       "frame (8.3 ms); the host stutters when they come "
+                       "(or this machine was busy: check again)");
             return;
         case TimingVerdict::Fits120Hz:
             report(r, Severity::Passed, figures + ", within 8.3 ms (120 Hz) and 16.7 ms (60 Hz)");
@@ -260,27 +279,31 @@ bool timed_frames(Session& s, std::uint64_t frames) {
     }
     report_times(update_times(times), s.r);
     if (s.refused > 0) {
-        report(s.r, Severity::Warning, "Update returned false for " + std::to_string(s.refused) + " of " +
-                                           std::to_string(frames) + " frames; return true for a frame it handled");
+        report(s.r, Severity::Warning,
+               "Update returned false for " + std::to_string(s.refused) + " of " +
+                   std::to_string(frames) + " frames; return true for a frame it handled");
     }
     return true;
 }
 
-void check_leftovers(const std::vector<DWORD>& threads, const std::vector<HWND>& windows, CheckReport& r) {
+void check_leftovers(const std::vector<DWORD>& threads, const std::vector<HWND>& windows,
+                     CheckReport& r) {
     const std::vector<DWORD> threads_left = left_after(threads, census_threads);
     const std::vector<HWND> windows_left = left_after(windows, census_windows);
     for (HWND w : windows_left) {
-        report(r, Severity::Error, "Shutdown left a window open (" + window_description(w) +
-                                       "); destroy every window before Shutdown returns, on the "
-                                       "thread that created it");
+        report(r, Severity::Error,
+               "Shutdown left a window open (" + window_description(w) +
+                   "); destroy every window before Shutdown returns, on the "
+                   "thread that created it");
     }
     if (!threads_left.empty()) {
         std::string ids;
         for (DWORD id : threads_left) ids += (ids.empty() ? "" : ", ") + std::to_string(id);
-        report(r, Severity::Error, "Shutdown left " + std::to_string(threads_left.size()) +
-                                       (threads_left.size() == 1 ? " thread" : " threads") + " running (id " + ids +
-                                       "); end and join every thread before Shutdown returns, or "
-                                       "the host unloads code that still runs");
+        report(r, Severity::Error,
+               "Shutdown left " + std::to_string(threads_left.size()) +
+                   (threads_left.size() == 1 ? " thread" : " threads") + " running (id " + ids +
+                   "); end and join every thread before Shutdown returns, or "
+                   "the host unloads code that still runs");
     }
     if (threads_left.empty() && windows_left.empty()) {
         report(r, Severity::Passed, "Shutdown left no thread and no window behind");
@@ -292,15 +315,20 @@ void report_growth(const std::vector<double>& handles, const std::vector<double>
     const Growth h = cycle_growth(handles, kHandleGrowthLimit);
     const Growth m = cycle_growth(heap, kHeapGrowthLimit);
     char figures[160];
-    std::snprintf(figures, sizeof figures, "over %d Init/Shutdown cycles, handles %+.1f and memory in use %+.1f KiB a cycle",
+    std::snprintf(figures, sizeof figures,
+                  "over %d Init/Shutdown cycles, handles %+.1f and memory in use %+.1f KiB a cycle",
                   cycles, h.per_cycle, m.per_cycle / 1024.0);
     if (h.grows) {
-        report(r, Severity::Error, std::string(figures) + ": handles grow; close in Shutdown what Init and "
-                                                          "Update open (threads, events, sockets, files)");
+        report(r, Severity::Error,
+               std::string(figures) +
+                   ": handles grow; close in Shutdown what Init and "
+                   "Update open (threads, events, sockets, files)");
     }
     if (m.grows) {
-        report(r, Severity::Error, std::string(figures) + ": memory grows; free in Shutdown what Init "
-                                                          "and Update allocate");
+        report(r, Severity::Error,
+               std::string(figures) +
+                   ": memory grows; free in Shutdown what Init "
+                   "and Update allocate");
     }
     if (!h.grows && !m.grows) report(r, Severity::Passed, std::string(figures) + ": nothing grows");
 }
@@ -326,9 +354,11 @@ bool cycle(Session& s, int cycles) {
 void unload(PluginBinding& p, const std::string& path, const std::string& shown, CheckReport& r) {
     plugin_unbind(p);
     if (::GetModuleHandleA(full_path(path).c_str()) != nullptr) {
-        report(r, Severity::Warning, shown + " stayed loaded after the host freed it (a thread of it still "
-                                             "runs, or it holds a reference to itself); a host cannot "
-                                             "replace it while it runs");
+        report(r, Severity::Warning,
+               shown +
+                   " stayed loaded after the host freed it (a thread of it still "
+                   "runs, or it holds a reference to itself); a host cannot "
+                   "replace it while it runs");
     }
 }
 
@@ -336,9 +366,10 @@ void unload(PluginBinding& p, const std::string& path, const std::string& shown,
 
 void report_escape(CheckReport& r, const char* export_name, const GuardedCall& call,
                    const std::string& when) {
-    report(r, Severity::Error, std::string(export_name) + " let " + call.what + " escape" + when +
-                                   ", which would crash the host; catch everything inside "
-                                   "every export (try { ... } catch (...) { ... }), and find the fault");
+    report(r, Severity::Error,
+           std::string(export_name) + " let " + call.what + " escape" + when +
+               ", which would crash the host; catch everything inside "
+               "every export (try { ... } catch (...) { ... }), and find the fault");
 }
 
 bool plugin_load_checked(const std::string& path, const std::string& shown, PluginBinding& p,
@@ -365,15 +396,17 @@ bool plugin_load_checked(const std::string& path, const std::string& shown, Plug
         return false;
     }
     if (version != kPluginInterfaceVersion) {
-        report(r, Severity::Error, std::string(kExportGetInterfaceVersion) + " returns " + std::to_string(version) +
-                                       "; this host drives interface version " +
-                                       std::to_string(kPluginInterfaceVersion) + ": return " +
-                                       std::to_string(kPluginInterfaceVersion) + " and build against that interface");
+        report(r, Severity::Error,
+               std::string(kExportGetInterfaceVersion) + " returns " + std::to_string(version) +
+                   "; this host drives interface version " +
+                   std::to_string(kPluginInterfaceVersion) + ": return " +
+                   std::to_string(kPluginInterfaceVersion) + " and build against that interface");
         plugin_unbind(p);
         return false;
     }
-    report(r, Severity::Passed, shown + " loads: a 64-bit DLL with the four exports, interface version " +
-                                    std::to_string(version));
+    report(r, Severity::Passed,
+           shown + " loads: a 64-bit DLL with the four exports, interface version " +
+               std::to_string(version));
     return true;
 }
 

@@ -17,7 +17,8 @@ FileStamp stamp(const std::string& path) {
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return {};
     return {true, (std::uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow,
-            (std::uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) | data.ftLastWriteTime.dwLowDateTime};
+            (std::uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) |
+                data.ftLastWriteTime.dwLowDateTime};
 }
 
 // NAME.dll's copies are NAME.shadow-PID-N.dll in its folder: the plug-in's own DLLs are still
@@ -26,7 +27,8 @@ FileStamp stamp(const std::string& path) {
 std::string shadow_name(const PluginWatch& w) {
     std::string stem = w.original;
     const std::size_t dot = stem.find_last_of('.');
-    if (dot != std::string::npos && stem.find_first_of("\\/", dot) == std::string::npos) stem.resize(dot);
+    if (dot != std::string::npos && stem.find_first_of("\\/", dot) == std::string::npos)
+        stem.resize(dot);
     return stem + ".shadow-" + std::to_string(::GetCurrentProcessId()) + "-" +
            std::to_string(w.generation) + ".dll";
 }
@@ -114,7 +116,8 @@ void reload(PluginWatch& w) {
     const bool first = w.generation == 1;
     const std::string old = retire(w);
     const bool started = start(w, copy);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - began).count();
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - began).count();
     if (started) {
         ++w.reloads;
         w.say(when(w) + ": " + (first ? "loaded " : "reloaded ") + w.shown + " in " +
@@ -145,7 +148,8 @@ void remove_old_copies(const PluginWatch& w) {
 
 }  // namespace
 
-void watch_begin(PluginWatch& w, const std::string& path, std::function<void(const std::string&)> say) {
+void watch_begin(PluginWatch& w, const std::string& path,
+                 std::function<void(const std::string&)> say) {
     char full[MAX_PATH] = {};
     const DWORD n = ::GetFullPathNameA(path.c_str(), MAX_PATH, full, nullptr);
     w.original = n > 0 && n < MAX_PATH ? std::string(full, n) : path;

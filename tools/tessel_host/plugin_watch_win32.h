@@ -32,7 +32,8 @@ struct PluginWatch {
 };
 
 // Loads the first build, if there is a good one; the flight starts either way.
-void watch_begin(PluginWatch& w, const std::string& path, std::function<void(const std::string&)> say);
+void watch_begin(PluginWatch& w, const std::string& path,
+                 std::function<void(const std::string&)> say);
 
 // Before every frame: looks at the original now and then, reloads when it is due, then hands
 // the frame to the plug-in if one runs. Update's result (true without a plug-in).

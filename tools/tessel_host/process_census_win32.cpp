@@ -57,7 +57,8 @@ std::vector<DWORD> census_threads() {
     if (snapshot == INVALID_HANDLE_VALUE) return ids;
     THREADENTRY32 entry = {};
     entry.dwSize = sizeof entry;
-    for (BOOL more = ::Thread32First(snapshot, &entry); more; more = ::Thread32Next(snapshot, &entry)) {
+    for (BOOL more = ::Thread32First(snapshot, &entry); more;
+         more = ::Thread32Next(snapshot, &entry)) {
         if (entry.th32OwnerProcessID == ::GetCurrentProcessId()) ids.push_back(entry.th32ThreadID);
     }
     ::CloseHandle(snapshot);
@@ -84,7 +85,8 @@ long census_handles() {
     ULONG needed = 0;
     LONG status;
     while ((status = query(kSystemExtendedHandleInformation, buffer.data(),
-                           static_cast<ULONG>(buffer.size()), &needed)) == kStatusInfoLengthMismatch) {
+                           static_cast<ULONG>(buffer.size()), &needed)) ==
+           kStatusInfoLengthMismatch) {
         buffer.resize(buffer.size() * 2);
     }
     if (status != 0) return -1;

@@ -2,7 +2,11 @@
    (FAKE_MIDDLE, found beside it) and the one that imports, which the build puts elsewhere. */
 #ifdef FAKE_MIDDLE
 __declspec(dllimport) int fake_absent(void);
-__declspec(dllexport) int fake_middle(void) { return fake_absent(); }
+__declspec(dllexport) int fake_middle(void) {
+    return fake_absent();
+}
 #else
-__declspec(dllexport) int fake_absent(void) { return 1; }
+__declspec(dllexport) int fake_absent(void) {
+    return 1;
+}
 #endif

@@ -54,7 +54,9 @@ __declspec(dllexport) std::int32_t Corvane_Tessel_External_DLL_GetInterfaceVersi
 
 #if defined(FAKE_PLUGIN_DECORATED_INIT)
 __declspec(dllexport) bool init(void*) __asm__("_Corvane_Tessel_External_DLL_Init@4");
-bool init(void*) { return true; }
+bool init(void*) {
+    return true;
+}
 #elif !defined(FAKE_PLUGIN_MANGLED_INIT)
 __declspec(dllexport) bool Corvane_Tessel_External_DLL_Init(void*) {
     note("init");
@@ -65,9 +67,16 @@ __declspec(dllexport) bool Corvane_Tessel_External_DLL_Init(void*) {
 #elif defined(FAKE_PLUGIN_INIT_THROWS)
     throw 1;
 #elif defined(FAKE_PLUGIN_THREAD_LEFT)
-    ::CreateThread(nullptr, 0, [](void*) -> DWORD { ::Sleep(INFINITE); return 0; }, nullptr, 0, nullptr);
+    ::CreateThread(
+        nullptr, 0,
+        [](void*) -> DWORD {
+            ::Sleep(INFINITE);
+            return 0;
+        },
+        nullptr, 0, nullptr);
 #elif defined(FAKE_PLUGIN_WINDOW_LEFT)
-    ::CreateWindowExA(0, "STATIC", "left open", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    ::CreateWindowExA(0, "STATIC", "left open", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr,
+                      nullptr);
 #elif defined(FAKE_PLUGIN_HANDLE_LEAK)
     ::CreateEventA(nullptr, FALSE, FALSE, nullptr);
 #elif defined(FAKE_PLUGIN_MEMORY_LEAK)
@@ -98,5 +107,7 @@ __declspec(dllexport) void Corvane_Tessel_External_DLL_Shutdown() {
 }  // extern "C"
 
 #ifdef FAKE_PLUGIN_MANGLED_INIT
-__declspec(dllexport) bool Corvane_Tessel_External_DLL_Init(void*) { return true; }
+__declspec(dllexport) bool Corvane_Tessel_External_DLL_Init(void*) {
+    return true;
+}
 #endif

@@ -54,8 +54,9 @@ StartedHost start_host(const std::string& arguments, const std::string& log_name
     StartedHost host;
     host.log = temp_file(log_name);
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE output = ::CreateFileA(host.log.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE output =
+        ::CreateFileA(host.log.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (output == INVALID_HANDLE_VALUE) return host;
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
@@ -117,19 +118,25 @@ TEST(TesselHost, CheckNamesTheCauseOfEveryFlawAndPassesTheSamplePlugIn) {
         const char* options;
     } rows[] = {
         {text_file, "is not a Windows DLL: it does not start as a Windows DLL does", true, ""},
-        {check_plugin("fake_plugin_32bit.dll"), "is built for 32-bit x86; the host is 64-bit", false, ""},
+        {check_plugin("fake_plugin_32bit.dll"), "is built for 32-bit x86; the host is 64-bit",
+         false, ""},
         {check_plugin("fake_plugin_needs_dependency.dll"),
-         "fake_absent.dll is missing, needed by fake_middle.dll (fake_plugin_needs_dependency.dll > "
-         "fake_middle.dll > fake_absent.dll); the loader looked in " + path_beside_this_program("check-plugins") + ";",
+         "fake_absent.dll is missing, needed by fake_middle.dll (fake_plugin_needs_dependency.dll "
+         "> "
+         "fake_middle.dll > fake_absent.dll); the loader looked in " +
+             path_beside_this_program("check-plugins") + ";",
          true, ""},
         {check_plugin("fake_plugin_decorated_init.dll"),
          "the export Corvane_Tessel_External_DLL_Init is missing; the DLL exports "
          "_Corvane_Tessel_External_DLL_Init@4 instead: the calling convention decorated the name; "
-         "list the plain name under EXPORTS in the .def file", false, ""},
+         "list the plain name under EXPORTS in the .def file",
+         false, ""},
         {check_plugin("fake_plugin_mangled_init.dll"),
          "the DLL exports _Z32Corvane_Tessel_External_DLL_InitPv instead: the C++ compiler mangled "
-         "the name; declare the function extern \"C\"", false, ""},
-        {check_plugin("fake_plugin_without_update.dll"), "the export Corvane_Tessel_External_DLL_Update is missing", false, ""},
+         "the name; declare the function extern \"C\"",
+         false, ""},
+        {check_plugin("fake_plugin_without_update.dll"),
+         "the export Corvane_Tessel_External_DLL_Update is missing", false, ""},
         {check_plugin("fake_plugin_version_3.dll"),
          "GetInterfaceVersion returns 3; this host drives interface version 2", true, ""},
         {check_plugin("fake_plugin_init_false.dll"), "Init returned false", false, ""},
@@ -137,7 +144,8 @@ TEST(TesselHost, CheckNamesTheCauseOfEveryFlawAndPassesTheSamplePlugIn) {
          "Corvane_Tessel_External_DLL_Init let a C++ exception escape", false, ""},
         {check_plugin("fake_plugin_update_faults.dll"),
          "Corvane_Tessel_External_DLL_Update let an access violation (writing address 0x0) in "
-         "fake_plugin_update_faults.dll+0x", true, ""},
+         "fake_plugin_update_faults.dll+0x",
+         true, ""},
         {check_plugin("fake_plugin_slow_update.dll"),
          "the typical Update is longer than a 60 Hz frame (16.7 ms)", false, " --frames 60"},
         {check_plugin("fake_plugin_thread_left.dll"), "Shutdown left 1 thread running", false, ""},
@@ -152,7 +160,8 @@ TEST(TesselHost, CheckNamesTheCauseOfEveryFlawAndPassesTheSamplePlugIn) {
         EXPECT_EQ(check.exit_code, 1u) << check.output;
         EXPECT_NE(check.output.find("check: error: "), std::string::npos) << check.output;
         EXPECT_NE(check.output.find(row.finding), std::string::npos) << check.output;
-        EXPECT_NE(last_line(check.output).find(" is not ready: "), std::string::npos) << check.output;
+        EXPECT_NE(last_line(check.output).find(" is not ready: "), std::string::npos)
+            << check.output;
         if (row.run_refuses) {
             const HostRun run = run_host(quoted(row.dll) + " --seconds 1");
             EXPECT_EQ(run.exit_code, 1u) << run.output;
@@ -164,7 +173,8 @@ TEST(TesselHost, CheckNamesTheCauseOfEveryFlawAndPassesTheSamplePlugIn) {
     const HostRun sample = run_host("--check " + kPlugin);
     EXPECT_EQ(sample.exit_code, 0u) << sample.output;
     EXPECT_EQ(sample.output.find("check: error"), std::string::npos) << sample.output;
-    EXPECT_EQ(last_line(sample.output), "check: " + kPlugin.substr(1, kPlugin.size() - 2) + " is ready")
+    EXPECT_EQ(last_line(sample.output),
+              "check: " + kPlugin.substr(1, kPlugin.size() - 2) + " is ready")
         << sample.output;
 }
 
@@ -221,7 +231,8 @@ TEST(TesselHost, FliesThePlugInAndReplaysTheRecordingFrameForFrame) {
 namespace {
 
 // Waits until the host's output holds `text` after `from`; where it starts, or npos after 20 s.
-std::size_t wait_for_output(const StartedHost& host, const std::string& text, std::size_t from = 0) {
+std::size_t wait_for_output(const StartedHost& host, const std::string& text,
+                            std::size_t from = 0) {
     const ULONGLONG until = ::GetTickCount64() + 20000;
     for (;;) {
         const std::size_t at = read_bytes(host.log).find(text, from);
@@ -278,10 +289,12 @@ TEST(TesselHost, WatchReloadsEachNewBuildDuringTheFlightAndSurvivesABrokenOne) {
                               "plug-in until the next build"),
               std::string::npos)
         << run.output;
-    EXPECT_NE(run.output.find("watch: 2 builds loaded, 1 refused"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("watch: 2 builds loaded, 1 refused"), std::string::npos)
+        << run.output;
     const std::size_t sent = run.output.find("sent ");
     ASSERT_NE(sent, std::string::npos) << run.output;
-    EXPECT_GT(std::stoul(run.output.substr(sent + 5)), frame_before(run.output, from)) << run.output;
+    EXPECT_GT(std::stoul(run.output.substr(sent + 5)), frame_before(run.output, from))
+        << run.output;
 
     // Two instances, each started, shut down and unloaded, from copies of their own.
     std::istringstream log(read_bytes(witness_log));

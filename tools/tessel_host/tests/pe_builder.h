@@ -23,12 +23,15 @@ inline std::vector<std::uint8_t> pe_build(const PeSpec& spec) {
     const bool wide = spec.machine != kPeMachineX86;
     std::vector<std::uint8_t> sec;
     auto put = [](std::vector<std::uint8_t>& v, std::size_t at, std::uint64_t value, int size) {
-        if (v.size() < at + static_cast<std::size_t>(size)) v.resize(at + static_cast<std::size_t>(size));
-        for (int i = 0; i < size; ++i) v[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> (8 * i));
+        if (v.size() < at + static_cast<std::size_t>(size))
+            v.resize(at + static_cast<std::size_t>(size));
+        for (int i = 0; i < size; ++i)
+            v[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(value >> (8 * i));
     };
     auto add = [&](std::uint64_t value, int size) {
         put(sec, sec.size(), value, size);
-        return static_cast<std::uint32_t>(kSectionRva + sec.size() - static_cast<std::size_t>(size));
+        return static_cast<std::uint32_t>(kSectionRva + sec.size() -
+                                          static_cast<std::size_t>(size));
     };
     auto text = [&](const std::string& s) {
         const auto rva = static_cast<std::uint32_t>(kSectionRva + sec.size());
@@ -45,7 +48,7 @@ inline std::vector<std::uint8_t> pe_build(const PeSpec& spec) {
     std::vector<std::uint32_t> descriptors;  // name, thunks, for each imported DLL
     for (const auto& [dll, functions] : spec.imports) {
         std::vector<std::uint32_t> hints;
-        for (const std::string& f : functions) hints.push_back(text(std::string(2, '\0') + f) );
+        for (const std::string& f : functions) hints.push_back(text(std::string(2, '\0') + f));
         const std::uint32_t name = text(dll);
         const auto thunks = static_cast<std::uint32_t>(kSectionRva + sec.size());
         for (std::uint32_t h : hints) add(h, wide ? 8 : 4);
@@ -54,7 +57,8 @@ inline std::vector<std::uint8_t> pe_build(const PeSpec& spec) {
     }
     const auto import_dir = static_cast<std::uint32_t>(kSectionRva + sec.size());
     for (std::size_t i = 0; i < descriptors.size(); i += 2) {
-        for (std::uint32_t v : {descriptors[i + 1], 0u, 0u, descriptors[i], descriptors[i + 1]}) add(v, 4);
+        for (std::uint32_t v : {descriptors[i + 1], 0u, 0u, descriptors[i], descriptors[i + 1]})
+            add(v, 4);
     }
     for (int i = 0; i < 5; ++i) add(0, 4);
 

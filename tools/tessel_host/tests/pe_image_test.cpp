@@ -25,7 +25,8 @@ TEST(PeImage, ReadsMachineDllFlagImportsAndExportsOfBothWidths) {
         EXPECT_TRUE(read.image.is_dll);
         ASSERT_EQ(read.image.imports.size(), 2u);
         EXPECT_EQ(read.image.imports[0].dll, "KERNEL32.dll");
-        EXPECT_EQ(read.image.imports[0].functions, (std::vector<std::string>{"Sleep", "CreateThread"}));
+        EXPECT_EQ(read.image.imports[0].functions,
+                  (std::vector<std::string>{"Sleep", "CreateThread"}));
         EXPECT_EQ(read.image.imports[1].functions, std::vector<std::string>{"help"});
         EXPECT_EQ(read.image.exports, plugin_like(machine).exports);
     }

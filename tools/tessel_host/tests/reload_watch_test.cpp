@@ -12,12 +12,12 @@ TEST(ReloadWatch, ReloadsANewBuildOnlyOnceItHeldStillFor100Ms) {
         FileStamp seen;
         bool reload;
     } steps[] = {
-        {0, built, false},             // unchanged
-        {20, {false, 0, 0}, false},    // the linker removed it
-        {40, {true, 0, 2}, false},     // and is writing the new one
+        {0, built, false},           // unchanged
+        {20, {false, 0, 0}, false},  // the linker removed it
+        {40, {true, 0, 2}, false},   // and is writing the new one
         {60, {true, 600, 3}, false},
-        {150, {true, 600, 3}, false},  // 90 ms still
-        {170, {true, 1200, 4}, false}, // grew again: the wait starts over
+        {150, {true, 600, 3}, false},   // 90 ms still
+        {170, {true, 1200, 4}, false},  // grew again: the wait starts over
         {260, {true, 1200, 4}, false},
         {270, {true, 1200, 4}, true},  // 100 ms still
     };
