@@ -70,7 +70,11 @@ void add_options(CLI::App& app, Options& o) {
                  "Fly a shadow copy and reload the plug-in whenever a new build of it is complete");
 }
 
+// A line of its own, also on a console where the progress line is being rewritten.
 void say(const std::string& line) {
+    if (::_isatty(::_fileno(stdout)) != 0) {
+        std::printf("\r%-60s\r", "");
+    }
     std::printf("tessel-host: %s\n", line.c_str());
     std::fflush(stdout);
 }

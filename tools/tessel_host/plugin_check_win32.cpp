@@ -91,8 +91,9 @@ bool check_file(const std::string& path, const std::string& shown, PeImage& imag
     const auto bytes = read_file(path);
     if (!bytes) {
         report(r, Severity::Error,
-               "cannot read " + shown + " (" + system_message(::GetLastError(), shown) +
-                   "); give the path of the built DLL");
+               "cannot read " + shown +
+                   ": there is no such file, or it cannot be opened; "
+                   "give the path of the built DLL");
         return false;
     }
     PeRead read = pe_read(*bytes);
