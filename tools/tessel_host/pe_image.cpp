@@ -31,8 +31,13 @@ struct File {
     std::span<const std::uint8_t> bytes;
     std::vector<Section> sections;
 
+    bool has(std::size_t at, std::size_t size) const {
+        return at <= bytes.size() && size <= bytes.size() - at;
+    }
+
+    // A little-endian number of 1 to 8 bytes.
     std::optional<std::uint64_t> read(std::size_t at, std::size_t size) const {
-        if (at > bytes.size() || size > bytes.size() - at) return std::nullopt;
+        if (!has(at, size) || size > 8) return std::nullopt;
         std::uint64_t v = 0;
         for (std::size_t i = 0; i < size; ++i) v |= std::uint64_t{bytes[at + i]} << (8 * i);
         return v;
@@ -73,12 +78,12 @@ struct Directory {
 
 void read_exports(const File& f, Directory dir, PeImage& image) {
     const auto at = f.offset(dir.rva);
-    if (dir.rva == 0 || !at || !f.read(*at, 40)) return;
+    if (dir.rva == 0 || !at || !f.has(*at, 40)) return;
     const std::uint32_t count = f.u32(*at + 24);
     const std::uint32_t names = f.u32(*at + 32);
     for (std::uint32_t i = 0; i < count && i < kMaxNames; ++i) {
         const auto entry = f.offset(std::uint64_t{names} + 4 * std::uint64_t{i});
-        if (!entry || !f.read(*entry, 4)) return;
+        if (!entry || !f.has(*entry, 4)) return;
         if (auto name = f.text(f.u32(*entry))) image.exports.push_back(std::move(*name));
     }
 }
@@ -102,7 +107,7 @@ void read_imports(const File& f, Directory dir, bool wide, PeImage& image) {
     if (dir.rva == 0) return;
     for (std::size_t i = 0; i < kMaxImportedDlls; ++i) {
         const auto at = f.offset(std::uint64_t{dir.rva} + i * kImportDescriptorSize);
-        if (!at || !f.read(*at, kImportDescriptorSize)) return;
+        if (!at || !f.has(*at, kImportDescriptorSize)) return;
         const std::uint32_t lookup = f.u32(*at);
         const std::uint32_t name = f.u32(*at + 12);
         const std::uint32_t bound = f.u32(*at + 16);
@@ -135,7 +140,7 @@ PeRead pe_read(std::span<const std::uint8_t> bytes) {
     }
     const std::size_t header = nt + 4;
     const std::size_t optional = header + kFileHeaderSize;
-    if (!f.read(optional, 2)) return refuse("it ends inside its PE header (a damaged file)");
+    if (!f.has(optional, 2)) return refuse("it ends inside its PE header (a damaged file)");
     PeRead r;
     r.image.machine = f.u16(header);
     const std::uint16_t section_count = f.u16(header + 2);
@@ -149,7 +154,7 @@ PeRead pe_read(std::span<const std::uint8_t> bytes) {
     const std::size_t directories = optional + (wide ? 112 : 96);
     const std::uint32_t directory_count = f.u32(optional + (wide ? 108 : 92));
     const std::size_t sections = optional + optional_size;
-    if (!f.read(sections, std::size_t{section_count} * kSectionHeaderSize)) {
+    if (!f.has(sections, std::size_t{section_count} * kSectionHeaderSize)) {
         return refuse("it ends inside its section table (a damaged file)");
     }
     for (std::size_t i = 0; i < section_count; ++i) {

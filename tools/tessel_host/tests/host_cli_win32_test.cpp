@@ -118,8 +118,8 @@ TEST(TesselHost, CheckNamesTheCauseOfEveryFlawAndPassesTheSamplePlugIn) {
         const char* options;
     } rows[] = {
         {text_file, "is not a Windows DLL: it does not start as a Windows DLL does", true, ""},
-        {check_plugin("fake_plugin_32bit.dll"), "is built for 32-bit x86; the host is 64-bit",
-         false, ""},
+        {check_plugin("fake_plugin_32bit.dll"), "is built for 32-bit x86; the host is 64-bit", true,
+         ""},
         {check_plugin("fake_plugin_needs_dependency.dll"),
          "fake_absent.dll is missing, needed by fake_middle.dll (fake_plugin_needs_dependency.dll "
          "> "
