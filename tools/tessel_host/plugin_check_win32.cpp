@@ -122,6 +122,19 @@ bool check_file(const std::string& path, const std::string& shown, PeImage& imag
     return true;
 }
 
+// What to look at when the walk found every DLL where the loader looks.
+std::string load_advice(DWORD code) {
+    switch (code) {
+        case ERROR_MOD_NOT_FOUND:
+            return "every DLL it imports is where the loader looks, so a DLL that one of them "
+                   "loads itself, or a delay-loaded one, is missing";
+        case ERROR_PROC_NOT_FOUND:
+            return "a DLL it imports lacks a function it needs: another version of that DLL is "
+                   "found first";
+        default: return "its own start-up (DllMain, static constructors) may have failed";
+    }
+}
+
 void explain_load_failure(const std::string& path, const std::string& shown, const PeImage& image,
                           DWORD code, CheckReport& r) {
     const std::vector<SearchFolder> folders = loader_folders(path);
@@ -131,8 +144,8 @@ void explain_load_failure(const std::string& path, const std::string& shown, con
     }
     if (walk.problems.empty()) {
         report(r, Severity::Error,
-               "the loader refused " + shown + " (" + system_message(code, shown) +
-                   "); its own start-up (DllMain, static constructors) may have failed");
+               "the loader refused " + shown + " (" + system_message(code, shown) + "); " +
+                   load_advice(code));
     }
 }
 

@@ -228,6 +228,25 @@ TEST(TesselHost, FliesThePlugInAndReplaysTheRecordingFrameForFrame) {
     std::remove(replayed_recording.c_str());
 }
 
+// The plug-in that needs a DLL through another, in a folder of its own with both beside it:
+// loaded with the altered search path, they are found there, neither beside tessel-host.exe
+// nor anywhere the loader would look otherwise.
+TEST(TesselHost, CheckFindsTheDllsAPlugInShipsBesideIt) {
+    const std::string folder = temp_file("own-dlls");
+    ASSERT_TRUE(::CreateDirectoryA(folder.c_str(), nullptr));
+    const std::string dlls[] = {"fake_plugin_needs_dependency.dll", "fake_middle.dll",
+                                "fake_absent.dll"};
+    for (const std::string& dll : dlls) {
+        const std::string from = check_plugin(dll == "fake_absent.dll" ? "absent\\" + dll : dll);
+        ASSERT_TRUE(::CopyFileA(from.c_str(), (folder + "\\" + dll).c_str(), FALSE)) << from;
+    }
+    const HostRun check = run_host("--check " + quoted(folder + "\\" + dlls[0]));
+    EXPECT_EQ(check.exit_code, 0u) << check.output;
+    EXPECT_NE(last_line(check.output).find(" is ready"), std::string::npos) << check.output;
+    for (const std::string& dll : dlls) std::remove((folder + "\\" + dll).c_str());
+    ::RemoveDirectoryA(folder.c_str());
+}
+
 namespace {
 
 // Waits until the host's output holds `text` after `from`; where it starts, or npos after 20 s.
