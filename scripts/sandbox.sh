@@ -224,8 +224,9 @@ if [ ! -f "$ready_stamp" ] && [ -f "$template/$(basename "$ready_stamp")" ]; the
 fi
 if [ ! -f "$ready_stamp" ]; then
   echo "sandbox: creating the Wine prefix $WINEPREFIX (once per machine and Wine version)" >&2
-  # A server that ends a moment after its last program, taking Wine's services with it.
-  start_server -p0
+  # A server that outlasts the pauses between the steps below (else the next step would start
+  # a server of its own), then ends 5 s after the last one, taking Wine's services with it.
+  start_server -p5
   step "Wine does not start" wineboot -i
   step "cannot set the prefix's fonts" wine reg add 'HKCU\Software\Wine\Fonts\Replacements' \
     /v 'Courier New' /t REG_SZ /d 'Liberation Mono' /f
