@@ -96,7 +96,6 @@ void Corvane_Tessel_External_DLL_Shutdown() noexcept {
 static_assert(kMatchesHostSignature<decltype(&Corvane_Tessel_External_DLL_GetInterfaceVersion),
                                     PluginGetInterfaceVersionFn>);
 static_assert(kMatchesHostSignature<decltype(&Corvane_Tessel_External_DLL_Init), PluginInitFn>);
-static_assert(
-    kMatchesHostSignature<decltype(&Corvane_Tessel_External_DLL_Update), PluginUpdateFn>);
+static_assert(kMatchesHostSignature<decltype(&Corvane_Tessel_External_DLL_Update), PluginUpdateFn>);
 static_assert(
     kMatchesHostSignature<decltype(&Corvane_Tessel_External_DLL_Shutdown), PluginShutdownFn>);

@@ -56,7 +56,8 @@ std::size_t wide_text(const TesselMessage& message, char* out, std::size_t capac
         if (c == 0) {
             break;
         }
-        if (is_high_surrogate(c) && i + 1 < kWideUnits && is_low_surrogate(wide_unit(message, i + 1))) {
+        if (is_high_surrogate(c) && i + 1 < kWideUnits &&
+            is_low_surrogate(wide_unit(message, i + 1))) {
             c = 0x10000 + ((c - 0xD800) << 10) + (wide_unit(message, ++i) - 0xDC00);
         } else if (is_high_surrogate(c) || is_low_surrogate(c)) {
             c = kReplacement;

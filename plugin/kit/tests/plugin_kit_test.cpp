@@ -1,7 +1,7 @@
 // The kit's lifecycle and frame API: the author's functions called in order with decoded
 // frames, every exception kept from the host, and each value read by its type.
-#include "plugin/host/frame_decoder.h"
 #include "plugin/kit/plugin_kit.h"
+#include "plugin/host/frame_decoder.h"
 #include "plugin/kit/tessel_plugin.h"
 
 #include "tools/message_stream/stream_builder.h"
@@ -178,7 +178,9 @@ TEST(TesselFrameApi, EachValueReadsByItsType) {
 
 TEST(TesselFrameApi, FindGivesTheFramesLastMessageWithTheId) {
     StreamBuilder b;
-    b.doubles("Aircraft.Bank", {0.1}).doubles("Aircraft.Pitch", {0.2}).doubles("Aircraft.Bank", {0.3});
+    b.doubles("Aircraft.Bank", {0.1})
+        .doubles("Aircraft.Pitch", {0.2})
+        .doubles("Aircraft.Bank", {0.3});
     std::vector<MessageRecord> records;
     decode_frame(b.bytes, b.count, records);
     const TesselFrame frame{records, 0.016, 1, b.count};
