@@ -16,15 +16,15 @@ dir="$1" name="$2"
 # NAME becomes the DLL's file name and the CMake target, and appears in C++ as text.
 [[ "$name" =~ ^[A-Za-z_][A-Za-z0-9_]{0,63}$ ]] ||
   fail "NAME must be a C identifier of at most 64 characters (letters, digits, _), not '$name'"
+dir="$(realpath -m -- "$dir")"
+case "$dir/" in
+  "$root"/*) fail "$dir is inside this project's tree; give a folder outside it" ;;
+esac
 if [ -e "$dir" ]; then
   [ -d "$dir" ] || fail "$dir is not a folder"
   [ -z "$(ls -A "$dir")" ] || fail "$dir is not empty; give a new folder"
 fi
 mkdir -p "$dir" || fail "cannot make $dir"
-dir="$(cd "$dir" && pwd -P)"
-case "$dir/" in
-  "$root"/*) rmdir "$dir" 2>/dev/null || true; fail "$dir is inside this project's tree; give a folder outside it" ;;
-esac
 for tool in cmake ninja x86_64-w64-mingw32-g++-posix; do
   command -v "$tool" >/dev/null || fail "$tool is missing: ./run setup installs it"
 done
