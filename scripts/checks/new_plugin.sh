@@ -30,8 +30,9 @@ fly_reaches_the_author() {  # compiler
   local sent seen
   sent="$(sed -n 's/^tessel-host: sent \([0-9]*\) frames.*/\1/p' "$log")"
   seen="$(sed -n 's/^myplug: \([0-9]*\) frames.*/\1/p' "$log")"
-  [ -n "$sent" ] && [ "$sent" -gt 0 ] && [ "$sent" = "$seen" ] ||
+  if [ -z "$sent" ] || [ "$sent" -eq 0 ] || [ "$sent" != "$seen" ]; then
     fail "with $1 the host sent ${sent:-no} frames and the plug-in saw ${seen:-none}: $(cat "$log")"
+  fi
 }
 
 verb ./run build
