@@ -83,8 +83,11 @@ TEST_F(KitTest, AuthorSeesStartedFramesInOrderAndStoppedOnlyWhileRunning) {
     plugin_kit_shutdown(kit);  // a second Shutdown calls nothing
     ASSERT_TRUE(plugin_kit_init(kit, author_main));
     EXPECT_TRUE(update());
-    EXPECT_EQ(g_author.calls, (std::vector<std::string>{"started", "frame 1", "frame 2", "stopped",
-                                                        "started", "frame 1"}));
+    ASSERT_TRUE(plugin_kit_init(kit, author_main));  // without Shutdown: the last run ends first
+    EXPECT_TRUE(update());
+    EXPECT_EQ(g_author.calls,
+              (std::vector<std::string>{"started", "frame 1", "frame 2", "stopped", "started",
+                                        "frame 1", "stopped", "started", "frame 1"}));
     EXPECT_EQ(g_author.names,
               (std::vector<std::string>{"Simulation.Time", "unknown"}));  // not in the catalogue
     EXPECT_EQ(g_author.last.announced, 2u);
