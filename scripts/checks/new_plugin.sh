@@ -37,7 +37,7 @@ fly_reaches_the_author() {  # compiler
 
 verb ./run build
 verb ./run check
-last="$(tail -n 1 "$log")"
+last="$(tail -n 1 "$log" | tr -d '\r')"  # Windows programs end lines with CR LF
 [[ "$last" =~ ^check:\ (.*/)?myplug\.dll\ is\ ready$ ]] || fail "check ended with '$last'"
 fly_reaches_the_author gcc
 
