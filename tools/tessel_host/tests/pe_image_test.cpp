@@ -6,12 +6,12 @@
 
 namespace {
 
-PeSpec plugin_like(std::uint16_t machine) {
-    PeSpec spec;
-    spec.machine = machine;
-    spec.imports = {{"KERNEL32.dll", {"Sleep", "CreateThread"}}, {"helper.dll", {"help"}}};
-    spec.exports = {"Corvane_Tessel_External_DLL_Init", "Corvane_Tessel_External_DLL_Update"};
-    return spec;
+PeLayout plugin_like(std::uint16_t machine) {
+    PeLayout layout;
+    layout.machine = machine;
+    layout.imports = {{"KERNEL32.dll", {"Sleep", "CreateThread"}}, {"helper.dll", {"help"}}};
+    layout.exports = {"Corvane_Tessel_External_DLL_Init", "Corvane_Tessel_External_DLL_Update"};
+    return layout;
 }
 
 }  // namespace
@@ -34,7 +34,7 @@ TEST(PeImage, ReadsMachineDllFlagImportsAndExportsOfBothWidths) {
 }
 
 TEST(PeImage, SaysWhyAFileIsNoWindowsDll) {
-    PeSpec program = plugin_like(kPeMachineX64);
+    PeLayout program = plugin_like(kPeMachineX64);
     program.dll = false;
     EXPECT_FALSE(pe_read(pe_build(program)).image.is_dll);
     const std::string text = "plain text";
