@@ -54,6 +54,22 @@ TEST(PeImage, SaysWhyAFileIsNoWindowsDll) {
     }
 }
 
+// Descriptors may all point at one long table of names: the names are capped over all of them
+// together, or a small file would ask for billions.
+TEST(PeImage, ImportsGiveAtMostTheNameCapInAll) {
+    std::vector<std::string> functions;
+    for (std::size_t i = 0; i < kPeMaxNames / 2 + 1; ++i)
+        functions.push_back("f" + std::to_string(i));
+    PeLayout layout = plugin_like(kPeMachineX64);
+    layout.imports = {{"a.dll", functions}, {"b.dll", functions}, {"c.dll", functions}};
+    const PeRead read = pe_read(pe_build(layout));
+    ASSERT_TRUE(read.ok) << read.error;
+    std::size_t names = 0;
+    for (const PeImport& import : read.image.imports) names += import.functions.size();
+    EXPECT_EQ(names, kPeMaxNames);
+    EXPECT_EQ(read.image.imports.front().functions, functions);
+}
+
 // Every cut of a DLL, and every byte of its headers and tables overwritten, reads without a
 // fault (the sanitizer builds watch each read).
 TEST(PeImage, EveryTruncatedOrDamagedDllReadsSafely) {
