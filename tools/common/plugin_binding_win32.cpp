@@ -1,6 +1,8 @@
 // Loading and checking a plug-in DLL.
 #include "tools/common/plugin_binding_win32.h"
 
+#include <vector>
+
 namespace {
 
 template <typename Fn>
@@ -12,25 +14,15 @@ bool resolve(HMODULE module, const char* name, Fn& fn, std::string& missing) {
     return fn != nullptr;
 }
 
-std::string system_message(DWORD code) {
-    char text[256] = {};
-    const DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                     nullptr, code, 0, text, sizeof text, nullptr);
-    std::string s(text, n);
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == '.')) s.pop_back();
-    return "error " + std::to_string(code) + (s.empty() ? "" : ": " + s);
+std::wstring wide(const std::string& s) {
+    const int n =
+        ::MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+    std::wstring w(static_cast<std::size_t>(n), L'\0');
+    ::MultiByteToWideChar(CP_ACP, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
+    return w;
 }
 
-bool check_exports(PluginBinding& p, std::string& error) {
-    std::string missing;
-    resolve(p.module, kExportGetInterfaceVersion, p.get_interface_version, missing);
-    resolve(p.module, kExportInit, p.init, missing);
-    resolve(p.module, kExportUpdate, p.update, missing);
-    resolve(p.module, kExportShutdown, p.shutdown, missing);
-    if (!missing.empty()) {
-        error = "not a plug-in: missing export " + missing;
-        return false;
-    }
+bool check_version(PluginBinding& p, std::string& error) {
     const std::int32_t version = p.get_interface_version();
     if (version != kPluginInterfaceVersion) {
         error = "not a plug-in for this host: interface version " + std::to_string(version) +
@@ -42,19 +34,56 @@ bool check_exports(PluginBinding& p, std::string& error) {
 
 }  // namespace
 
-bool plugin_bind(const std::string& path, PluginBinding& p, std::string& error) {
-    p = PluginBinding{};
+HMODULE plugin_load_library(const std::string& path, DWORD& error) {
     // The full path, so a DLL of the same name beside tessel-host.exe or in the system
     // directory is not loaded instead, and the plug-in's own dependencies are found beside it.
-    char full[MAX_PATH] = {};
-    const DWORD n = ::GetFullPathNameA(path.c_str(), MAX_PATH, full, nullptr);
-    const std::string where = n > 0 && n < MAX_PATH ? std::string(full, n) : path;
-    p.module = ::LoadLibraryExA(where.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    const std::wstring given = wide(path);
+    std::vector<wchar_t> full(32768);
+    const DWORD n =
+        ::GetFullPathNameW(given.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    const std::wstring where = n > 0 && n < full.size() ? std::wstring(full.data(), n) : given;
+    const HMODULE module = ::LoadLibraryExW(where.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    error = module == nullptr ? ::GetLastError() : 0;
+    return module;
+}
+
+bool plugin_find_exports(PluginBinding& p, std::string& missing) {
+    missing.clear();
+    resolve(p.module, kExportGetInterfaceVersion, p.get_interface_version, missing);
+    resolve(p.module, kExportInit, p.init, missing);
+    resolve(p.module, kExportUpdate, p.update, missing);
+    resolve(p.module, kExportShutdown, p.shutdown, missing);
+    return missing.empty();
+}
+
+std::string system_message(DWORD code, const std::string& insert) {
+    char text[512] = {};
+    // Every insert the message may have (%1, %2, ...) is the one string: none is read unset.
+    const auto text_insert = reinterpret_cast<DWORD_PTR>(insert.c_str());
+    const DWORD_PTR arguments[] = {text_insert, text_insert, text_insert, text_insert};
+    const DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ARGUMENT_ARRAY,
+                                     nullptr, code, 0, text, sizeof text,
+                                     reinterpret_cast<va_list*>(const_cast<DWORD_PTR*>(arguments)));
+    std::string s(text, n);
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == '.')) s.pop_back();
+    return "error " + std::to_string(code) + (s.empty() ? "" : ": " + s);
+}
+
+bool plugin_bind(const std::string& path, PluginBinding& p, std::string& error) {
+    p = PluginBinding{};
+    DWORD code = 0;
+    p.module = plugin_load_library(path, code);
     if (p.module == nullptr) {
-        error = "cannot load " + path + " (" + system_message(::GetLastError()) + ")";
+        error = "cannot load " + path + " (" + system_message(code, path) + ")";
         return false;
     }
-    if (!check_exports(p, error)) {
+    std::string missing;
+    if (!plugin_find_exports(p, missing)) {
+        error = path + ": not a plug-in: missing export " + missing;
+        plugin_unbind(p);
+        return false;
+    }
+    if (!check_version(p, error)) {
         error = path + ": " + error;
         plugin_unbind(p);
         return false;
