@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr const char* kName = "g1 publish";
+constexpr const char* kPublishName = "g1 publish";
 constexpr double kFieldRateDefault = 20.0;
 constexpr double kFieldRateMax = 1000.0;
 constexpr std::int64_t kSilentNs = 5'000'000'000;
@@ -123,20 +123,20 @@ int run_publish(const PublishOptions& o) {
     Publisher p;
     BrokerOptions options;
     std::string error;
-    if (!make_sender_filter(kName, o.from, p.receiver.from)) return kExitFailed;
-    if (!make_broker_options(kName, o.broker, options)) return kExitBadInput;
+    if (!make_sender_filter(kPublishName, o.from, p.receiver.from)) return kExitFailed;
+    if (!make_broker_options(kPublishName, o.broker, options)) return kExitBadInput;
     ReceiveSocket in;
     if (!receive_open(in, o.port, kUdpBatchMax, error)) {
-        std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
+        std::fprintf(stderr, "%s: %s\n", kPublishName, error.c_str());
         return kExitFailed;
     }
     BrokerLinkPtr link = broker_publisher_start(options, error);
     if (!link) {
-        std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
+        std::fprintf(stderr, "%s: %s\n", kPublishName, error.c_str());
         receive_close(in);
         return kExitBadInput;
     }
-    std::fprintf(stderr, "%s: datagrams on %s from %s to the broker at %s:%u as %s", kName,
+    std::fprintf(stderr, "%s: datagrams on %s from %s to the broker at %s:%u as %s", kPublishName,
                  udp_address_text({0, o.port}).c_str(), sender_filter_text(p.receiver.from).c_str(),
                  options.host.c_str(), static_cast<unsigned>(options.port),
                  (options.prefix + "/SENDER/" + std::string(kBrokerDatagramLeaf)).c_str());
@@ -149,7 +149,7 @@ int run_publish(const PublishOptions& o) {
     std::int64_t next_step_ns = 0;
     std::int64_t next_wait_ns = 0;
     const int rc = receive_run(
-        kName, o.limits, [&] { return p.receiver.counts.datagrams; },
+        kPublishName, o.limits, [&] { return p.receiver.counts.datagrams; },
         [&](int timeout_ms) {
             const std::int64_t gather_ns = next_wait_ns - receive_clock_ns();
             if (gather_ns > 0) std::this_thread::sleep_for(std::chrono::nanoseconds(gather_ns));
@@ -173,7 +173,7 @@ int run_publish(const PublishOptions& o) {
     std::fprintf(stderr,
                  "%s: published %llu datagrams and %llu values, dropped %llu messages the broker "
                  "could not take, %llu reconnects; %llu malformed, %llu from other senders\n",
-                 kName, static_cast<unsigned long long>(p.published),
+                 kPublishName, static_cast<unsigned long long>(p.published),
                  static_cast<unsigned long long>(p.values),
                  static_cast<unsigned long long>(p.dropped),
                  static_cast<unsigned long long>(reconnects),

@@ -17,7 +17,7 @@
 
 namespace {
 
-constexpr const char* kName = "g1 serve";
+constexpr const char* kServeName = "g1 serve";
 constexpr std::uint16_t kServeHttpPort = 8080;
 constexpr std::int64_t kHealthPeriodNs = 500'000'000;  // health events, data or none
 constexpr std::uint64_t kMalformedShown = 10;          // then they are only counted
@@ -42,7 +42,7 @@ void take(ServeHealth& h, ServeHttp& http, const UdpDatagram& d, std::span<const
     if (got.kind == Reception::Malformed) {
         const std::uint64_t malformed = h.receiver.counts.malformed;
         if (malformed <= kMalformedShown) {
-            log_line(tool_log(), "%s: malformed datagram from %s: %s%s", kName,
+            log_line(tool_log(), "%s: malformed datagram from %s: %s%s", kServeName,
                      udp_address_text(d.from).c_str(), g1_parse_reason(got.parsed).c_str(),
                      malformed == kMalformedShown ? " (further ones are counted)" : "");
         }
@@ -56,7 +56,7 @@ void print_addresses(const ServeOptions& o, std::uint32_t bind_ip, std::uint16_t
                      const SenderFilter& filter) {
     LogQueue& log = tool_log();
     if (o.broker.address.empty()) {
-        log_line(log, "%s: datagrams from %s on %s", kName, sender_filter_text(filter).c_str(),
+        log_line(log, "%s: datagrams from %s on %s", kServeName, sender_filter_text(filter).c_str(),
                  udp_address_text({0, o.port}).c_str());
     }
     std::vector<UdpInterface> interfaces;
@@ -64,14 +64,14 @@ void print_addresses(const ServeOptions& o, std::uint32_t bind_ip, std::uint16_t
     if (bind_ip != 0) {
         interfaces.push_back({bind_ip, 0});
     } else if (!udp_interfaces(interfaces, error) || interfaces.empty()) {
-        log_line(log, "%s: this machine's addresses are unknown (%s)", kName, error.c_str());
+        log_line(log, "%s: this machine's addresses are unknown (%s)", kServeName, error.c_str());
         interfaces.push_back({kLoopbackIp, 0});
     }
     // The network's addresses first, the ones a phone or tablet takes.
     std::stable_partition(interfaces.begin(), interfaces.end(),
                           [](const UdpInterface& i) { return (i.ip >> 24) != 127; });
     for (const UdpInterface& i : interfaces) {
-        log_line(log, "%s: instruments at %s%s", kName,
+        log_line(log, "%s: instruments at %s%s", kServeName,
                  ("http://" + udp_address_text({i.ip, http_port}) + "/").c_str(),
                  (i.ip >> 24) == 127 ? " (this machine only)" : "");
     }
@@ -79,7 +79,7 @@ void print_addresses(const ServeOptions& o, std::uint32_t bind_ip, std::uint16_t
         log_line(log,
                  "%s: every device that reaches this machine can open the page; --bind "
                  "127.0.0.1 keeps it on this machine",
-                 kName);
+                 kServeName);
     }
 }
 
@@ -88,7 +88,7 @@ void print_summary(const ServeHealth& h, const ServeHttpSummary& web) {
              "%s: %llu datagrams, %llu malformed, %llu from other senders, %llu time "
              "wraps; %llu pages opened the stream, %llu dropped for taking no data; arrival "
              "to event written: p50 %lld us, p99 %lld us over %llu events",
-             kName, static_cast<unsigned long long>(h.link.datagrams),
+             kServeName, static_cast<unsigned long long>(h.link.datagrams),
              static_cast<unsigned long long>(h.receiver.counts.malformed),
              static_cast<unsigned long long>(h.receiver.counts.other_senders),
              static_cast<unsigned long long>(h.receiver.times.wraps),
@@ -105,18 +105,19 @@ int run_serve(const ServeOptions& o) {
     std::string error;
     const AngleUnit angles = o.angles == "deg" ? AngleUnit::Degrees : AngleUnit::Radians;
     std::uint32_t bind_ip = 0;
-    if (!make_sender_filter(kName, o.from, health.receiver.from)) return kExitFailed;
+    if (!make_sender_filter(kServeName, o.from, health.receiver.from)) return kExitFailed;
     if (!udp_resolve(o.bind, bind_ip, error)) {
-        std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
+        std::fprintf(stderr, "%s: %s\n", kServeName, error.c_str());
         return kExitFailed;
     }
-    if (const int rc = source_open(kName, o.port, o.broker, health.receiver.from, in); rc != 0) {
+    if (const int rc = source_open(kServeName, o.port, o.broker, health.receiver.from, in);
+        rc != 0) {
         return rc;
     }
     ServeHttpPtr http = serve_http_start(bind_ip, o.http_port, error, angles, o.hosts);
     if (!http) {
-        std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
-        source_close(kName, in);
+        std::fprintf(stderr, "%s: %s\n", kServeName, error.c_str());
+        source_close(kServeName, in);
         return kExitFailed;
     }
     log_start(tool_log());
@@ -137,17 +138,17 @@ int run_serve(const ServeOptions& o) {
         if (!serve_http_receive(
                 *http, in.udp.socket, [&] { return receive_wait(in.udp, 0, handle); },
                 [&] { publish_health(receive_clock_ns()); }, kHealthPeriodNs, error)) {
-            log_line(tool_log(), "%s: %s", kName, error.c_str());
+            log_line(tool_log(), "%s: %s", kServeName, error.c_str());
             rc = kExitFailed;
         } else {
-            rc = receive_run(kName, o.limits, none_counted, [&](int timeout_ms) {
+            rc = receive_run(kServeName, o.limits, none_counted, [&](int timeout_ms) {
                 return serve_http_receiving(*http, timeout_ms) ? ReceiveStep::GoOn
                                                                : ReceiveStep::Failed;
             });
         }
     } else {
         std::int64_t next_health_ns = receive_clock_ns();
-        rc = receive_run(kName, o.limits, none_counted, [&](int timeout_ms) {
+        rc = receive_run(kServeName, o.limits, none_counted, [&](int timeout_ms) {
             if (source_wait(in, timeout_ms, handle) == UdpWait::Failed) return ReceiveStep::Failed;
             const std::int64_t now_ns = receive_clock_ns();
             if (now_ns >= next_health_ns) {
@@ -159,7 +160,7 @@ int run_serve(const ServeOptions& o) {
     }
     // The web side first: it may still be receiving from the source.
     ServeHttpSummary web = serve_http_stop(std::move(http));
-    source_close(kName, in);
+    source_close(kServeName, in);
     print_summary(health, web);
     // A stderr that takes nothing would hold the exit too (the runtime's stream lock): end
     // without the runtime's clean-up then.
