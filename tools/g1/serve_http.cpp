@@ -65,6 +65,10 @@ constexpr auto kWatchPeriod = std::chrono::milliseconds(250);
 // A reader's kernel send buffer: about a second of events. A page that falls further behind is
 // coalesced or dropped rather than fed stale values.
 constexpr int kReaderSendBuffer = 8 * 1024;
+// Any other connection's: its largest answer whole. A peer that asks for many and reads none
+// then holds this much of the system's memory, not megabytes, and its writing waits, which the
+// deadlines and the caps see.
+constexpr int kAnswerSendBuffer = 64 * 1024;
 constexpr std::string_view kRetry = "retry: 1000\n\n";  // how soon a page reconnects
 constexpr std::string_view kRetryAfterS = "5";          // a page refused for want of room: seconds
 constexpr std::string_view kPolicy = "default-src 'self'";  // the page loads nothing from elsewhere
@@ -669,6 +673,7 @@ void admit(ServeHttp& s, tcp::socket socket) {
                      ": " + peer.address().to_string());
         return;  // the socket closes here
     }
+    socket.set_option(asio::socket_base::send_buffer_size(kAnswerSendBuffer), ec);
     auto c = std::make_shared<Connection>(s, std::move(socket), address,
                                           local.address().to_v4().to_uint());
     read_request(s, c, kRequestTimeout);
