@@ -37,7 +37,7 @@ struct ServeOptions {
 
 // Senders turned away for want of a place, told once a period (a spoofed flood is one line).
 void note_turned_away(RefusalLog& log, std::uint32_t ip, std::int64_t arrival_ns) {
-    const std::uint64_t count = refusal_note(log, Refusal::Full, arrival_ns);
+    const std::uint64_t count = refusal_note(log, Refusal::Full, arrival_ns);  // its one cause
     if (count == 0) return;
     log_line(tool_log(),
              "%s: sender %s turned away: the %zu places for senders are held by senders heard "
@@ -100,10 +100,9 @@ void print_addresses(const ServeOptions& o, std::uint32_t bind_ip, std::uint16_t
 
 void print_summary(const ServeHealth& h, const ServeHttpSummary& web, std::uint64_t turned_away) {
     log_line(tool_log(),
-             "%s: %llu datagrams, %llu malformed, %llu from other senders, %llu time "
-             "wraps, %llu of senders turned away; %llu pages opened the stream, %llu dropped for "
-             "taking no data; arrival "
-             "to event written: p50 %lld us, p99 %lld us over %llu events",
+             "%s: %llu datagrams, %llu malformed, %llu from other senders, %llu time wraps, "
+             "%llu from senders turned away; %llu pages opened the stream, %llu dropped for "
+             "taking no data; arrival to event written: p50 %lld us, p99 %lld us over %llu events",
              kName, static_cast<unsigned long long>(h.link.datagrams),
              static_cast<unsigned long long>(h.receiver.counts.malformed),
              static_cast<unsigned long long>(h.receiver.counts.other_senders),
