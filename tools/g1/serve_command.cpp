@@ -137,16 +137,19 @@ int run_serve(const ServeOptions& o) {
     }
     log_start(tool_log());
     print_addresses(o, bind_ip, serve_http_port(*http), health.receiver.from);
+    // The web side's thread takes datagrams until serve_http_stop has joined it, after `http`
+    // has been handed over: what it calls holds the server itself, not the pointer.
+    ServeHttp& server = *http;
     RefusalLog turned_away;  // on the one thread that takes the datagrams
     const auto handle = [&](const UdpDatagram& d, std::span<const char> bytes, std::int64_t at) {
-        take(health, *http, turned_away, d, bytes, at);
+        take(health, server, turned_away, d, bytes, at);
     };
     std::array<SenderFigures, kSenderTableMax> senders;
     const auto publish_health = [&](std::int64_t now_ns) {
-        const std::size_t n = serve_http_sender_figures(*http, now_ns, senders);
+        const std::size_t n = serve_http_sender_figures(server, now_ns, senders);
         HealthFigures figures = health_figures(health, now_ns);
-        figures.turned_away = serve_http_turned_away(*http);
-        serve_http_publish_health(*http,
+        figures.turned_away = serve_http_turned_away(server);
+        serve_http_publish_health(server,
                                   health_event(figures, angles, o.port, {senders.data(), n}));
     };
     const auto none_counted = [] { return std::uint64_t{0}; };
