@@ -7,6 +7,7 @@
 #include "tools/common/udp.h"
 #include "tools/g1/command.h"
 #include "tools/g1/log_queue.h"
+#include "tools/g1/serve_admission.h"
 #include "tools/g1/serve_event.h"
 #include "tools/g1/serve_health.h"
 #include "tools/g1/serve_http.h"
@@ -34,8 +35,19 @@ struct ServeOptions {
     BrokerTexts broker;    // the datagrams from a broker instead of the port
 };
 
-void take(ServeHealth& h, ServeHttp& http, const UdpDatagram& d, std::span<const char> bytes,
-          std::int64_t arrival_ns) {
+// Senders turned away for want of a place, told once a period (a spoofed flood is one line).
+void note_turned_away(RefusalLog& log, std::uint32_t ip, std::int64_t arrival_ns) {
+    const std::uint64_t count = refusal_note(log, Refusal::Full, arrival_ns);  // its one cause
+    if (count == 0) return;
+    log_line(tool_log(),
+             "%s: sender %s turned away: the %zu places for senders are held by senders heard "
+             "steadily or shown by a page (%llu datagrams since the last such line)",
+             kName, udp_ip_text(ip).c_str(), kSenderTableMax,
+             static_cast<unsigned long long>(count));
+}
+
+void take(ServeHealth& h, ServeHttp& http, RefusalLog& turned_away, const UdpDatagram& d,
+          std::span<const char> bytes, std::int64_t arrival_ns) {
     const Received got = receive_take(h.receiver, d, bytes);
     if (got.kind == Reception::OtherSender || got.kind == Reception::NotBroadcast) return;
     health_note_arrival(h, arrival_ns);
@@ -48,7 +60,10 @@ void take(ServeHealth& h, ServeHttp& http, const UdpDatagram& d, std::span<const
         }
         return;
     }
-    serve_http_publish_datagram(http, d.from.ip, {got.time_us, got.parsed.fields}, arrival_ns);
+    if (!serve_http_publish_datagram(http, d.from.ip, {got.time_us, got.parsed.fields},
+                                     arrival_ns)) {
+        note_turned_away(turned_away, d.from.ip, arrival_ns);
+    }
 }
 
 // Every URL the page can be opened at: on each address of this machine when served on all.
@@ -83,15 +98,16 @@ void print_addresses(const ServeOptions& o, std::uint32_t bind_ip, std::uint16_t
     }
 }
 
-void print_summary(const ServeHealth& h, const ServeHttpSummary& web) {
+void print_summary(const ServeHealth& h, const ServeHttpSummary& web, std::uint64_t turned_away) {
     log_line(tool_log(),
-             "%s: %llu datagrams, %llu malformed, %llu from other senders, %llu time "
-             "wraps; %llu pages opened the stream, %llu dropped for taking no data; arrival "
-             "to event written: p50 %lld us, p99 %lld us over %llu events",
+             "%s: %llu datagrams, %llu malformed, %llu from other senders, %llu time wraps, "
+             "%llu from senders turned away; %llu pages opened the stream, %llu dropped for "
+             "taking no data; arrival to event written: p50 %lld us, p99 %lld us over %llu events",
              kServeName, static_cast<unsigned long long>(h.link.datagrams),
              static_cast<unsigned long long>(h.receiver.counts.malformed),
              static_cast<unsigned long long>(h.receiver.counts.other_senders),
              static_cast<unsigned long long>(h.receiver.times.wraps),
+             static_cast<unsigned long long>(turned_away),
              static_cast<unsigned long long>(web.readers),
              static_cast<unsigned long long>(web.dropped),
              static_cast<long long>(latency_percentile_us(web.latency, 0.50)),
@@ -122,14 +138,20 @@ int run_serve(const ServeOptions& o) {
     }
     log_start(tool_log());
     print_addresses(o, bind_ip, serve_http_port(*http), health.receiver.from);
+    // The web side's thread takes datagrams until serve_http_stop has joined it, after `http`
+    // has been handed over: what it calls holds the server itself, not the pointer.
+    ServeHttp& server = *http;
+    RefusalLog turned_away;  // on the one thread that takes the datagrams
     const auto handle = [&](const UdpDatagram& d, std::span<const char> bytes, std::int64_t at) {
-        take(health, *http, d, bytes, at);
+        take(health, server, turned_away, d, bytes, at);
     };
     std::array<SenderFigures, kSenderTableMax> senders;
     const auto publish_health = [&](std::int64_t now_ns) {
-        const std::size_t n = serve_http_sender_figures(*http, now_ns, senders);
-        serve_http_publish_health(*http, health_event(health_figures(health, now_ns), angles,
-                                                      o.port, {senders.data(), n}));
+        const std::size_t n = serve_http_sender_figures(server, now_ns, senders);
+        HealthFigures figures = health_figures(health, now_ns);
+        figures.turned_away = serve_http_turned_away(server);
+        serve_http_publish_health(server,
+                                  health_event(figures, angles, o.port, {senders.data(), n}));
     };
     const auto none_counted = [] { return std::uint64_t{0}; };
     int rc = 0;
@@ -159,9 +181,10 @@ int run_serve(const ServeOptions& o) {
         });
     }
     // The web side first: it may still be receiving from the source.
+    const std::uint64_t senders_turned_away = serve_http_turned_away(*http);
     ServeHttpSummary web = serve_http_stop(std::move(http));
     source_close(kServeName, in);
-    print_summary(health, web);
+    print_summary(health, web, senders_turned_away);
     // A stderr that takes nothing would hold the exit too (the runtime's stream lock): end
     // without the runtime's clean-up then.
     if (!log_stop(tool_log(), kLogDrainMs)) std::_Exit(rc);
