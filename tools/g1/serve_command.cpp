@@ -42,7 +42,7 @@ void note_turned_away(RefusalLog& log, std::uint32_t ip, std::int64_t arrival_ns
     log_line(tool_log(),
              "%s: sender %s turned away: the %zu places for senders are held by senders heard "
              "steadily or shown by a page (%llu datagrams since the last such line)",
-             kName, udp_ip_text(ip).c_str(), kSenderTableMax,
+             kServeName, udp_ip_text(ip).c_str(), kSenderTableMax,
              static_cast<unsigned long long>(count));
 }
 
