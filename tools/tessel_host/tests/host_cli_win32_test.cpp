@@ -178,7 +178,7 @@ TEST(TesselHost, CheckNamesTheCauseOfEveryFlawAndPassesTheSamplePlugIn) {
         << sample.output;
 }
 
-TEST(TesselHost, RefusesTruncatedAndForeignReplayFilesBeforeLoadingThePlugIn) {
+TEST(TesselHost, RefusesTruncatedAndForeignReplayFilesAndTooManyCheckFramesBeforeLoading) {
     std::ostringstream image;
     stream_write_header(image);
     StreamBuilder b;
@@ -195,6 +195,11 @@ TEST(TesselHost, RefusesTruncatedAndForeignReplayFilesBeforeLoadingThePlugIn) {
     EXPECT_EQ(run.exit_code, 2u) << run.output;
     EXPECT_NE(run.output.find("not a stream file"), std::string::npos) << run.output;
     std::remove(truncated.c_str());
+
+    run = run_host("--check " + kPlugin + " --frames 10000001");
+    EXPECT_EQ(run.exit_code, 2u) << run.output;
+    EXPECT_NE(run.output.find("at most 10000000 frames, not 10000001"), std::string::npos)
+        << run.output;
 }
 
 TEST(TesselHost, FliesThePlugInAndReplaysTheRecordingFrameForFrame) {
