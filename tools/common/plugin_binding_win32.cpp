@@ -1,6 +1,7 @@
 // Loading and checking a plug-in DLL.
 #include "tools/common/plugin_binding_win32.h"
 
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -12,6 +13,33 @@ bool resolve(HMODULE module, const char* name, Fn& fn, std::string& missing) {
         missing += missing.empty() ? name : std::string(", ") + name;
     }
     return fn != nullptr;
+}
+
+// `message` with every insert (%1 to %99, with or without a !format!) replaced by `insert`.
+std::string with_inserts(std::string_view message, std::string_view insert) {
+    std::string s;
+    for (std::size_t i = 0; i < message.size(); ++i) {
+        const auto digit = [&](std::size_t at) {
+            return at < message.size() && message[at] >= '0' && message[at] <= '9';
+        };
+        if (message.substr(i, 2) == "%%") {  // a percent sign, kept as the system wrote it
+            s += message.substr(i++, 2);
+            continue;
+        }
+        if (message[i] != '%' || !digit(i + 1) || message[i + 1] == '0') {
+            s += message[i];
+            continue;
+        }
+        std::size_t end = i + 2;
+        if (digit(end)) ++end;
+        if (end < message.size() && message[end] == '!') {
+            const std::size_t close = message.find('!', end + 1);
+            if (close != std::string_view::npos) end = close + 1;
+        }
+        s += insert;
+        i = end - 1;
+    }
+    return s;
 }
 
 std::wstring wide(const std::string& s) {
@@ -58,13 +86,11 @@ bool plugin_find_exports(PluginBinding& p, std::string& missing) {
 
 std::string system_message(DWORD code, const std::string& insert) {
     char text[512] = {};
-    // Every insert the message may have (%1, %2, ...) is the one string: none is read unset.
-    const auto text_insert = reinterpret_cast<DWORD_PTR>(insert.c_str());
-    const DWORD_PTR arguments[] = {text_insert, text_insert, text_insert, text_insert};
-    const DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ARGUMENT_ARRAY,
-                                     nullptr, code, 0, text, sizeof text,
-                                     reinterpret_cast<va_list*>(const_cast<DWORD_PTR*>(arguments)));
-    std::string s(text, n);
+    // Inserts are left as they are and filled here: a message may have any number of them, and
+    // FormatMessage would read one argument for each.
+    const DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                     nullptr, code, 0, text, sizeof text, nullptr);
+    std::string s = with_inserts(std::string_view(text, n), insert);
     while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == '.')) s.pop_back();
     return "error " + std::to_string(code) + (s.empty() ? "" : ": " + s);
 }

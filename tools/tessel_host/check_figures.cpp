@@ -46,6 +46,7 @@ TimingVerdict timing_verdict(const UpdateTimes& t) {
 Growth cycle_growth(std::span<const double> after_each_cycle, double per_cycle_limit) {
     Growth g;
     if (after_each_cycle.size() < kWarmUpCycles + 2) return g;
+    g.measured = true;
     const std::span<const double> judged = after_each_cycle.subspan(kWarmUpCycles - 1);
     g.per_cycle = (judged.back() - judged.front()) / static_cast<double>(judged.size() - 1);
     g.grows = g.per_cycle >= per_cycle_limit;

@@ -40,6 +40,7 @@ inline constexpr std::size_t kWarmUpCycles = 4;
 struct Growth {
     double per_cycle = 0.0;  // the rise after the warm-up, per cycle
     bool grows = false;      // per_cycle at or beyond the limit
+    bool measured = false;   // enough cycles after the warm-up to judge (two at least)
 };
 
 Growth cycle_growth(std::span<const double> after_each_cycle, double per_cycle_limit);

@@ -24,6 +24,7 @@
 namespace {
 
 constexpr int kExitRefused = 1;     // not a plug-in, Init failed, or an export crashed
+constexpr int kExitArguments = 2;   // arguments that parse but cannot be honoured
 constexpr int kExitStreamFile = 2;  // the replay file is unreadable or the record file unwritable
 constexpr int kExitWinsock = 3;
 
@@ -41,6 +42,8 @@ struct Options {
 };
 
 constexpr std::uint64_t kCheckFrames = 600;
+// The check keeps each Update's time: more would only ask for memory the machine may not have.
+constexpr std::uint64_t kCheckFramesMost = 10'000'000;
 
 void fail(const std::string& message) {
     std::fprintf(stderr, "tessel-host: %s\n", message.c_str());
@@ -63,9 +66,10 @@ void add_options(CLI::App& app, Options& o) {
                  "so runs repeat frame for frame");
     app.add_option("--replay", o.replay, "Send the frames of this stream file instead");
     app.add_option("--record", o.record, "Write the frames sent to this stream file");
-    app.add_flag("--check", o.check,
-                 "Check the plug-in as the host would load and drive it, and say what is wrong "
-                 "and what to do (--frames: the Updates timed, 600 unless given)");
+    app.add_flag(
+        "--check", o.check,
+        "Check the plug-in as the host would load and drive it, and say what is wrong "
+        "and what to do (--frames: the Updates timed, 600 unless given, 10000000 at most)");
     app.add_flag("--watch", o.watch,
                  "Fly a shadow copy and reload the plug-in whenever a new build of it is complete");
 }
@@ -203,6 +207,11 @@ int main(int argc, char** argv) {
     Options o;
     add_options(app, o);
     CLI11_PARSE(app, argc, argv);
+    if (o.check && o.frames > kCheckFramesMost) {
+        fail("--check times at most " + std::to_string(kCheckFramesMost) + " frames, not " +
+             std::to_string(o.frames));
+        return kExitArguments;
+    }
 
     HostPlan plan;
     scenario_from_name(o.scenario, plan.scenario);

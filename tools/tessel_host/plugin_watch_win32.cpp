@@ -7,6 +7,8 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <optional>
+#include <string_view>
 
 namespace {
 
@@ -129,19 +131,36 @@ void reload(PluginWatch& w) {
     }
 }
 
+// Whether process `pid` runs: one that is gone, or that this process may not look at, is told
+// apart from one that was never there by the error.
+bool process_runs(DWORD pid) {
+    const HANDLE process = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (process == nullptr) return ::GetLastError() != ERROR_INVALID_PARAMETER;
+    DWORD code = 0;
+    const bool runs = ::GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
+    ::CloseHandle(process);
+    return runs;
+}
+
 // Copies that earlier runs could not remove (a plug-in that crashed stays loaded to the end).
-// One that another run still has loaded cannot be deleted, and stays.
+// Those of a process that still runs, another --watch of the same DLL, are its own and stay.
 void remove_old_copies(const PluginWatch& w) {
     PluginWatch pattern;
     pattern.original = w.original;
     std::string glob = shadow_name(pattern);
     glob.resize(glob.find(".shadow-") + 8);
     const std::string folder = glob.substr(0, glob.find_last_of("\\/") + 1);
+    const std::size_t name_start = glob.size() - folder.size();
     WIN32_FIND_DATAA found{};
     const HANDLE search = ::FindFirstFileA((glob + "*.dll").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) return;
     do {
-        ::DeleteFileA((folder + found.cFileName).c_str());
+        const std::string_view name = found.cFileName;
+        const std::optional<std::uint32_t> maker =
+            name.size() > name_start ? shadow_copy_process(name.substr(name_start)) : std::nullopt;
+        if (maker && (*maker == ::GetCurrentProcessId() || !process_runs(*maker))) {
+            ::DeleteFileA((folder + found.cFileName).c_str());
+        }
     } while (::FindNextFileA(search, &found));
     ::FindClose(search);
 }

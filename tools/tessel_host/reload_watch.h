@@ -5,6 +5,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
+#include <string_view>
 
 inline constexpr std::chrono::milliseconds kSteadyBeforeReload{100};
 
@@ -29,3 +31,7 @@ ReloadWatch watch_start(const FileStamp& loaded);
 bool watch_observe(ReloadWatch& watch, const FileStamp& now_seen, std::chrono::nanoseconds now);
 
 void watch_tried(ReloadWatch& watch, const FileStamp& copied);
+
+// The process that made a shadow copy NAME.shadow-PID-N.dll, read from the name's end after
+// ".shadow-" ("PID-N.dll"); nothing for a name that no copy has.
+std::optional<std::uint32_t> shadow_copy_process(std::string_view name_end);

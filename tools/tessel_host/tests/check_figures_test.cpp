@@ -29,5 +29,8 @@ TEST(CheckFigures, GrowthCountsOnlyAfterTheWarmUpCycles) {
     const Growth g = cycle_growth(leaks, 0.5);
     EXPECT_TRUE(g.grows);
     EXPECT_DOUBLE_EQ(g.per_cycle, 1.0);
-    EXPECT_FALSE(cycle_growth(std::vector<double>{1, 2, 3}, 0.5).grows);  // too few cycles to judge
+    EXPECT_TRUE(g.measured && cycle_growth(settles, 0.5).measured);
+    const Growth few = cycle_growth(std::vector<double>{1, 2, 3, 4, 5}, 0.5);
+    EXPECT_FALSE(few.grows || few.measured);       // too few cycles to judge, and it says so
+    EXPECT_FALSE(cycle_growth({}, 0.5).measured);  // a figure the system does not give
 }

@@ -178,7 +178,7 @@ TEST(TesselHost, CheckNamesTheCauseOfEveryFlawAndPassesTheSamplePlugIn) {
         << sample.output;
 }
 
-TEST(TesselHost, RefusesTruncatedAndForeignReplayFilesBeforeLoadingThePlugIn) {
+TEST(TesselHost, RefusesTruncatedAndForeignReplayFilesAndTooManyCheckFramesBeforeLoading) {
     std::ostringstream image;
     stream_write_header(image);
     StreamBuilder b;
@@ -195,6 +195,11 @@ TEST(TesselHost, RefusesTruncatedAndForeignReplayFilesBeforeLoadingThePlugIn) {
     EXPECT_EQ(run.exit_code, 2u) << run.output;
     EXPECT_NE(run.output.find("not a stream file"), std::string::npos) << run.output;
     std::remove(truncated.c_str());
+
+    run = run_host("--check " + kPlugin + " --frames 10000001");
+    EXPECT_EQ(run.exit_code, 2u) << run.output;
+    EXPECT_NE(run.output.find("at most 10000000 frames, not 10000001"), std::string::npos)
+        << run.output;
 }
 
 TEST(TesselHost, FliesThePlugInAndReplaysTheRecordingFrameForFrame) {
@@ -271,16 +276,23 @@ unsigned long frame_before(const std::string& output, std::size_t at) {
 // A build replaced during a flight: a broken one is refused and the flight goes on without a
 // plug-in, the next good one is loaded, each within a second of the copy ending; the original
 // is never locked; the witness plug-in notes that each instance had Shutdown and was unloaded.
+// At the start, copies left by a process that is gone are removed, those of one running stay.
 TEST(TesselHost, WatchReloadsEachNewBuildDuringTheFlightAndSurvivesABrokenOne) {
     const std::string plugin = temp_file("watched.dll");
     const std::string witness_log = temp_file("witness.log");
     const std::string good = check_plugin("fake_plugin_witness.dll");
     ASSERT_TRUE(::CopyFileA(good.c_str(), plugin.c_str(), FALSE));
+    const std::string shadow = plugin.substr(0, plugin.size() - 4) + ".shadow-";
+    const std::string running_copy = shadow + std::to_string(::GetCurrentProcessId()) + "-0.dll";
+    const std::string gone_copy = shadow + "4294967292-0.dll";  // no process has this id
+    for (const std::string& copy : {running_copy, gone_copy}) write_bytes(copy, "left");
     ::SetEnvironmentVariableA("TESSEL_WITNESS_LOG", witness_log.c_str());
     StartedHost host = start_host(quoted(plugin) + " --watch --seconds 8", "watch.log");
     ASSERT_TRUE(host.started);
     const std::size_t loaded = wait_for_output(host, ": loaded ");
     ASSERT_NE(loaded, std::string::npos) << read_bytes(host.log);
+    EXPECT_NE(::GetFileAttributesA(running_copy.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(::GetFileAttributesA(gone_copy.c_str()), INVALID_FILE_ATTRIBUTES);
 
     const struct {
         std::string build;
@@ -328,4 +340,5 @@ TEST(TesselHost, WatchReloadsEachNewBuildDuringTheFlightAndSurvivesABrokenOne) {
     EXPECT_NE(notes[0].second, notes[3].second);
     std::remove(plugin.c_str());
     std::remove(witness_log.c_str());
+    std::remove(running_copy.c_str());
 }

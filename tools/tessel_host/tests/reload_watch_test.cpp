@@ -30,3 +30,17 @@ TEST(ReloadWatch, ReloadsANewBuildOnlyOnceItHeldStillFor100Ms) {
     EXPECT_FALSE(watch_observe(w, {true, 1200, 5}, milliseconds(500)));
     EXPECT_TRUE(watch_observe(w, {true, 1200, 5}, milliseconds(600)));
 }
+
+TEST(ReloadWatch, AShadowCopyNamesTheProcessThatMadeItAndOtherNamesNone) {
+    const struct {
+        const char* name_end;
+        std::optional<std::uint32_t> process;
+    } rows[] = {
+        {"1234-0.dll", 1234},        {"4294967292-17.dll", 4294967292u},
+        {"1234.dll", std::nullopt},  {"1234-.dll", std::nullopt},
+        {"-1-0.dll", std::nullopt},  {"4294967296-0.dll", std::nullopt},
+        {"12x-0.dll", std::nullopt}, {"1234-0.dll.bak", std::nullopt},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(shadow_copy_process(row.name_end), row.process) << row.name_end;
+}
