@@ -2,7 +2,7 @@
 # g1 publish --influx and Debian's influxd on loopback ports, in the sandbox: a 10 s flight of
 # g1 send --fly, its points queried back against g1 listen --csv's values of the same datagrams,
 # stamped with the simulator's spacing; influxd stopped and started mid-flight loses nothing; a
-# refused write ends g1 publish with 1.
+# refused write ends g1 publish with 1; g1.exe says the option is in the Linux build.
 # time limit: 120 s
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
@@ -15,8 +15,9 @@ fail() { echo "influx check: $*" >&2; exit 1; }
 
 g1="$root/build/native/bin/g1"
 py=/usr/bin/python3
-for f in "$g1" /usr/bin/influxd; do
-  [ -x "$f" ] || fail "$f is missing: build the native preset; ./run setup installs influxdb"
+g1exe="$root/build/win64/bin/g1.exe"
+for f in "$g1" "$g1exe" /usr/bin/influxd; do
+  [ -x "$f" ] || fail "$f is missing: build the native and win64 presets; ./run setup installs influxdb"
 done
 
 rate=60 seconds=10
@@ -87,6 +88,10 @@ kill "$influxd_pid"
 wait "$influxd_pid" || true
 wait_for 10 "g1 publish did not notice influxd going: $(cat "$out/publish.log")" said publish.log \
   "cannot write to InfluxDB"
+# Down for two seconds of flight at least, as g1 listen counts them.
+heard() { [ "$(($(wc -l <"$out/listen.csv") - 1))" -ge "$1" ]; }
+down_from="$(($(wc -l <"$out/listen.csv") - 1))"
+wait_for 10 "the flight stopped while influxd was down" heard "$((down_from + 2 * rate))"
 influxd_start
 wait_for 20 "g1 publish did not write again: $(cat "$out/publish.log")" said publish.log \
   "writing to InfluxDB again"
@@ -135,3 +140,11 @@ wait "$refused" || rc=$?
 [ "$rc" -eq 1 ] && [ "$(grep -c "refused the points: HTTP 404" "$out/refused.log")" -eq 1 ] ||
   fail "a refused write: exit $rc, $(cat "$out/refused.log")"
 echo "influx check: a refused write said once, g1 publish ended with 1"
+
+# 3. g1.exe has no HTTP client library: --influx says so and ends with 2.
+rc=0
+wine "$g1exe" publish --influx "http://127.0.0.1:$http/write?db=g1" --seconds 5 >/dev/null \
+  2>"$out/wine.log" || rc=$?
+[ "$rc" -eq 2 ] && grep -q "is in the Linux build of g1" "$out/wine.log" ||
+  fail "g1.exe publish --influx: exit $rc, $(cat "$out/wine.log")"
+echo "influx check: g1.exe publish --influx says the option is in the Linux build"
