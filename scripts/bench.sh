@@ -83,3 +83,7 @@ echo
 echo "== g1 publish against a Python bridge (paho), through mosquitto, in the sandbox"
 # Debian's Python: the bridge and the subscriber use its python3-paho-mqtt.
 scripts/sandbox.sh /usr/bin/python3 bench/bridge_bench.py "$g1"
+
+echo
+echo "== g1 publish --influx against a Python bridge (python3-influxdb), into influxd, in the sandbox"
+scripts/sandbox.sh /usr/bin/python3 bench/influx_bench.py "$g1"
