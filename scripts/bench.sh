@@ -58,10 +58,14 @@ echo "== native core ($repetitions runs of ${min_time_s}s each, medians)"
   grep -v 'Library was built as DEBUG'  # Debian's note on the library's own build, not ours
 
 echo
-echo "== Update end to end under Wine, in the sandbox; then with the broadcast route gone"
+echo "== Update end to end under Wine, in the sandbox; a sendto on sockets set up each way;" \
+  "then Update with the broadcast route gone"
 # shellcheck disable=SC2016  # expanded inside the sandbox
 scripts/sandbox.sh bash -c '
   wine "$1" | tee "$2"
+  echo
+  wine "$1" --socket-settings | tee -a "$2"
+  echo
   ip route del broadcast 255.255.255.255 dev lo table local
   wine "$1" --route-gone | tee -a "$2"
 ' _ "$update" build/bench-update.txt

@@ -15,8 +15,9 @@ constexpr std::size_t kSectionHeaderSize = 40;
 constexpr std::size_t kImportDescriptorSize = 20;
 constexpr std::size_t kExportDirectory = 0;
 constexpr std::size_t kImportDirectory = 1;
-// Limits far beyond any real DLL, so a corrupt count cannot make the reader run for long.
-constexpr std::size_t kMaxNames = 1 << 16;
+// Limits far beyond any real DLL, so a corrupt count cannot make the reader run for long (with
+// kPeMaxNames). Imported names are counted over all DLLs together: descriptors that share one
+// long thunk table would otherwise multiply it by kMaxImportedDlls.
 constexpr std::size_t kMaxImportedDlls = 1 << 12;
 constexpr std::size_t kMaxNameLength = 1024;
 
@@ -81,17 +82,18 @@ void read_exports(const File& f, Directory dir, PeImage& image) {
     if (dir.rva == 0 || !at || !f.has(*at, 40)) return;
     const std::uint32_t count = f.u32(*at + 24);
     const std::uint32_t names = f.u32(*at + 32);
-    for (std::uint32_t i = 0; i < count && i < kMaxNames; ++i) {
+    for (std::uint32_t i = 0; i < count && i < kPeMaxNames; ++i) {
         const auto entry = f.offset(std::uint64_t{names} + 4 * std::uint64_t{i});
         if (!entry || !f.has(*entry, 4)) return;
         if (auto name = f.text(f.u32(*entry))) image.exports.push_back(std::move(*name));
     }
 }
 
-void read_import_functions(const File& f, std::uint32_t thunks, bool wide, PeImport& import) {
+void read_import_functions(const File& f, std::uint32_t thunks, bool wide, PeImport& import,
+                           std::size_t& names_left) {
     const std::size_t step = wide ? 8 : 4;
     const std::uint64_t ordinal_flag = wide ? std::uint64_t{1} << 63 : std::uint64_t{1} << 31;
-    for (std::size_t i = 0; i < kMaxNames; ++i) {
+    for (std::size_t i = 0; names_left > 0; ++i, --names_left) {
         const auto at = f.offset(std::uint64_t{thunks} + i * step);
         const auto thunk = at ? f.read(*at, step) : std::nullopt;
         if (!thunk || *thunk == 0) return;
@@ -105,6 +107,7 @@ void read_import_functions(const File& f, std::uint32_t thunks, bool wide, PeImp
 
 void read_imports(const File& f, Directory dir, bool wide, PeImage& image) {
     if (dir.rva == 0) return;
+    std::size_t names_left = kPeMaxNames;
     for (std::size_t i = 0; i < kMaxImportedDlls; ++i) {
         const auto at = f.offset(std::uint64_t{dir.rva} + i * kImportDescriptorSize);
         if (!at || !f.has(*at, kImportDescriptorSize)) return;
@@ -115,7 +118,7 @@ void read_imports(const File& f, Directory dir, bool wide, PeImage& image) {
         PeImport import;
         import.dll = f.text(name).value_or("");
         if (import.dll.empty()) continue;
-        read_import_functions(f, lookup != 0 ? lookup : bound, wide, import);
+        read_import_functions(f, lookup != 0 ? lookup : bound, wide, import, names_left);
         image.imports.push_back(std::move(import));
     }
 }

@@ -3,6 +3,7 @@
 // Every offset is checked against the file, so any file can be read safely.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -11,6 +12,8 @@
 inline constexpr std::uint16_t kPeMachineX64 = 0x8664;
 inline constexpr std::uint16_t kPeMachineX86 = 0x014c;
 inline constexpr std::uint16_t kPeMachineArm64 = 0xaa64;
+// The most names read of the exports, and of all imports together; the rest are left out.
+inline constexpr std::size_t kPeMaxNames = 1 << 16;
 
 struct PeImport {
     std::string dll;                     // as the importer spells it

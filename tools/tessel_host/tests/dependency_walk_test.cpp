@@ -36,11 +36,11 @@ PeImage importing(std::vector<std::pair<std::string, std::vector<std::string>>> 
 std::vector<std::uint8_t> dll(std::vector<std::pair<std::string, std::vector<std::string>>> imports,
                               std::vector<std::string> exports = {},
                               std::uint16_t machine = kPeMachineX64) {
-    PeSpec spec;
-    spec.machine = machine;
-    spec.imports = std::move(imports);
-    spec.exports = std::move(exports);
-    return pe_build(spec);
+    PeLayout layout;
+    layout.machine = machine;
+    layout.imports = std::move(imports);
+    layout.exports = std::move(exports);
+    return pe_build(layout);
 }
 
 }  // namespace

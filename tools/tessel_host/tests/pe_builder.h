@@ -10,17 +10,17 @@
 #include <utility>
 #include <vector>
 
-struct PeSpec {
+struct PeLayout {
     std::uint16_t machine = kPeMachineX64;
     bool dll = true;
     std::vector<std::pair<std::string, std::vector<std::string>>> imports;
     std::vector<std::string> exports;
 };
 
-inline std::vector<std::uint8_t> pe_build(const PeSpec& spec) {
+inline std::vector<std::uint8_t> pe_build(const PeLayout& layout) {
     constexpr std::uint32_t kSectionRva = 0x1000;
     constexpr std::uint32_t kSectionFileOffset = 0x400;
-    const bool wide = spec.machine != kPeMachineX86;
+    const bool wide = layout.machine != kPeMachineX86;
     std::vector<std::uint8_t> sec;
     auto put = [](std::vector<std::uint8_t>& v, std::size_t at, std::uint64_t value, int size) {
         if (v.size() < at + static_cast<std::size_t>(size))
@@ -40,13 +40,13 @@ inline std::vector<std::uint8_t> pe_build(const PeSpec& spec) {
         return rva;
     };
     std::vector<std::uint32_t> export_names;
-    for (const std::string& e : spec.exports) export_names.push_back(text(e));
+    for (const std::string& e : layout.exports) export_names.push_back(text(e));
     const auto name_table = static_cast<std::uint32_t>(kSectionRva + sec.size());
     for (std::uint32_t n : export_names) add(n, 4);
     const auto export_dir = static_cast<std::uint32_t>(kSectionRva + sec.size());
     for (int i = 0; i < 10; ++i) add(i == 6 ? export_names.size() : i == 8 ? name_table : 0, 4);
     std::vector<std::uint32_t> descriptors;  // name, thunks, for each imported DLL
-    for (const auto& [dll, functions] : spec.imports) {
+    for (const auto& [dll, functions] : layout.imports) {
         std::vector<std::uint32_t> hints;
         for (const std::string& f : functions) hints.push_back(text(std::string(2, '\0') + f));
         const std::uint32_t name = text(dll);
@@ -68,10 +68,10 @@ inline std::vector<std::uint8_t> pe_build(const PeSpec& spec) {
     put(file, 0, 'M' | ('Z' << 8), 2);
     put(file, 0x3c, 0x40, 4);
     put(file, 0x40, 0x00004550, 4);
-    put(file, 0x44, spec.machine, 2);
+    put(file, 0x44, layout.machine, 2);
     put(file, 0x46, 1, 2);  // one section
     put(file, 0x54, optional_size, 2);
-    put(file, 0x56, spec.dll ? 0x2022 : 0x0022, 2);
+    put(file, 0x56, layout.dll ? 0x2022 : 0x0022, 2);
     const std::size_t optional = 0x58;
     put(file, optional, wide ? 0x20b : 0x10b, 2);
     put(file, optional + (wide ? 108 : 92), 16, 4);

@@ -6,12 +6,12 @@
 
 namespace {
 
-PeSpec plugin_like(std::uint16_t machine) {
-    PeSpec spec;
-    spec.machine = machine;
-    spec.imports = {{"KERNEL32.dll", {"Sleep", "CreateThread"}}, {"helper.dll", {"help"}}};
-    spec.exports = {"Corvane_Tessel_External_DLL_Init", "Corvane_Tessel_External_DLL_Update"};
-    return spec;
+PeLayout plugin_like(std::uint16_t machine) {
+    PeLayout layout;
+    layout.machine = machine;
+    layout.imports = {{"KERNEL32.dll", {"Sleep", "CreateThread"}}, {"helper.dll", {"help"}}};
+    layout.exports = {"Corvane_Tessel_External_DLL_Init", "Corvane_Tessel_External_DLL_Update"};
+    return layout;
 }
 
 }  // namespace
@@ -34,7 +34,7 @@ TEST(PeImage, ReadsMachineDllFlagImportsAndExportsOfBothWidths) {
 }
 
 TEST(PeImage, SaysWhyAFileIsNoWindowsDll) {
-    PeSpec program = plugin_like(kPeMachineX64);
+    PeLayout program = plugin_like(kPeMachineX64);
     program.dll = false;
     EXPECT_FALSE(pe_read(pe_build(program)).image.is_dll);
     const std::string text = "plain text";
@@ -52,6 +52,22 @@ TEST(PeImage, SaysWhyAFileIsNoWindowsDll) {
         EXPECT_FALSE(read.ok);
         EXPECT_NE(read.error.find(row.error), std::string::npos) << read.error;
     }
+}
+
+// Descriptors may all point at one long table of names: the names are capped over all of them
+// together, or a small file would ask for billions.
+TEST(PeImage, ImportsGiveAtMostTheNameCapInAll) {
+    std::vector<std::string> functions;
+    for (std::size_t i = 0; i < kPeMaxNames / 2 + 1; ++i)
+        functions.push_back("f" + std::to_string(i));
+    PeLayout layout = plugin_like(kPeMachineX64);
+    layout.imports = {{"a.dll", functions}, {"b.dll", functions}, {"c.dll", functions}};
+    const PeRead read = pe_read(pe_build(layout));
+    ASSERT_TRUE(read.ok) << read.error;
+    std::size_t names = 0;
+    for (const PeImport& import : read.image.imports) names += import.functions.size();
+    EXPECT_EQ(names, kPeMaxNames);
+    EXPECT_EQ(read.image.imports.front().functions, functions);
 }
 
 // Every cut of a DLL, and every byte of its headers and tables overwritten, reads without a
