@@ -137,7 +137,7 @@ children+=("$refused")
 wait_for 10 "g1 publish did not start: $(cat "$out/refused.log")" said refused.log "to InfluxDB at"
 "$g1" send --fly circuit --count 30 --to "127.0.0.1:$port" >/dev/null 2>&1 || fail "g1 send --to"
 wait "$refused" || rc=$?
-[ "$rc" -eq 1 ] && [ "$(grep -c "refused the points: HTTP 404" "$out/refused.log")" -eq 1 ] ||
+{ [ "$rc" -eq 1 ] && [ "$(grep -c "refused the points: HTTP 404" "$out/refused.log")" -eq 1 ]; } ||
   fail "a refused write: exit $rc, $(cat "$out/refused.log")"
 echo "influx check: a refused write said once, g1 publish ended with 1"
 
@@ -145,6 +145,6 @@ echo "influx check: a refused write said once, g1 publish ended with 1"
 rc=0
 wine "$g1exe" publish --influx "http://127.0.0.1:$http/write?db=g1" --seconds 5 >/dev/null \
   2>"$out/wine.log" || rc=$?
-[ "$rc" -eq 2 ] && grep -q "is in the Linux build of g1" "$out/wine.log" ||
+{ [ "$rc" -eq 2 ] && grep -q "is in the Linux build of g1" "$out/wine.log"; } ||
   fail "g1.exe publish --influx: exit $rc, $(cat "$out/wine.log")"
 echo "influx check: g1.exe publish --influx says the option is in the Linux build"
