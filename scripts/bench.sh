@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # ./run bench: builds and runs the benchmarks and says on what. The native core runs here;
 # Update end to end (under Wine), the relay against socat, g1 serve against its limit and
-# g1 publish against a Python bridge run inside the sandbox, where their datagrams stay on lo
-# (and the MQTT broker the last one starts listens only there).
+# g1 publish (to MQTT and to InfluxDB) against Python bridges run inside the sandbox, where their
+# datagrams stay on lo (and the MQTT broker and influxd they start listen only there).
 # Every figure is set against a baseline timed in the same run; nothing passes or fails on time.
 # Arguments go to the native benchmark (for instance --benchmark_filter=Decode).
 set -euo pipefail
@@ -87,3 +87,7 @@ echo
 echo "== g1 publish against a Python bridge (paho), through mosquitto, in the sandbox"
 # Debian's Python: the bridge and the subscriber use its python3-paho-mqtt.
 scripts/sandbox.sh /usr/bin/python3 bench/bridge_bench.py "$g1"
+
+echo
+echo "== g1 publish --influx against a Python bridge (python3-influxdb), into influxd, in the sandbox"
+scripts/sandbox.sh /usr/bin/python3 bench/influx_bench.py "$g1"
