@@ -44,6 +44,7 @@ std::uint64_t frames_skipped(std::int64_t step, std::int64_t frame) {
 
 void link_note_arrival(LinkHealth& h, std::int64_t now_ns, bool malformed) {
     if (h.datagrams > 0) note_gap(h, now_ns, now_ns - h.last_ns);
+    if (h.datagrams == 0) h.first_ns = now_ns;
     const std::int64_t second = now_ns / 1'000'000'000;
     if (second != h.second[0]) {
         h.in_second[1] = second == h.second[0] + 1 ? h.in_second[0] : 0;
@@ -97,6 +98,8 @@ LinkFigures link_figures(const LinkHealth& h, std::uint32_t ip, std::int64_t now
     if (h.second[0] == second - 1) f.rate_hz = static_cast<double>(h.in_second[0]);
     if (h.second[1] == second - 1) f.rate_hz = static_cast<double>(h.in_second[1]);
     f.idle_s = static_cast<double>(now_ns - h.last_ns) / 1e9;
+    f.gaps = h.datagrams - 1;
+    f.gaps_s = static_cast<double>(h.last_ns - h.first_ns) / 1e9;
     f.drift_s = static_cast<double>(h.drift_us) / 1e6;
     if (h.step_count > 0) f.frame_s = static_cast<double>(median_step(h)) / 1e6;
     std::array<std::uint64_t, kGapBucketCount> counts{};

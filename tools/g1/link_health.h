@@ -26,7 +26,8 @@ struct LinkHealth {
     std::uint64_t frames_lost = 0;
     std::uint64_t pauses = 0;  // times the simulator's time stood still while datagrams came
     std::uint64_t wraps = 0;
-    std::int64_t last_ns = 0;                    // the latest arrival
+    std::int64_t first_ns = 0;                   // the first arrival
+    std::int64_t last_ns = 0;                    // the latest
     std::array<std::int64_t, 2> second{-1, -1};  // the second now filling and the one before
     std::array<std::uint64_t, 2> in_second{};    // their arrivals
     std::array<GapSlot, kGapSlotCount> gaps{};
@@ -52,6 +53,8 @@ struct LinkFigures {
     double rate_hz = 0.0;    // arrivals in the last whole second
     double gap_p50_s = 0.0;  // over the last minute; 0 before the second datagram
     double gap_p99_s = 0.0;
+    std::uint64_t gaps = 0;  // all of them, and their sum: the time from the first to the latest
+    double gaps_s = 0.0;
     double frame_s = 0.0;  // the frame time learned from the stream; 0 while unknown
     double drift_s = 0.0;  // simulator time run minus wall time run since the flight began
     double idle_s = 0.0;   // since the latest datagram

@@ -36,7 +36,7 @@ struct ServeOptions {
 
 void take(ServeHealth& h, ServeHttp& http, const UdpDatagram& d, std::span<const char> bytes,
           std::int64_t arrival_ns) {
-    const Received got = receive_take(h.receiver, d, bytes);
+    const Received got = receive_take(h.receiver, d, bytes, arrival_ns);
     if (got.kind == Reception::OtherSender || got.kind == Reception::NotBroadcast) return;
     health_note_arrival(h, arrival_ns);
     if (got.kind == Reception::Malformed) {
@@ -125,10 +125,13 @@ int run_serve(const ServeOptions& o) {
         take(health, *http, d, bytes, at);
     };
     std::array<SenderFigures, kSenderTableMax> senders;
+    std::vector<LinkFigures> links;
     const auto publish_health = [&](std::int64_t now_ns) {
         const std::size_t n = serve_http_sender_figures(*http, now_ns, senders);
+        receive_link_figures(health.receiver, now_ns, links);
+        serve_http_publish_links(*http, links);
         serve_http_publish_health(*http, health_event(health_figures(health, now_ns), angles,
-                                                      o.port, {senders.data(), n}));
+                                                      o.port, {senders.data(), n}, links));
     };
     const auto none_counted = [] { return std::uint64_t{0}; };
     int rc = 0;
