@@ -32,7 +32,7 @@ struct SendOptions {
     std::string sender;  // of the recording; empty: its only one
     double rate = 60.0;
     std::uint64_t drop_every = 0;  // leave out every Nth frame's datagram, as a lossy link would
-    std::string to;  // HOST:PORT; empty: the plug-in's destination
+    std::string to;                // HOST:PORT; empty: the plug-in's destination
     std::uint64_t count = 0;
     double seconds = 0.0;
 };

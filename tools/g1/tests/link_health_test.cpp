@@ -6,24 +6,18 @@
 #include <algorithm>
 #include <vector>
 
-namespace {
-
-constexpr std::int64_t kFrameUs = 16'667;  // 60 Hz
-constexpr std::int64_t kStartNs = 1'000'000'000'000;
-
-}  // namespace
+static constexpr std::int64_t kFrameUs = 16'667;  // 60 Hz
+static constexpr std::int64_t kStartNs = 1'000'000'000'000;
 
 TEST(LinkHealth, FramesLostPausesAndDriftComeFromTheSimulatorsTime) {
     struct Case {
         const char* what;
         std::vector<std::int64_t> frames;  // each datagram's time, in frames
         std::int64_t frame_us;             // the simulator's frame; the wall's is kFrameUs
-        std::uint64_t lost;
-        std::uint64_t pauses;
+        std::uint64_t lost, pauses;
         std::int64_t drift_frames;  // of the wall's
     };
     const Case cases[] = {
-        {"every frame", {0, 1, 2, 3, 4, 5}, kFrameUs, 0, 0, 0},
         {"one and then three frames missing", {0, 1, 2, 4, 5, 9, 10}, kFrameUs, 4, 0, 0},
         {"the first step already skips one", {0, 2, 3, 4, 5, 6, 7}, kFrameUs, 1, 0, 0},
         {"paused twice", {0, 1, 2, 2, 2, 3, 4, 4, 5}, kFrameUs, 0, 2, -3},
@@ -42,7 +36,6 @@ TEST(LinkHealth, FramesLostPausesAndDriftComeFromTheSimulatorsTime) {
             link_note_time(link, frame * c.frame_us, false);
         }
         const LinkFigures f = link_figures(link, 1, wall_ns);
-        EXPECT_EQ(f.datagrams, c.frames.size()) << c.what;
         EXPECT_EQ(f.frames_lost, c.lost) << c.what;
         EXPECT_EQ(f.pauses, c.pauses) << c.what;
         EXPECT_NEAR(f.frame_s, c.frame_us / 1e6, 1e-9) << c.what;
@@ -53,15 +46,13 @@ TEST(LinkHealth, FramesLostPausesAndDriftComeFromTheSimulatorsTime) {
 TEST(LinkHealth, GapQuantilesCoverTheLastMinuteOnly) {
     LinkHealth link;
     std::int64_t now = kStartNs;
-    const auto arrive = [&](std::int64_t gap_ms, int count) {
+    // A slow start, out of the window after 70 s at 100 Hz, then 3.6 s at 25 Hz (above 1 %).
+    for (const auto& [gap_ms, count] : {std::pair{500, 2}, {10, 7000}, {40, 90}}) {
         for (int i = 0; i < count; ++i) link_note_arrival(link, now += gap_ms * 1'000'000, false);
-    };
-    arrive(500, 2);    // a slow start, soon out of the window
-    arrive(10, 7000);  // 70 s at 100 Hz
-    arrive(40, 90);    // 3.6 s of 25 Hz: above 1 %
+    }
     const LinkFigures f = link_figures(link, 1, now);
-    EXPECT_NEAR(f.gap_p50_s, 0.010, 0.010 * 0.1);
-    EXPECT_NEAR(f.gap_p99_s, 0.040, 0.040 * 0.1);
+    EXPECT_NEAR(f.gap_p50_s, 0.010, 0.001);
+    EXPECT_NEAR(f.gap_p99_s, 0.040, 0.004);
     EXPECT_EQ(f.rate_hz, 25.0);
     EXPECT_EQ(link_figures(link, 1, now + 2'000'000'000).rate_hz, 0.0);  // gone quiet
 }
