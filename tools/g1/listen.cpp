@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 namespace {
 
@@ -99,7 +100,7 @@ ListenLines listen_take(ListenStats& s, ListenFormat format, std::string_view da
                         std::uint32_t sender_ip, std::int64_t now_ns) {
     ListenLines lines;
     const Received got =
-        receive_take(s.receiver, {datagram.size(), {sender_ip, 0}, false}, datagram);
+        receive_take(s.receiver, {datagram.size(), {sender_ip, 0}, false}, datagram, now_ns);
     if (got.kind == Reception::OtherSender || got.kind == Reception::NotBroadcast) {
         return lines;
     }
@@ -136,5 +137,19 @@ std::string listen_summary(const ListenStats& s) {
     if (c.other_senders != 0) {
         summary += "; " + std::to_string(c.other_senders) + " from other senders ignored";
     }
-    return summary + "\n";
+    summary += "\n";
+    std::vector<LinkFigures> links;
+    receive_link_figures(s.receiver, s.last_ns, links);
+    for (const LinkFigures& l : links) {
+        std::snprintf(text, sizeof text,
+                      "  %s: %llu datagrams, %llu malformed, gap p50 %.1f ms p99 %.1f ms, %llu "
+                      "frames lost (frame %.1f ms), %llu pauses, %llu time wraps, drift %+.3f s\n",
+                      udp_ip_text(l.ip).c_str(), static_cast<unsigned long long>(l.datagrams),
+                      static_cast<unsigned long long>(l.malformed), l.gap_p50_s * 1e3,
+                      l.gap_p99_s * 1e3, static_cast<unsigned long long>(l.frames_lost),
+                      l.frame_s * 1e3, static_cast<unsigned long long>(l.pauses),
+                      static_cast<unsigned long long>(l.wraps), l.drift_s);
+        summary += text;
+    }
+    return summary;
 }

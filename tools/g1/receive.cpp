@@ -13,6 +13,11 @@ std::int64_t receive_clock_ns() {
 }
 
 Received receive_take(Receiver& r, const UdpDatagram& d, std::span<const char> bytes) {
+    return receive_take(r, d, bytes, receive_clock_ns());
+}
+
+Received receive_take(Receiver& r, const UdpDatagram& d, std::span<const char> bytes,
+                      std::int64_t arrival_ns) {
     Received got;
     if (!sender_filter_takes(r.from, d.from.ip)) {
         ++r.counts.other_senders;
@@ -26,13 +31,24 @@ Received receive_take(Receiver& r, const UdpDatagram& d, std::span<const char> b
     }
     ++r.counts.datagrams;
     got.parsed = g1_parse({bytes.data(), bytes.size()});
-    if (got.parsed.error != G1ParseError::None) {
+    LinkHealth& link = sender_state(r.links, d.from.ip);
+    const bool malformed = got.parsed.error != G1ParseError::None;
+    link_note_arrival(link, arrival_ns, malformed);
+    if (malformed) {
         ++r.counts.malformed;
         got.kind = Reception::Malformed;
         return got;
     }
     got.time_us = sender_times_unwrap(r.times, d.from.ip, got.parsed.fields[0], got.wrapped);
+    link_note_time(link, got.time_us, got.wrapped);
     return got;
+}
+
+void receive_link_figures(const Receiver& r, std::int64_t now_ns, std::vector<LinkFigures>& out) {
+    out.clear();
+    for (const SenderEntry<LinkHealth>& s : r.links.senders) {
+        out.push_back(link_figures(s.state, s.ip, now_ns));
+    }
 }
 
 bool receive_open(ReceiveSocket& in, std::uint16_t port, std::size_t capacity, std::string& error) {

@@ -6,7 +6,9 @@
 
 #include "plugin/telemetry/g1_parse.h"
 #include "tools/common/udp.h"
+#include "tools/g1/link_health.h"
 #include "tools/g1/sender_filter.h"
+#include "tools/g1/sender_table.h"
 #include "tools/g1/sender_times.h"
 
 #include <cstddef>
@@ -15,6 +17,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 inline constexpr int kReceiveWaitMs = 200;  // how often the loop looks at the clock and Ctrl+C
 inline constexpr std::size_t kReceiveSlot = 65536;  // room for any UDP datagram, whole
@@ -35,6 +38,7 @@ struct Receiver {
     bool broadcasts_only = false;
     SenderTimes times;  // each sender's running time, unwrapped on its own
     ReceiveCounts counts;
+    SenderTable<LinkHealth> links;  // each sender's link health
 };
 
 enum class Reception { G1, Malformed, OtherSender, NotBroadcast };
@@ -46,9 +50,17 @@ struct Received {
     bool wrapped = false;      // this datagram's time field passed the signed 32-bit limit
 };
 
-// The step every received datagram goes through: the sender filter, the counts, the parse and,
-// for G1, the sender's running time.
+// The step every received datagram goes through: the sender filter, the counts, the parse, the
+// sender's link health and, for G1, its running time. `arrival_ns` on the receive clock; the
+// form without it reads the clock.
+Received receive_take(Receiver& receiver, const UdpDatagram& datagram, std::span<const char> bytes,
+                      std::int64_t arrival_ns);
 Received receive_take(Receiver& receiver, const UdpDatagram& datagram, std::span<const char> bytes);
+
+// The link health of every sender in the receiver's table, in the table's order; `out` keeps its
+// storage.
+void receive_link_figures(const Receiver& receiver, std::int64_t now_ns,
+                          std::vector<LinkFigures>& out);
 
 // The shared port, as every receiver binds it, and room for `capacity` datagrams a wait.
 struct ReceiveSocket {

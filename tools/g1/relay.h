@@ -36,7 +36,7 @@ struct Relay {
     std::vector<UdpAddress> own;  // address and port that the relay's copies carry as source
     std::vector<UdpAddress> targets;
     // Broadcasts only; what is not G1 is refused: the relay is no open forwarder.
-    Receiver receiver{SenderFilter{}, true, SenderTimes{}, ReceiveCounts{}};
+    Receiver receiver{SenderFilter{}, true, SenderTimes{}, ReceiveCounts{}, {}};
     SenderRates rates;                  // what each sender may have forwarded
     std::vector<UdpOutgoing> outgoing;  // one batch's copies, kept to spare allocations
     RelayCounts counts;

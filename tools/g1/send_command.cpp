@@ -31,7 +31,8 @@ struct SendOptions {
     bool all = false;    // malformed datagrams too, as recorded
     std::string sender;  // of the recording; empty: its only one
     double rate = 60.0;
-    std::string to;  // HOST:PORT; empty: the plug-in's destination
+    std::uint64_t drop_every = 0;  // leave out every Nth frame's datagram, as a lossy link would
+    std::string to;                // HOST:PORT; empty: the plug-in's destination
     std::uint64_t count = 0;
     double seconds = 0.0;
 };
@@ -188,10 +189,17 @@ int run_fly(const SendOptions& o, Sender& s) {
     plan.fixed_step = true;
     std::vector<MessageRecord> records;
     HostCalls calls;
+    std::uint64_t made = 0;
+    std::uint64_t dropped = 0;
     calls.update = [&](const StreamFrame& frame) {
         decode_frame(frame.bytes, frame.count, records);
         const G1Text datagram = g1_datagram(records);
-        if (datagram.length != 0) send_one(s, datagram.view());
+        if (datagram.length == 0) return true;
+        if (o.drop_every != 0 && ++made % o.drop_every == 0) {
+            ++dropped;
+        } else {
+            send_one(s, datagram.view());
+        }
         return true;
     };
     calls.stop_requested = interrupt_requested;
@@ -199,7 +207,9 @@ int run_fly(const SendOptions& o, Sender& s) {
                  udp_address_text(s.to).c_str());
     const Clock::time_point start = Clock::now();
     host_run(plan, calls);
-    std::fprintf(stderr, "g1 send: %s\n", sent_text(s, start).c_str());
+    std::string summary = sent_text(s, start);
+    if (dropped != 0) summary += "; " + std::to_string(dropped) + " left out on purpose";
+    std::fprintf(stderr, "g1 send: %s\n", summary.c_str());
     return 0;
 }
 
@@ -232,6 +242,10 @@ CLI::App* add_send_options(CLI::App& app, SendOptions& o) {
     c->add_option("--rate", o.rate, "Frames a second to fly at")
         ->check(CLI::Range(1.0, 1000.0))
         ->capture_default_str()
+        ->needs(fly);
+    c->add_option("--drop-every", o.drop_every,
+                  "Leave out every Nth frame's datagram, to try what a lossy link shows")
+        ->check(CLI::Range(std::uint64_t{2}, std::uint64_t{1'000'000}))
         ->needs(fly);
     c->add_option("--to", o.to, "Send to HOST:PORT instead (unicast, or another broadcast)");
     c->add_option("--count", o.count, "Stop after this many datagrams (0: no limit)");

@@ -48,7 +48,7 @@ void note_turned_away(RefusalLog& log, std::uint32_t ip, std::int64_t arrival_ns
 
 void take(ServeHealth& h, ServeHttp& http, RefusalLog& turned_away, const UdpDatagram& d,
           std::span<const char> bytes, std::int64_t arrival_ns) {
-    const Received got = receive_take(h.receiver, d, bytes);
+    const Received got = receive_take(h.receiver, d, bytes, arrival_ns);
     if (got.kind == Reception::OtherSender || got.kind == Reception::NotBroadcast) return;
     health_note_arrival(h, arrival_ns);
     if (got.kind == Reception::Malformed) {
@@ -146,12 +146,15 @@ int run_serve(const ServeOptions& o) {
         take(health, server, turned_away, d, bytes, at);
     };
     std::array<SenderFigures, kSenderTableMax> senders;
+    std::vector<LinkFigures> links;
     const auto publish_health = [&](std::int64_t now_ns) {
         const std::size_t n = serve_http_sender_figures(server, now_ns, senders);
+        receive_link_figures(health.receiver, now_ns, links);
+        serve_http_publish_links(server, links);
         HealthFigures figures = health_figures(health, now_ns);
         figures.turned_away = serve_http_turned_away(server);
-        serve_http_publish_health(server,
-                                  health_event(figures, angles, o.port, {senders.data(), n}));
+        serve_http_publish_health(
+            server, health_event(figures, angles, o.port, {senders.data(), n}, links));
     };
     const auto none_counted = [] { return std::uint64_t{0}; };
     int rc = 0;

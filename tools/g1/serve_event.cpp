@@ -91,7 +91,8 @@ std::string datagram_event(std::string_view name, std::uint64_t number, const Di
 }
 
 std::string health_event(const HealthFigures& f, AngleUnit angles, std::uint16_t udp_port,
-                         std::span<const SenderFigures> senders) {
+                         std::span<const SenderFigures> senders,
+                         std::span<const LinkFigures> links) {
     char text[352];
     std::snprintf(text, sizeof text,
                   "event: %s\ndata: {\"datagrams\":%llu,\"malformed\":%llu,\"ignored\":%llu,"
@@ -109,11 +110,25 @@ std::string health_event(const HealthFigures& f, AngleUnit angles, std::uint16_t
     for (const SenderFigures& s : senders) {
         std::snprintf(text, sizeof text,
                       "%s{\"sender\":\"%s\",\"rate\":%.1f,\"gap_ms\":%.1f,\"idle_ms\":%lld,"
-                      "\"datagrams\":%llu}",
+                      "\"datagrams\":%llu",
                       &s == senders.data() ? "" : ",", udp_ip_text(s.ip).c_str(), s.link.rate_hz,
                       s.link.largest_gap_ms, static_cast<long long>(s.link.idle_ms),
                       static_cast<unsigned long long>(s.link.datagrams));
         event += text;
+        for (const LinkFigures& l : links) {
+            if (l.ip != s.ip) continue;
+            std::snprintf(text, sizeof text,
+                          ",\"malformed\":%llu,\"lost\":%llu,\"pauses\":%llu,\"wraps\":%llu,"
+                          "\"gap_p50_ms\":%.1f,\"gap_p99_ms\":%.1f,\"frame_ms\":%.1f,"
+                          "\"drift_s\":%.3f",
+                          static_cast<unsigned long long>(l.malformed),
+                          static_cast<unsigned long long>(l.frames_lost),
+                          static_cast<unsigned long long>(l.pauses),
+                          static_cast<unsigned long long>(l.wraps), l.gap_p50_s * 1e3,
+                          l.gap_p99_s * 1e3, l.frame_s * 1e3, l.drift_s);
+            event += text;
+        }
+        event += '}';
     }
     return event + "]}\n\n";
 }

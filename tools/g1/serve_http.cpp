@@ -9,6 +9,7 @@
 #include "tools/g1/log_queue.h"
 #include "tools/g1/serve_admission.h"
 #include "tools/g1/serve_event.h"
+#include "tools/g1/serve_metrics.h"
 #include "tools/g1/serve_pacer.h"
 #include "tools/g1/web_assets.h"
 
@@ -186,6 +187,8 @@ struct ServeHttp {
     std::uint64_t health_number = 0;
     std::unique_ptr<SenderHistory> history = std::make_unique<SenderHistory>();  // a new page's
     std::shared_ptr<const std::string> last_health;
+    MetricsBoard metrics;  // the receiver's link figures, for /metrics
+    MetricsServer own;     // this server's figures, for /metrics
     ServeHttpSummary summary;
     std::uint16_t port = 0;
     std::thread thread;
@@ -226,6 +229,7 @@ std::string loggable(std::string_view text) {
 }
 
 void note_refusal(ServeHttp& s, Refusal cause, const std::string& detail) {
+    ++s.own.refusals[static_cast<std::size_t>(cause)];
     const std::uint64_t count = refusal_note(s.refusals, cause, now_ns());
     if (count == 0) return;
     log_line(tool_log(), "g1 serve: refused %s (%llu since the last such line)%s",
@@ -544,6 +548,33 @@ void refuse(ServeHttp& s, const std::shared_ptr<Connection>& c, http::status sta
     send_text(s, c, status, text);
 }
 
+// Each sender of the receiver's table with its latest values from the board, as last taken.
+void answer_metrics(ServeHttp& s, const std::shared_ptr<Connection>& c) {
+    std::vector<LinkFigures> links;
+    metrics_take_links(s.metrics, links);
+    std::vector<MetricsSender> senders;
+    for (const LinkFigures& link : links) {
+        MetricsSender& sender = senders.emplace_back(MetricsSender{link, false, {}});
+        for (const SenderLatest& latest : s.latest) {
+            if (latest.ip != link.ip) continue;
+            sender.has_values = true;
+            sender.values = display_texts(latest.sample.fields, latest.sample.time_us, s.angles);
+        }
+    }
+    s.own.pages = s.readers.size();
+    {
+        LogQueue& log = tool_log();
+        const std::lock_guard<std::mutex> hold(log.lock);
+        s.own.log_lines_dropped = log.dropped_total;
+    }
+    auto response =
+        std::make_shared<http::response<http::string_body>>(http::status::ok, c->request.version());
+    response->set(http::field::content_type, kMetricsContentType);
+    response->set(http::field::cache_control, "no-store");
+    response->body() = metrics_text(senders, s.own);
+    send(s, c, std::move(response));
+}
+
 void answer(ServeHttp& s, const std::shared_ptr<Connection>& c) {
     const http::request<http::empty_body>& request = c->request;
     std::string_view target = request.target();
@@ -605,6 +636,10 @@ void answer(ServeHttp& s, const std::shared_ptr<Connection>& c) {
             }
             return;
         case RequestVerdict::Serve: break;
+    }
+    if (target == kMetricsPath) {
+        answer_metrics(s, c);
+        return;
     }
     const WebAsset* asset = find_asset(target);
     if (asset == nullptr) {
@@ -875,6 +910,10 @@ std::uint64_t serve_http_turned_away(ServeHttp& s) {
 std::size_t serve_http_sender_figures(ServeHttp& s, std::int64_t now_ns,
                                       std::span<SenderFigures, kSenderTableMax> out) {
     return board_figures(s.board, now_ns, out);
+}
+
+void serve_http_publish_links(ServeHttp& s, const std::vector<LinkFigures>& links) {
+    metrics_put_links(s.metrics, links);
 }
 
 void serve_http_publish_health(ServeHttp& s, std::string event) {

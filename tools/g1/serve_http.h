@@ -6,6 +6,7 @@
 
 #include "tools/common/udp.h"
 #include "tools/g1/latency_histogram.h"
+#include "tools/g1/link_health.h"
 #include "tools/g1/serve_event.h"
 #include "tools/g1/serve_senders.h"
 
@@ -50,6 +51,8 @@ std::uint64_t serve_http_turned_away(ServeHttp& server);
 std::size_t serve_http_sender_figures(ServeHttp& server, std::int64_t now_ns,
                                       std::span<SenderFigures, kSenderTableMax> out);
 void serve_http_publish_health(ServeHttp& server, std::string event);
+// The receiver's link figures of every sender, for /metrics.
+void serve_http_publish_links(ServeHttp& server, const std::vector<LinkFigures>& links);
 
 // Receives on the I/O thread from now on, so a datagram reaches the pages with no hand-over
 // between threads: whenever `socket` has datagrams waiting, `receive` is called until it takes

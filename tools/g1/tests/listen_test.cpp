@@ -95,7 +95,9 @@ TEST(Listen, SummaryGivesRateLargestGapAndFaults) {
     listen_take(stats, ListenFormat::Csv, kWorkedExample, kSender, 140 * kMs);
     EXPECT_EQ(listen_summary(stats),
               "3 datagrams, 1 malformed, 50.0 Hz, largest gap 30.0 ms; time unwrapped from the "
-              "32-bit field (0 wraps)\n");
+              "32-bit field (0 wraps)\n"
+              "  10.0.0.5: 3 datagrams, 1 malformed, gap p50 10.6 ms p99 30.0 ms, 0 frames lost "
+              "(frame 0.0 ms), 1 pauses, 0 time wraps, drift -0.040 s\n");
 }
 
 TEST(Listen, SummaryOfNothingReceivedHasNoRate) {

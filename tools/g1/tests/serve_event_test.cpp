@@ -88,9 +88,13 @@ TEST(ServeEvent, HealthEventHoldsTheFiguresAsJson) {
               "\"senders\":[]}\n\n");
     // Each sender heard, for the page's picker and the shown sender's link.
     const SenderFigures senders[] = {{kTestSender, f}, {0x0A000001, HealthFigures{}}};
-    const std::string event = health_event(f, AngleUnit::Radians, 50010, senders);
+    // The link health the receiver keeps, for the senders it has it of.
+    const LinkFigures links[] = {{.ip = kTestSender, .frames_lost = 7, .gap_p99_s = 0.0334}};
+    const std::string event = health_event(f, AngleUnit::Radians, 50010, senders, links);
     EXPECT_EQ(event.substr(event.find("\"senders\"")),
               "\"senders\":[{\"sender\":\"127.0.0.2\",\"rate\":60.0,\"gap_ms\":17.3,\"idle_ms\":4,"
-              "\"datagrams\":120},{\"sender\":\"10.0.0.1\",\"rate\":0.0,\"gap_ms\":0.0,"
+              "\"datagrams\":120,\"malformed\":0,\"lost\":7,\"pauses\":0,\"wraps\":0,"
+              "\"gap_p50_ms\":0.0,\"gap_p99_ms\":33.4,\"frame_ms\":0.0,\"drift_s\":0.000},"
+              "{\"sender\":\"10.0.0.1\",\"rate\":0.0,\"gap_ms\":0.0,"
               "\"idle_ms\":-1,\"datagrams\":0}]}\n\n");
 }

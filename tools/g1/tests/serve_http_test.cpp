@@ -271,6 +271,10 @@ TEST(ServeHttp, AnswersKeepToTheirOwnSiteAndHeadOfTheStreamOpensNoReader) {
          "Content-Length: " + std::to_string(get(s.port(), "/style.css").body().size())},
         // Kept alive after the answer, then closed for waiting too long for a next request.
         {"GET /style.css HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", "200", "text/css"},
+        // The metrics keep to the page's rules.
+        {"GET /metrics HTTP/1.1\r\nHost: attacker.example\r\n\r\n", "403", "--host NAME"},
+        {"GET /metrics HTTP/1.1\r\nHost: localhost:9\r\nConnection: close\r\n\r\n", "200",
+         "text/plain; version=0.0.4"},
     };
     for (const auto& row : rows) {
         StreamReader client(s.port(), 0, row.request);

@@ -180,9 +180,16 @@ function takeHealth(h) {
   setText('rate', link.rate.toFixed(1));
   setText('gap', link.gap_ms.toFixed(1));
   setText('datagrams', String(link.datagrams));
-  setText('malformed', String(h.malformed));
+  // The shown sender's link health, as the receiver keeps it for each sender.
+  const own = link.lost !== undefined;
+  setText('malformed', String(own ? link.malformed : h.malformed));
   setText('ignored', String(h.ignored));
-  setText('wraps', String(h.wraps));
+  setText('wraps', String(own ? link.wraps : h.wraps));
+  setText('gap-quantiles',
+    own ? `${link.gap_p50_ms.toFixed(1)} / ${link.gap_p99_ms.toFixed(1)}` : '-');
+  setText('lost', own ? String(link.lost) : '-');
+  setText('pauses', own ? String(link.pauses) : '-');
+  setText('drift', own ? link.drift_s.toFixed(3) : '-');
   document.getElementById('udp-port').textContent = String(h.port);
   document.getElementById('angles-note').textContent = h.angles === 'deg'
     ? 'Angles arrive in degrees (g1 serve --angles deg).'
