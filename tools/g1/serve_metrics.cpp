@@ -10,8 +10,9 @@ namespace {
 
 // The causes as label values, in the order of Refusal.
 constexpr std::array<std::string_view, static_cast<std::size_t>(Refusal::Count)> kRefusalCauses{
-    "connections_full", "address_full", "accept_failed", "request", "pages_full"};
-static_assert(static_cast<std::size_t>(Refusal::Count) == 5, "each refusal needs its label here");
+    "connections_full", "address_full", "accept_failed",
+    "request",          "pages_full",   "address_pages_full"};
+static_assert(static_cast<std::size_t>(Refusal::Count) == 6, "each refusal needs its label here");
 
 void family(std::string& out, std::string_view name, std::string_view type, std::string_view help) {
     out.append("# HELP ").append(name).append(" ").append(help).append("\n# TYPE ");
