@@ -38,7 +38,8 @@ constexpr int kMessagesAWait = 256;  // a wait that brought messages takes what 
 // topic's length and the longest topic, the properties' length and room for a few a publisher may
 // have set (an expiry, a format, a content type), then the longest G1 datagram.
 constexpr std::size_t kPacketHeaderMax = 5;
-constexpr std::size_t kTopicMax = 2 + kBrokerPrefixMax + std::string_view("/255.255.255.255/").size() +
+constexpr std::size_t kTopicMax = 2 + kBrokerPrefixMax +
+                                  std::string_view("/255.255.255.255/").size() +
                                   kBrokerDatagramLeaf.size();
 constexpr std::size_t kPropertiesRoom = 64;
 constexpr std::size_t kSubscriberPacketMax =
@@ -168,9 +169,9 @@ void on_written(mosquitto*, void* object, int) {
 
 // What was queued and not written is lost with the connection, or at the end.
 void drop_unwritten(BrokerLink& link) {
-    link.counts.dropped += static_cast<std::uint64_t>(std::count_if(
-        link.unwritten.begin(), link.unwritten.end(),
-        [](BrokerMessage kind) { return kind != BrokerMessage::Status; }));
+    link.counts.dropped += static_cast<std::uint64_t>(
+        std::count_if(link.unwritten.begin(), link.unwritten.end(),
+                      [](BrokerMessage kind) { return kind != BrokerMessage::Status; }));
     link.unwritten.clear();
 }
 
@@ -338,8 +339,8 @@ void status_disconnected(mosquitto*, void* object, int) {
 bool status_close(StatusLink& s, std::string_view last) {
     const bool connected = s.connected;
     if (connected) {
-        mosquitto_publish(s.m, nullptr, s.topic.c_str(), static_cast<int>(last.size()),
-                          last.data(), kStatusQos, true);
+        mosquitto_publish(s.m, nullptr, s.topic.c_str(), static_cast<int>(last.size()), last.data(),
+                          kStatusQos, true);
     }
     mosquitto_disconnect(s.m);
     mosquitto_loop_stop(s.m, !connected);
