@@ -322,23 +322,28 @@ wait "$large" || fail "g1 listen --broker: $(cat "$out/large.log")"
 [ "$peak_kb" -lt 65536 ] || fail "g1 listen held ${peak_kb} kB at its peak after an 80 MB message"
 echo "broker check: an 80 MB message dropped on its way to g1 listen (peak ${peak_kb} kB), the next one shown"
 
-# 6. 300 senders heard once leave no status at the broker, nor does a steady one that left the
-# sender table; one that keeps flying stays online.
+# 6. 300 senders heard once leave no status at the broker, nor do steady ones that left the sender
+# table (one gone offline, one still online); one that keeps flying stays online.
 publish_start publish3.log
 fourth="$(now)"
-"$g1" send --fly circuit --rate "$rate" --seconds 30 >"$out/send4.log" 2>&1 &
+"$g1" send --fly circuit --rate "$rate" --seconds 40 >"$out/send4.log" 2>&1 &
 flying=$!
 children+=("$flying")
 wait_for 10 "the flying sender's status did not go online" seen "$status" online "$fourth"
-"$py" - <<'PY' || fail "the passing senders could not be sent"
-import socket, time
-for ip, n in [("127.0.0.5", 30)] + [(f"127.0.{1 + i // 250}.{1 + i % 250}", 1) for i in range(300)]:
+from_each() {  # count gap address...: COUNT datagrams GAP s apart from each ADDRESS in turn
+  "$py" -c 'import socket, sys, time
+for ip in sys.argv[3:]:
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     s.bind((ip, 0))
-    for i in range(n):  # 127.0.0.5 steady for 1.5 s; the first 64 after it push it out
+    for i in range(int(sys.argv[1])):
         s.sendto(b"G1,%d,0,0,0,0,0,0,0,0,0,0,0,0," % (i * 50000), ("127.0.0.1", 50010))
-        time.sleep(0.05 if n > 1 else 0.005)
-PY
+        time.sleep(float(sys.argv[2]))' "$@" || fail "could not send from $3"
+}
+from_each 30 0.05 127.0.0.5
+wait_for 10 "a steady sender did not go offline" seen tessel/127.0.0.5/status offline "$fourth"
+from_each 30 0.05 127.0.0.6
+seen tessel/127.0.0.6/status online "$fourth" || fail "a steady sender was not said online"
+from_each 1 0.005 $(for i in $(seq 0 299); do echo "127.0.$((1 + i / 250)).$((1 + i % 250))"; done)
 # The retained statuses: what the broker sends a new subscriber before a message published after.
 "$py" - "$port" "$status" <<'PY' || fail "retained statuses at the broker"
 import sys, threading
@@ -355,7 +360,7 @@ PY
 kill "$flying"
 kill -INT "$publisher"
 wait "$publisher" || fail "g1 publish: $(cat "$out/publish3.log")"
-echo "broker check: 300 senders heard once and a steady one gone left no status; the flying one online"
+echo "broker check: 300 senders heard once and two steady ones gone left no status; the flying one online"
 
 # 7. A broker that stops reading, then dies: what g1 publish had queued is counted dropped. What it
 # counts published either reached the subscriber or was in the connection's buffers (unread by

@@ -482,8 +482,10 @@ void broker_sender_forget(BrokerLink& link, std::uint32_t ip) {
     // main one does, after what the broker has of the sender.
     if (!link.connected) return;
     const std::string topic = broker_topic(link.o.prefix, ip, kBrokerStatusLeaf);
-    mosquitto_publish(link.m, nullptr, topic.c_str(), 0, nullptr, 0, true);
-    link.unwritten.push_back(BrokerMessage::Status);
+    if (mosquitto_publish(link.m, nullptr, topic.c_str(), 0, nullptr, 0, true) ==
+        MOSQ_ERR_SUCCESS) {
+        link.unwritten.push_back(BrokerMessage::Status);
+    }
 }
 
 BrokerLinkPtr broker_subscriber_start(const BrokerOptions& o, std::string& error) {
