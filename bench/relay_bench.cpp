@@ -401,11 +401,11 @@ int main(int argc, char** argv) {
     const std::string relay_in = std::to_string(kRelayPort);
     const std::string socat_in = std::to_string(kSocatPort);
     Lane lanes[2];
-    // The bench is one sender flooding: the relay's cap per sender is lifted to its highest, so
-    // what is measured is forwarding, as socat does it.
-    lanes[0].forwarder = {
-        "g1 relay",
-        {argv[1], "relay", "--port", relay_in, "--to", to(kRelayPort), "--max-rate", "1000000"}};
+    // The bench is one sender flooding: the relay's caps are lifted to their highest, so what is
+    // measured is forwarding, as socat does it.
+    lanes[0].forwarder = {"g1 relay",
+                          {argv[1], "relay", "--port", relay_in, "--to", to(kRelayPort),
+                           "--max-rate", "1000000", "--max-total-rate", "1000000"}};
     lanes[0].port = kRelayPort;
     lanes[1].forwarder = {
         "socat", {argv[2], "-u", "UDP4-RECV:" + socat_in, "UDP4-SENDTO:" + to(kSocatPort)}};

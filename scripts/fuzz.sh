@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs the fuzz targets, each from its seed corpus: frame_fuzz (a host frame through
 # the plug-in's core) from fuzz/corpus, g1_parse_fuzz (datagrams from the network through the
-# G1 parser and g1 listen) from fuzz/g1_corpus.
+# G1 parser and g1 listen) from fuzz/g1_corpus, pcap_read_fuzz (capture files through the pcap
+# reader and the replay's loading and timing) from fuzz/pcap_corpus.
 #   scripts/fuzz.sh [SECONDS]   every kept input (the seeds and what earlier runs gathered in
 #                               build/fuzz/<target>-corpus) once, then new inputs for that long
 #                               (default 300), kept there too; crashes in build/fuzz/artifacts
@@ -12,9 +13,10 @@ cd "$root"
 
 build_jobs=2  # the machines are shared
 default_seconds=300
-targets=(frame_fuzz:fuzz/corpus g1_parse_fuzz:fuzz/g1_corpus)
+targets=(frame_fuzz:fuzz/corpus g1_parse_fuzz:fuzz/g1_corpus pcap_read_fuzz:fuzz/pcap_corpus)
 declare -A target_options=(
-  [g1_parse_fuzz]=-max_len=640  # a few datagrams of up to 159 bytes, not thousands
+  [g1_parse_fuzz]=-max_len=640    # a few datagrams of up to 159 bytes, not thousands
+  [pcap_read_fuzz]=-max_len=4096  # a few records of every kind, not one of 256 KiB
 )
 
 scratch=""

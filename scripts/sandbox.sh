@@ -51,6 +51,8 @@ if [ "${TESSEL_SANDBOX_STAGE:-}" != "enter" ]; then
 fi
 unset TESSEL_SANDBOX_STAGE
 export TESSEL_SANDBOX=inside  # for Windows programs, which cannot see the namespace
+# An enclosing sandbox's server is not this one's, and cannot be seen from here.
+unset TESSEL_WINESERVER_ID TESSEL_WINESERVER_PID TESSEL_WINESERVER_EXIT TESSEL_SANDBOX_WINEPREFIX
 
 [ -z "${TESSEL_SANDBOX_STARTED:-}" ] || : >"$TESSEL_SANDBOX_STARTED"
 [ ! -e "$lock" ] ||
@@ -61,34 +63,99 @@ export TESSEL_SANDBOX=inside  # for Windows programs, which cannot see the names
 why="$(tessel_netns_refusal)"
 [ -z "$why" ] || fail "refusing to run: $why"
 
-# Wine's server makes the sockets: a server of this prefix that runs elsewhere would broadcast
-# outside the namespace. The lock says no other sandbox uses the prefix, so one still running
-# was started by hand or left by a sandbox that was killed: asked to go through its socket, it
-# goes. Only this sandbox's processes are visible here; anything else is never touched.
-stop_prefix_server() {
-  wineserver -k >/dev/null 2>&1 || true
-  timeout 20 wineserver -w >/dev/null 2>&1 || true
-}
+# The prefix is the sandbox's own (stamped when made), or an empty or new directory that it
+# makes its own. Anything else is someone's (TESSEL_WINEPREFIX naming a folder by mistake): it
+# is refused, and never deleted, booted nor copied. Judged under the lock, so a prefix that
+# another sandbox is making is never taken for someone's.
+ready_stamp="$WINEPREFIX/.tessel-prefix-ready"
+made_stamp="$WINEPREFIX/.tessel-prefix-made"  # written before anything else goes in
+if [ -e "$WINEPREFIX" ] || [ -L "$WINEPREFIX" ]; then
+  [ -d "$WINEPREFIX" ] || fail "refusing to use $WINEPREFIX as the Wine prefix: it is not a directory"
+  if [ ! -f "$ready_stamp" ] && [ ! -f "$made_stamp" ] &&
+    [ -n "$(ls -A "$WINEPREFIX" 2>/dev/null || echo unreadable)" ]; then
+    fail "refusing to use $WINEPREFIX as the Wine prefix: it holds files and the sandbox did" \
+      "not make it (no $(basename "$ready_stamp") in it); nothing in it was touched. Name a new or" \
+      "empty directory in TESSEL_WINEPREFIX"
+  fi
+fi
 
+# Wine's server makes the sockets, so only a server that this script started, as its own child
+# inside the namespace, may serve the prefix. A server of the prefix that runs elsewhere (by
+# hand, outside any sandbox) holds the prefix's lock: the one started here then ends at once,
+# and the sandbox refuses. It never stops a server it did not start: `wineserver -k` would
+# stop whichever holds the lock.
 log="$(mktemp /tmp/tessel-sandbox.XXXXXX)"
 xvfb_pid=""
 server_job=""
 server_pid=""
+server_start=""
 server_exit=""
-cleanup() {
-  # Wine's server is asked to go first, so it writes the prefix's registry; whatever is left
-  # when this script, the namespace's first process, returns is ended by the kernel.
-  stop_prefix_server
-  if [ -n "$server_job" ]; then
-    # Ours beyond doubt: a child of this script's own child.
-    [ -z "$server_pid" ] || kill -KILL "$server_pid" 2>/dev/null || true
-    wait "$server_job" 2>/dev/null || true
+
+# Starts the prefix's server with the given options in the foreground, as the child of a child
+# of this script that records how it ended, and waits until it holds the prefix's lock: then
+# it, and no other, serves the prefix.
+start_server() {  # wineserver options...
+  server_exit="$(mktemp /tmp/tessel-wineserver-exit.XXXXXX)"
+  (
+    wineserver -f "$@" </dev/null >/dev/null 2>&1 &
+    wait $!
+    echo "$?" >"$server_exit"
+  ) &
+  server_job=$!
+  server_pid=""
+  server_start=""
+  for _ in $(seq 100); do
+    if [ -z "$server_pid" ]; then
+      server_pid="$(pgrep -P "$server_job" | head -1)"
+      [ -z "$server_pid" ] || server_start="$(tessel_process_start "$server_pid")"
+    fi
+    [ -z "$server_pid" ] || ! tessel_wineserver_serves "$server_pid" || return 0
+    [ ! -s "$server_exit" ] || break
+    sleep 0.1
+  done
+  case "$(cat "$server_exit")" in
+    2) fail "refusing to run: a Wine server of $WINEPREFIX that no sandbox started is running" \
+      "(by hand, outside any sandbox?); it is left alone: end it where it was started" \
+      "(WINEPREFIX=$WINEPREFIX wineserver -k) and run again" ;;
+    "") fail "the Wine server of $WINEPREFIX did not start within 10 s" ;;
+    *) fail "the Wine server of $WINEPREFIX did not start (exit $(cat "$server_exit"))" ;;
+  esac
+}
+
+# Waits up to SECONDS for the server this script started to end by itself, then asks it to end
+# (SIGINT, as `wineserver -k` would ask the lock's holder: it ends its programs, writes the
+# prefix's registry and exits) and at last kills it.
+stop_server() {  # seconds
+  [ -n "$server_job" ] || return 0
+  local tenths=$(($1 * 10)) i
+  for ((i = 0; i < tenths; i++)); do
+    [ -s "$server_exit" ] && break
+    sleep 0.1
+  done
+  if [ -z "$server_pid" ]; then
+    kill -KILL "$server_job" 2>/dev/null  # a server never seen is left to the kernel
+  elif [ ! -s "$server_exit" ] && [ "$(tessel_process_start "$server_pid")" = "$server_start" ]; then
+    kill -INT "$server_pid" 2>/dev/null
+    for ((i = 0; i < 200; i++)); do
+      [ -s "$server_exit" ] && break
+      sleep 0.1
+    done
+    [ -s "$server_exit" ] || kill -KILL "$server_pid" 2>/dev/null
   fi
+  wait "$server_job" 2>/dev/null
+  rm -f "$server_exit"
+  server_job=""
+}
+
+cleanup() {
+  # Wine's server goes first, so it writes the prefix's registry; whatever is left when this
+  # script, the namespace's first process, returns is ended by the kernel.
+  stop_server 0
   if [ -n "$xvfb_pid" ]; then
     kill "$xvfb_pid" >/dev/null 2>&1 || true
     wait "$xvfb_pid" 2>/dev/null || true  # so it removes its lock file
   fi
-  rm -f "$log" "$server_exit"
+  rm -f "$log"
 }
 trap cleanup EXIT
 trap 'exit 130' INT
@@ -139,20 +206,27 @@ export PATH="$root/scripts/wine:$PATH"
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 
-stop_prefix_server
-
 # A new prefix takes minutes (Wine sets up its 32-bit side too, emulated on some machines): the
 # first one made on this machine with this Wine is kept as a template, and later build trees
-# start from a copy of it.
-stamp="$WINEPREFIX/.tessel-prefix-ready"
+# start from a copy of it. The stamp that says a prefix is whole goes in last.
 template="${XDG_CACHE_HOME:-$HOME/.cache}/tessel/wine-prefix-$(wine --version 2>/dev/null | tr -c 'A-Za-z0-9.\n-' _)"
-if [ ! -f "$stamp" ] && [ -f "$template/.tessel-prefix-ready" ]; then
-  echo "sandbox: copying the Wine prefix from $template" >&2
-  rm -rf "$WINEPREFIX"
-  step "cannot copy the Wine prefix" cp -a "$template" "$WINEPREFIX"
+if [ ! -f "$ready_stamp" ]; then
+  mkdir -p "$WINEPREFIX" && touch "$made_stamp" || fail "cannot write $made_stamp"
+  # What a run stopped half-way left in a prefix of the sandbox's own goes.
+  find "$WINEPREFIX" -mindepth 1 -maxdepth 1 ! -name "$(basename "$made_stamp")" -exec rm -rf {} + ||
+    fail "cannot clear the half-made prefix $WINEPREFIX"
 fi
-if [ ! -f "$stamp" ]; then
+if [ ! -f "$ready_stamp" ] && [ -f "$template/$(basename "$ready_stamp")" ]; then
+  echo "sandbox: copying the Wine prefix from $template" >&2
+  step "cannot copy the Wine prefix" find "$template" -mindepth 1 -maxdepth 1 \
+    ! -name "$(basename "$ready_stamp")" -exec cp -a -t "$WINEPREFIX" {} +
+  touch "$ready_stamp" || fail "cannot write $ready_stamp"
+fi
+if [ ! -f "$ready_stamp" ]; then
   echo "sandbox: creating the Wine prefix $WINEPREFIX (once per machine and Wine version)" >&2
+  # A server that outlasts the pauses between the steps below (else the next step would start
+  # a server of its own), then ends 5 s after the last one, taking Wine's services with it.
+  start_server -p5
   step "Wine does not start" wineboot -i
   step "cannot set the prefix's fonts" wine reg add 'HKCU\Software\Wine\Fonts\Replacements' \
     /v 'Courier New' /t REG_SZ /d 'Liberation Mono' /f
@@ -160,40 +234,24 @@ if [ ! -f "$stamp" ]; then
     /v Managed /t REG_SZ /d N /f
   step "cannot turn the crash dialog off" wine reg add 'HKCU\Software\Wine\WineDbg' \
     /v ShowCrashDialog /t REG_DWORD /d 0 /f
-  timeout 300 wineserver -w >/dev/null 2>&1 || true
-  stop_prefix_server
-  touch "$stamp" || fail "cannot write $stamp"
+  stop_server 300
+  touch "$ready_stamp" || fail "cannot write $ready_stamp"
   # Kept whole or not at all: copied aside, then renamed into place.
   if mkdir -p "$(dirname "$template")" && copy="$(mktemp -d "$template.XXXXXX")"; then
     cp -a "$WINEPREFIX/." "$copy" && mv -T "$copy" "$template" 2>/dev/null || rm -rf "$copy"
   fi
 fi
 
-# The server that made the prefix goes a few seconds after its last program, taking the
-# services with it; the sandbox's server must outlive every pause between tests (-p).
-stop_prefix_server
-[ -z "$(tessel_wineserver_pids)" ] || fail "the Wine server that made $WINEPREFIX does not stop"
-# The server runs in the foreground as this script's own child, so that how it ended, should
-# it end before the sandbox does, is on record for the test run to name.
-server_exit="$(mktemp /tmp/tessel-wineserver-exit.XXXXXX)"
-(
-  wineserver -f -p </dev/null >/dev/null 2>&1
-  echo "$?" >"$server_exit"
-) &
-server_job=$!
-server_pid=""
-for _ in $(seq 50); do
-  server_pid="$(tessel_wineserver_pids | head -1)"
-  [ -n "$server_pid" ] && break
-  sleep 0.1
-done
-[ -n "$server_pid" ] || fail "the Wine server of $WINEPREFIX did not start" \
-  "$([ -s "$server_exit" ] && echo "(exit $(cat "$server_exit"): is one running outside any sandbox?)")"
+# The sandbox's server must outlive every pause between tests (-p). It runs in the foreground
+# as this script's own child, so that how it ended, should it end before the sandbox does, is
+# on record for the test run to name.
+start_server -p
 why="$(tessel_sandbox_refusal)"
 [ -z "$why" ] || fail "refusing to run: $why"
 export TESSEL_WINESERVER_PID="$server_pid"  # for checks that watch the server's resources
-TESSEL_WINESERVER_ID="$server_pid $(tessel_process_start "$server_pid")"
-export TESSEL_WINESERVER_ID  # the emulator and the test run check it is still this one
+TESSEL_WINESERVER_ID="$server_pid $server_start"
+# The project's wine, the emulator and the test run check it is still this one.
+export TESSEL_WINESERVER_ID TESSEL_SANDBOX_WINEPREFIX="$WINEPREFIX"
 export TESSEL_WINESERVER_EXIT="$server_exit"
 
 # Wine's background services inherit the caller's output; start them before anything captured.

@@ -10,8 +10,23 @@ void discard_temporary(const SecretOps& ops) {
     ops.remove_temporary(ops.context);
 }
 
+int already_exists(const SecretOps& ops) {
+    ops.put_line(ops.context, kAlreadyExistsMessage);
+    return kExitAlreadyExists;
+}
+
+// Looks for the secret once more first: one that another run made since the first look wins
+// over whatever failed here meanwhile, so "already exists" is the answer in every order.
 int fail(const SecretOps& ops, const char* message, int exit_code) {
-    ops.put_line(ops.context, message);
+    if (ops.exists(ops.context, kSecretFileName)) {
+        return already_exists(ops);
+    }
+    // The open failure's message alone goes without a line break, as users have always seen it.
+    if (exit_code == kExitOpenFailed) {
+        ops.print(ops.context, message);
+    } else {
+        ops.put_line(ops.context, message);
+    }
     return exit_code;
 }
 
@@ -46,11 +61,10 @@ void wipe(std::uint8_t* bytes, std::size_t size) {
 
 int write_secret(const SecretOps& ops) {
     if (ops.exists(ops.context, kSecretFileName)) {
-        return fail(ops, kAlreadyExistsMessage, kExitAlreadyExists);
+        return already_exists(ops);
     }
     if (!ops.create_temporary(ops.context)) {
-        ops.print(ops.context, kOpenFailedMessage);
-        return kExitOpenFailed;
+        return fail(ops, kOpenFailedMessage, kExitOpenFailed);
     }
 
     if (ops.acquire_provider(ops.context) != kCryptSuccess) {
@@ -81,7 +95,6 @@ int write_secret(const SecretOps& ops) {
         return kExitWritten;
     }
     ops.remove_temporary(ops.context);
-    return placed == MoveResult::target_exists
-               ? fail(ops, kAlreadyExistsMessage, kExitAlreadyExists)
-               : fail(ops, kWriteFailedMessage, kExitWriteFailed);
+    return placed == MoveResult::target_exists ? already_exists(ops)
+                                               : fail(ops, kWriteFailedMessage, kExitWriteFailed);
 }

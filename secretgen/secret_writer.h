@@ -56,7 +56,8 @@ struct SecretOps {
 };
 
 // Runs the whole tool once and returns its exit code. An existing secret is never touched, and
-// "secret.txt" only ever appears complete: on every failure after the creation, the temporary
-// file is closed and removed again, and a run stopped at any point leaves at most that file.
-// The run's own copy of the random bytes is wiped as soon as they are in the file's stream.
+// one there before a failure is reported, even one made after the first look, gives 4 whatever
+// else failed. "secret.txt" only ever appears complete: on every failure after the creation,
+// the temporary file is closed and removed again, and a run stopped at any point leaves at most
+// that file. The run's own copy of the random bytes is wiped as soon as it is in the stream.
 int write_secret(const SecretOps& ops);

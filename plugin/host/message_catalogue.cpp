@@ -567,6 +567,10 @@ static_assert(message_id("unknown") == 0x11fe4b665c0e723bull && no_entry_has(0x1
 }  // namespace
 
 MessageName message_catalogue_lookup(std::uint64_t id) {
+    return message_catalogue_name(id);
+}
+
+const MessageName& message_catalogue_name(std::uint64_t id) {
     for (std::size_t i = 0; i < kMessageCatalogueSize; ++i) {
         if (kIds[i] == id) {
             return kEntries[i].name;

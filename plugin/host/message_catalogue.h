@@ -42,5 +42,8 @@ constexpr std::string_view message_name_view(const MessageName& name) {
 // Reads only immutable data, so any thread may call it at any time.
 MessageName message_catalogue_lookup(std::uint64_t id);
 
+// The same name, as the catalogue's own copy, which lives as long as the program.
+const MessageName& message_catalogue_name(std::uint64_t id);
+
 // All entries in catalogue order, repeated names included.
 std::span<const MessageNameEntry> message_catalogue_entries();

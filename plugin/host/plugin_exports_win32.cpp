@@ -10,7 +10,6 @@
 
 #include <cstdint>
 #include <span>
-#include <type_traits>
 #include <vector>
 
 // The C++ runtime linked into the DLL sets aside a pool for exceptions thrown when memory runs
@@ -94,22 +93,9 @@ void Corvane_Tessel_External_DLL_Shutdown() noexcept {
 
 }  // extern "C"
 
-namespace {
-
-// The host's signature, with the promise that nothing is thrown across it.
-template <typename Fn>
-struct NoexceptOf;
-template <typename R, typename... Args>
-struct NoexceptOf<R (*)(Args...)> {
-    using type = R (*)(Args...) noexcept;
-};
-template <typename Export, typename HostFn>
-constexpr bool kMatchesNoexcept = std::is_same_v<Export, typename NoexceptOf<HostFn>::type>;
-
-}  // namespace
-
-static_assert(kMatchesNoexcept<decltype(&Corvane_Tessel_External_DLL_GetInterfaceVersion),
-                               PluginGetInterfaceVersionFn>);
-static_assert(kMatchesNoexcept<decltype(&Corvane_Tessel_External_DLL_Init), PluginInitFn>);
-static_assert(kMatchesNoexcept<decltype(&Corvane_Tessel_External_DLL_Update), PluginUpdateFn>);
-static_assert(kMatchesNoexcept<decltype(&Corvane_Tessel_External_DLL_Shutdown), PluginShutdownFn>);
+static_assert(kMatchesHostSignature<decltype(&Corvane_Tessel_External_DLL_GetInterfaceVersion),
+                                    PluginGetInterfaceVersionFn>);
+static_assert(kMatchesHostSignature<decltype(&Corvane_Tessel_External_DLL_Init), PluginInitFn>);
+static_assert(kMatchesHostSignature<decltype(&Corvane_Tessel_External_DLL_Update), PluginUpdateFn>);
+static_assert(
+    kMatchesHostSignature<decltype(&Corvane_Tessel_External_DLL_Shutdown), PluginShutdownFn>);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 
 inline constexpr std::int32_t kPluginInterfaceVersion = 2;
 
@@ -20,3 +21,14 @@ using PluginInitFn = bool (*)(void*);
 using PluginUpdateFn = bool (*)(double, const std::uint8_t*, std::uint32_t, std::uint32_t,
                                 std::uint8_t*, std::uint32_t*, std::uint32_t*);
 using PluginShutdownFn = void (*)();
+
+// True when an export has the host's signature and promises that nothing is thrown across it.
+template <typename Fn>
+struct PluginNoexceptOf;
+template <typename R, typename... Args>
+struct PluginNoexceptOf<R (*)(Args...)> {
+    using type = R (*)(Args...) noexcept;
+};
+template <typename Export, typename HostFn>
+inline constexpr bool kMatchesHostSignature =
+    std::is_same_v<Export, typename PluginNoexceptOf<HostFn>::type>;

@@ -69,7 +69,7 @@ for side in a b; do
   grep -q " 0 malformed" "$work/listen_$side.log" || fail "listener $side got datagrams that are not G1"
   line="$(summary "relay_$side")"
   # Every datagram the relay took: its sender's, then the other relay's copy of each, no more.
-  want="forwarded $expected datagrams to 2 targets, 0 sends failed; ignored $junk not G1, $expected not broadcast, 0 own copies, 0 from other senders; dropped 0 above 1000 a second from one sender"
+  want="forwarded $expected datagrams to 2 targets, 0 sends failed; ignored $junk not G1, $expected not broadcast, 0 own copies, 0 from other senders; dropped 0 above 1000 a second from one sender (--max-rate), 0 above 4000 a second from all senders (--max-total-rate)"
   [ "$line" = "$want" ] || fail "relay $side: \"$line\", expected \"$want\""
 done
 echo "relay loop: two relays pointed at each other, $expected datagrams each way, each delivered once"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The guards around Wine and the sandbox: the loader the project's wine picks, the sandbox's
-# refusal in a namespace that could reach a network, its one-line word when Wine cannot start,
-# and CTest's emulator refusing a Windows test outside the sandbox.
+# refusal in a namespace that could reach a network, of a prefix it did not make and of a Wine
+# server it did not start, its one-line word when Wine cannot start, and Wine programs refused
+# outside the sandbox or once its server is gone.
 # time limit: 300 s
 set -uo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
@@ -12,7 +13,8 @@ cd "$root"
 tessel_require_sandbox "sandbox check" "run me through ./run test"
 
 work="$(mktemp -d /tmp/tessel-sandbox-check.XXXXXX)"
-trap 'WINEPREFIX="$work/prefix" wineserver -k >/dev/null 2>&1; rm -rf "$work"' EXIT
+hand_server=""
+trap '[ -z "$hand_server" ] || kill -KILL "$hand_server" 2>/dev/null; rm -rf "$work"' EXIT
 
 failures=0
 verdict() {  # yes|no description [detail]
@@ -71,15 +73,64 @@ verdict "$([ "$(cat "$work/rc")" -ne 0 ] && grep -q '^sandbox: refusing to run: 
   "the sandbox refuses a namespace with other interfaces" "$said"
 verdict "$([ -f "$work/routes" ] && echo yes || echo no)" "the refusing sandbox leaves the routes as they were"
 
-# A Wine that cannot start is named as such, in one line.
+# A Wine that cannot start is named as such, in one line; the prefix it left half-made is the
+# sandbox's own, so the next run makes it anew rather than refuse it.
 broken_loader="$work/broken-loader"
 printf '#!/bin/sh\necho "$0: cannot execute binary file: Exec format error" >&2\nexit 126\n' >"$broken_loader"
 chmod +x "$broken_loader"
-TESSEL_WINEPREFIX="$work/prefix" TESSEL_WINE_LOADER="$broken_loader" scripts/sandbox.sh true >"$work/out" 2>&1
+for run in first again; do
+  TESSEL_WINEPREFIX="$work/prefix" TESSEL_WINE_LOADER="$broken_loader" scripts/sandbox.sh true >"$work/out" 2>&1
+  rc=$?
+  said="$(grep '^sandbox:' "$work/out" | tail -1)"
+  verdict "$([ "$rc" -ne 0 ] && [[ "$said" == "sandbox: Wine does not start: "*"Exec format error" ]] && echo yes || echo no)" \
+    "the sandbox says when Wine does not start ($run)" "exit $rc, $(tr '\n' ' ' <"$work/out")"
+done
+
+# A directory the sandbox did not make (TESSEL_WINEPREFIX naming someone's folder) is refused
+# as its prefix: nothing in it deleted, booted or copied in, nor taken as the kept template.
+someones="$work/someones"
+mkdir -p "$someones/notes"
+echo "keep me" >"$someones/notes/today.txt"
+listing() { (cd "$1" && find . -printf '%p %s %T@\n' | sort); }
+before="$(listing "$someones")"
+TESSEL_WINEPREFIX="$someones" scripts/sandbox.sh true >"$work/out" 2>&1
 rc=$?
-said="$(grep '^sandbox:' "$work/out" | tail -1)"
-verdict "$([ "$rc" -ne 0 ] && [[ "$said" == "sandbox: Wine does not start: "*"Exec format error" ]] && echo yes || echo no)" \
-  "the sandbox says when Wine does not start" "exit $rc, $(tr '\n' ' ' <"$work/out")"
+verdict "$([ "$rc" -ne 0 ] && grep -q "^sandbox: refusing to use $someones as the Wine prefix: it holds files" "$work/out" &&
+  [ "$(listing "$someones")" = "$before" ] && echo yes || echo no)" \
+  "the sandbox refuses a directory it did not make as its prefix and leaves it as it was" \
+  "exit $rc, $(tr '\n' ' ' <"$work/out"), now holds: $(ls -A "$someones" | tr '\n' ' ')"
+
+# A Wine server of the prefix started by hand, outside the sandbox: the sandbox refuses, and the
+# server is not stopped, whether the sandbox can see it (its inner stage run by hand in a network
+# namespace of its own, among the check's processes) or not (a sandbox of its own).
+handmade="$work/handmade"
+mkdir "$handmade"
+touch "$handmade/.tessel-prefix-ready"  # otherwise whole enough: the server is refused first
+WINEPREFIX="$handmade" wineserver -f -p </dev/null >/dev/null 2>&1 &
+hand_server=$!
+for _ in $(seq 100); do
+  tessel_wineserver_serves "$hand_server" && break
+  sleep 0.1
+done
+sandbox_seeing_it() {
+  unshare --net -- env TESSEL_SANDBOX_STAGE=enter TESSEL_SANDBOX_HOLDER=$$ \
+    TESSEL_OUTER_NETNS="$(readlink /proc/self/ns/net)" \
+    TESSEL_WINEPREFIX="$handmade" scripts/sandbox.sh true
+}
+sandbox_of_its_own() {
+  TESSEL_WINEPREFIX="$handmade" scripts/sandbox.sh true
+}
+for run in sandbox_seeing_it sandbox_of_its_own; do
+  "$run" >"$work/out" 2>&1
+  rc=$?
+  verdict "$([ "$rc" -ne 0 ] && grep -q "^sandbox: refusing to run: a Wine server of $handmade that no sandbox started" "$work/out" &&
+    tessel_wineserver_serves "$hand_server" && echo yes || echo no)" \
+    "a Wine server started by hand is refused and left running ($run)" \
+    "exit $rc, $(tr '\n' ' ' <"$work/out"), the server $(tessel_wineserver_serves "$hand_server" && echo runs || echo went)"
+done
+kill -INT "$hand_server" 2>/dev/null
+wait "$hand_server" 2>/dev/null
+hand_server=""
 
 # CTest started outside the sandbox: the emulator refuses and the test fails. The test chosen
 # computes only, so a broken guard still could not broadcast.
@@ -109,6 +160,16 @@ TESSEL_WINESERVER_ID="$stand_in_id" scripts/wine-emulator.sh "$work/app64.exe" >
 rc=$?
 verdict "$([ "$rc" -ne 0 ] && grep -q 'the Wine server went away' "$work/out" && echo yes || echo no)" \
   "the emulator refuses when the sandbox's Wine server went away" "exit $rc, $(cat "$work/out")"
+# So does the project's wine, which every Windows test and check starts, on the sandbox's prefix
+# only: a test's prefix of its own still gets the server it needs.
+for prefix in "$WINEPREFIX" "$work/own-prefix"; do
+  expected="wine: not starting $work/app64.exe: the Wine server went away (pid $stand_in, started by the sandbox)"
+  [ "$prefix" = "$WINEPREFIX" ] || expected="loader $wine64_loader: $work/app64.exe"
+  said="$(WINEPREFIX="$prefix" TESSEL_WINESERVER_ID="$stand_in_id" with_fake_loader \
+    env -u TESSEL_WINE_LOADER scripts/wine/wine "$work/app64.exe" 2>&1)"
+  verdict "$([ "$said" = "$expected" ] && echo yes || echo no)" \
+    "wine on $prefix once the sandbox's Wine server went away: $expected" "$said"
+done
 
 # GoogleTest programs pass only when they ran every test to its end, whatever their exit code.
 fake_gtest="$work/fake_gtest"

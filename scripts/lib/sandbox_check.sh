@@ -32,6 +32,18 @@ tessel_wineserver_pids() {
   done
 }
 
+# Whether process PID serves a Wine prefix: a Wine server that holds the lock of its server
+# directory (its working directory), which one server of a prefix at a time can hold, and has
+# made the socket that Wine programs connect to.
+tessel_wineserver_serves() {  # pid
+  local dir inode
+  dir="$(readlink "/proc/$1/cwd" 2>/dev/null)" || return 1
+  [ -S "$dir/socket" ] || return 1
+  inode="$(stat -c %i "$dir/lock" 2>/dev/null)" || return 1
+  awk -v pid="$1" -v inode="$inode" '$2 == "POSIX" && $5 == pid && $6 ~ (":" inode "$") { held = 1 }
+    END { exit !held }' /proc/locks
+}
+
 # The start time of process PID in clock ticks since boot, or nothing if it has gone: with the
 # PID, it names one process for good.
 tessel_process_start() {  # pid
@@ -60,6 +72,18 @@ tessel_wineserver_gone() {
     how=": it exited with status $status"
   fi
   echo "the Wine server went away (pid $pid, started by the sandbox$how)"
+}
+
+# Prints why a Wine program on WINEPREFIX must not start, or nothing. Inside the sandbox, a
+# program on the sandbox's prefix starts only while the server the sandbox started is alive:
+# that one holds the prefix's lock, so no other serves it. Otherwise the program would start a
+# new server, or join one started outside the sandbox.
+tessel_wine_refusal() {
+  [ -n "${TESSEL_SANDBOX_WINEPREFIX:-}" ] || return 0
+  local ours theirs
+  ours="$(stat -L -c %d:%i "$TESSEL_SANDBOX_WINEPREFIX" 2>/dev/null)"
+  theirs="$(stat -L -c %d:%i "${WINEPREFIX:-${HOME:-/}/.wine}" 2>/dev/null)"
+  [ -z "$theirs" ] || [ "$theirs" != "$ours" ] || tessel_wineserver_gone
 }
 
 # Prints why a broadcast from here could leave the machine, or nothing: the namespace, the

@@ -185,6 +185,20 @@ std::size_t steps_of_a_whole_run() {
     return platform.steps;
 }
 
+using Arrange = void (*)(FakePlatform&);
+
+// A run that succeeds, then one for every step that can fail.
+const std::vector<std::pair<const char*, Arrange>> kEveryOutcome = {
+    {"success", [](FakePlatform&) {}},
+    {"create", [](FakePlatform& f) { f.create_fails = true; }},
+    {"acquire", [](FakePlatform& f) { f.acquire_result = 0; }},
+    {"generate", [](FakePlatform& f) { f.generate_result = 0; }},
+    {"byte", [](FakePlatform& f) { f.failing_put = 10; }},
+    {"flush", [](FakePlatform& f) { f.flush_fails = true; }},
+    {"close", [](FakePlatform& f) { f.close_fails = true; }},
+    {"move", [](FakePlatform& f) { f.move_fails = true; }},
+};
+
 TEST(SecretWriter, WritesTheRandomBytesInDeliveryOrderToTheDiskAndPrintsNothing) {
     FakePlatform platform;
     platform.random = counting_bytes();
@@ -224,25 +238,31 @@ TEST(SecretWriter, ARunStoppedAtAnyPointLeavesNoSecretOrAWholeOneOnTheDisk) {
     }
 }
 
+// Whatever fails on the way, a secret made by someone else before the run reports is kept, and
+// "already exists" is the answer.
 TEST(SecretWriter, ASecretThatAppearsAtAnyPointIsKeptAndReportedWithNothingLeftBehind) {
-    const std::size_t steps = steps_of_a_whole_run();
-    // Before the move, the last call of a whole run.
-    for (std::size_t appear = 0; appear < steps; ++appear) {
-        SCOPED_TRACE(testing::Message() << "appeared before call " << appear << " of " << steps);
-        FakePlatform platform;
-        platform.secret_appears_before = appear;
-        EXPECT_EQ(write_secret(fake_ops(platform)), kExitAlreadyExists);
-        EXPECT_EQ(platform.console, "secret.txt already exists\n");
-        EXPECT_EQ(names_in(platform), Names{kSecretFileName});
-        EXPECT_EQ(platform.files[kSecretFileName].content, kOtherSecret);
+    for (const auto& [outcome, arrange] : kEveryOutcome) {
+        FakePlatform alone;
+        arrange(alone);
+        const bool whole = write_secret(fake_ops(alone)) == kExitWritten;
+        // Before a whole run's last call, the move, or before a failure's message.
+        const std::size_t last = whole ? alone.steps : alone.steps - 1;
+        for (std::size_t appear = 0; appear < last; ++appear) {
+            SCOPED_TRACE(testing::Message() << outcome << ", appeared before call " << appear);
+            FakePlatform platform;
+            arrange(platform);
+            platform.secret_appears_before = appear;
+            EXPECT_EQ(write_secret(fake_ops(platform)), kExitAlreadyExists);
+            EXPECT_EQ(platform.console, "secret.txt already exists\n");
+            EXPECT_EQ(names_in(platform), Names{kSecretFileName});
+            EXPECT_EQ(platform.files[kSecretFileName].content, kOtherSecret);
+        }
     }
 }
 
 TEST(SecretWriter, AnExistingSecretStopsTheRunBeforeAnythingThatCouldFail) {
-    for (const auto arrange :
-         {+[](FakePlatform& f) { f.create_fails = true; },
-          +[](FakePlatform& f) { f.acquire_result = 0; },
-          +[](FakePlatform& f) { f.generate_result = 0; }, +[](FakePlatform&) {}}) {
+    for (const auto& [outcome, arrange] : kEveryOutcome) {
+        SCOPED_TRACE(outcome);
         FakePlatform platform;
         arrange(platform);
         platform.files[kSecretFileName] = FakeFile{kOtherSecret, kOtherSecret};

@@ -68,7 +68,8 @@ bool relay_target_allowed(UdpAddress target, std::span<const UdpInterface> inter
 }
 
 bool relay_open(Relay& relay, std::uint16_t port, std::vector<UdpAddress> targets,
-                SenderFilter from, std::uint32_t max_rate, std::string& error) {
+                SenderFilter from, std::uint32_t max_rate, std::uint32_t max_total_rate,
+                std::string& error) {
     relay = Relay{};
     if (!receive_open(relay.in, port, kBatchCapacity, error)) {
         return false;
@@ -81,6 +82,7 @@ bool relay_open(Relay& relay, std::uint16_t port, std::vector<UdpAddress> target
     relay.targets = std::move(targets);
     relay.receiver.from = std::move(from);
     relay.rates.per_second = max_rate;
+    relay.rates.total_per_second = max_total_rate;
     relay.outgoing.reserve(kBatchCapacity * relay.targets.size());
     return true;
 }
@@ -105,9 +107,10 @@ RelayVerdict relay_judge(Relay& relay, const UdpDatagram& d, std::span<const cha
         case Reception::Malformed: return RelayVerdict::NotG1;
         case Reception::G1: break;
     }
-    if (!sender_rates_take(relay.rates, d.from.ip, now_ns)) {
-        ++relay.counts.over_rate;
-        return RelayVerdict::OverRate;
+    switch (sender_rates_take(relay.rates, d.from.ip, now_ns)) {
+        case RateVerdict::OverSender: ++relay.counts.over_rate; return RelayVerdict::OverRate;
+        case RateVerdict::OverTotal: ++relay.counts.over_total; return RelayVerdict::OverTotal;
+        case RateVerdict::Taken: break;
     }
     ++relay.counts.forwarded;
     for (const UdpAddress& target : relay.targets) {
@@ -136,18 +139,21 @@ RelayStep relay_step(Relay& relay, int timeout_ms) {
 std::string relay_summary(const Relay& relay) {
     const RelayCounts& c = relay.counts;
     const ReceiveCounts& r = relay.receiver.counts;
-    char text[400];
+    char text[480];
     std::snprintf(
         text, sizeof text,
         "forwarded %llu datagrams to %zu targets, %llu sends failed; ignored %llu not "
         "G1, %llu not broadcast, %llu own copies, %llu from other senders; dropped %llu above "
-        "%lu a second from one sender\n",
+        "%lu a second from one sender (--max-rate), %llu above %lu a second from all senders "
+        "(--max-total-rate)\n",
         static_cast<unsigned long long>(c.forwarded), relay.targets.size(),
         static_cast<unsigned long long>(c.send_failures),
         static_cast<unsigned long long>(r.malformed),
         static_cast<unsigned long long>(r.not_broadcast), static_cast<unsigned long long>(c.own),
         static_cast<unsigned long long>(r.other_senders),
         static_cast<unsigned long long>(c.over_rate),
-        static_cast<unsigned long>(relay.rates.per_second));
+        static_cast<unsigned long>(relay.rates.per_second),
+        static_cast<unsigned long long>(c.over_total),
+        static_cast<unsigned long>(relay.rates.total_per_second));
     return text;
 }

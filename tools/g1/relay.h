@@ -24,10 +24,11 @@ struct RelayCounts {
     std::uint64_t forwarded = 0;
     std::uint64_t own = 0;            // the relay's own copies, from a target that points back
     std::uint64_t over_rate = 0;      // above `--max-rate` from their sender
+    std::uint64_t over_total = 0;     // above `--max-total-rate` from all senders together
     std::uint64_t send_failures = 0;  // one per target and datagram
 };
 
-enum class RelayVerdict { Forward, NotG1, NotBroadcast, Own, OtherSender, OverRate };
+enum class RelayVerdict { Forward, NotG1, NotBroadcast, Own, OtherSender, OverRate, OverTotal };
 
 struct Relay {
     ReceiveSocket in;             // the shared port, as every receiver binds it
@@ -52,9 +53,11 @@ bool relay_target_allowed(UdpAddress target, std::span<const UdpInterface> inter
                           std::string& error);
 
 // Binds the shared port and the sending socket. Targets are resolved and checked beforehand;
-// each sender gets at most `max_rate` datagrams a second forwarded.
+// each sender gets at most `max_rate` datagrams a second forwarded, and all of them together at
+// most `max_total_rate`.
 bool relay_open(Relay& relay, std::uint16_t port, std::vector<UdpAddress> targets,
-                SenderFilter from, std::uint32_t max_rate, std::string& error);
+                SenderFilter from, std::uint32_t max_rate, std::uint32_t max_total_rate,
+                std::string& error);
 void relay_close(Relay& relay);
 
 // Whether one datagram received at `now_ns` (any steady clock) is sent on, and if not, why;
@@ -68,5 +71,6 @@ enum class RelayStep { Forwarded, Idle, Failed };
 // system allows) and sends each one judged Forward to every target.
 RelayStep relay_step(Relay& relay, int timeout_ms);
 
-// The closing line: forwarded, failed sends and every kind of datagram ignored.
+// The closing line: forwarded, failed sends, every kind of datagram ignored and what each cap
+// dropped.
 std::string relay_summary(const Relay& relay);

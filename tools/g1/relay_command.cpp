@@ -15,6 +15,7 @@ struct RelayOptions {
     std::vector<std::string> targets;
     std::vector<std::string> from;
     std::uint32_t max_rate = kSenderRateDefault;
+    std::uint32_t max_total_rate = kTotalRateDefault;
     ReceiveLimits limits;
 };
 
@@ -42,7 +43,8 @@ int run_relay(const RelayOptions& o) {
     Relay relay;
     if (!make_sender_filter(kName, o.from, from)) return kExitFailed;
     if (!resolve_targets(o.targets, targets, error) ||
-        !relay_open(relay, o.port, std::move(targets), std::move(from), o.max_rate, error)) {
+        !relay_open(relay, o.port, std::move(targets), std::move(from), o.max_rate,
+                    o.max_total_rate, error)) {
         std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
         return kExitFailed;
     }
@@ -76,7 +78,16 @@ G1Command add_relay_command(CLI::App& app) {
     command
         ->add_option("--max-rate", o->max_rate,
                      "Datagrams a second forwarded from one sender at most, in bursts of a tenth "
-                     "of a second's worth; the rest are dropped and counted")
+                     "of a second's worth (a sender first heard starts with one); the rest are "
+                     "dropped and counted, in the closing line, as above --max-rate")
+        ->check(CLI::Range(std::uint32_t{1}, kSenderRateMax))
+        ->capture_default_str();
+    command
+        ->add_option("--max-total-rate", o->max_total_rate,
+                     "Datagrams a second forwarded from all senders together at most, in bursts "
+                     "of a tenth of a second's worth, however many addresses they come from; the "
+                     "rest are dropped and counted, in the closing line, as above "
+                     "--max-total-rate")
         ->check(CLI::Range(std::uint32_t{1}, kSenderRateMax))
         ->capture_default_str();
     add_limit_options(*command, o->limits, "datagrams");

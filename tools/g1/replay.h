@@ -1,11 +1,13 @@
-// What `g1 send --replay` plays: the G1 datagrams of a capture file, one sender's, and when each
-// one is due at the chosen speed. No sockets and no clock here; the sending loop is in
-// send_command.cpp.
+// What `g1 send --replay` plays: the G1 datagrams of a capture file, one sender's (the
+// well-formed ones, or all of them as recorded), and when each one is due at the chosen speed. No
+// sockets and no clock here; the sending loop is in send_command.cpp.
 #pragma once
 
 #include "tools/g1/pcap_file.h"
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <optional>
 #include <span>
@@ -22,29 +24,36 @@ struct ReplayLoad {
     std::vector<ReplaySender> senders;    // in order of first appearance
     std::uint64_t other = 0;              // records of other traffic, skipped
     std::uint64_t other_senders = 0;      // G1 of the senders not chosen
+    std::uint64_t malformed = 0;          // of the chosen sender, not well-formed G1, skipped
     std::string truncated;                // why the file ends early; empty when it is whole
 };
 
-// G1 as the dissector takes it: sent to the G1 port, or a payload that starts with "G1,".
-bool replay_is_g1(const PcapDatagram& datagram);
+// A refusal lists this many senders, those with the most datagrams, and counts the rest.
+inline constexpr std::size_t kReplaySendersListed = 20;
 
-// Every G1 datagram of the capture. A file cut inside a record gives what came before the cut
-// and says so in `truncated`. False, with `error`, for a file that is no capture or is damaged.
-bool replay_load(std::istream& in, ReplayLoad& load, std::string& error);
+// Every G1 datagram of the capture, malformed ones included: what was sent to the G1 port or to
+// a port that the file's G1 goes to (g1 record --port), or begins with "G1,". A file cut inside a
+// record gives what came before the cut and says so in `truncated`. False, with `error`, for a
+// file that is no capture or is damaged, or when `stop` (asked now and then) says so.
+bool replay_load(std::istream& in, ReplayLoad& load, std::string& error,
+                 const std::function<bool()>& stop = {});
 
-// Keeps the datagrams of one sender: `sender`, or without one the only one there is. False,
-// with `error`, for a file without G1, a sender it does not hold, or several and none chosen.
-bool replay_choose_sender(ReplayLoad& load, std::optional<std::uint32_t> sender,
+// Keeps the datagrams of one sender: `sender`, or without one the only one there is; of those,
+// the well-formed G1 unless `all`. False, with `error`, for a file without G1, a sender it does
+// not hold, several and none chosen, or a sender with nothing well-formed to play.
+bool replay_choose_sender(ReplayLoad& load, std::optional<std::uint32_t> sender, bool all,
                           std::string& error);
 
-// The file's gaps divided by the speed. A gap that runs backwards (captures merged out of order)
-// counts as none, and one longer than an hour (a clock that jumped) as an hour. A loop starts its
-// next pass one mean gap after its last datagram.
+// The file's gaps divided by the speed, each one at least kReplayShortestGapNs. A gap that runs
+// backwards (captures merged out of order) counts as none, and one longer than an hour (a clock
+// that jumped) as an hour. A loop starts its next pass one mean gap after its last datagram.
 struct ReplaySchedule {
     std::vector<std::int64_t> offsets_ns;  // from the pass's start
     std::int64_t pass_ns = 0;              // from one pass's start to the next one's
 };
 
+// However the file is timed and whatever the speed: at most 20,000 datagrams a second.
+inline constexpr std::int64_t kReplayShortestGapNs = 50'000;
 // A recording of one datagram loops once a second of its time.
 inline constexpr std::int64_t kReplayLoneGapNs = 1'000'000'000;
 inline constexpr std::int64_t kReplayLongestGapNs = 3600'000'000'000;

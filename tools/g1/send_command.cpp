@@ -28,6 +28,7 @@ struct SendOptions {
     std::string fly;     // a scenario's name
     double speed = 1.0;
     bool loop = false;
+    bool all = false;    // malformed datagrams too, as recorded
     std::string sender;  // of the recording; empty: its only one
     double rate = 60.0;
     std::string to;  // HOST:PORT; empty: the plug-in's destination
@@ -41,6 +42,7 @@ constexpr std::chrono::milliseconds kWaitSlice{200};  // how often a wait looks 
 // Late by more than this (a suspended process, a busy machine), the replay goes on from now
 // rather than catching up in a burst.
 constexpr std::chrono::milliseconds kLateLimit{100};
+constexpr std::chrono::nanoseconds kShortestGap{kReplayShortestGapNs};
 
 using Clock = std::chrono::steady_clock;
 
@@ -115,7 +117,7 @@ bool load_recording(const SendOptions& o, ReplayLoad& load, std::string& error) 
     }
     std::optional<std::uint32_t> sender;
     if (!o.sender.empty() && !udp_resolve(o.sender, sender.emplace(), error)) return false;
-    if (!replay_load(in, load, error)) {
+    if (!replay_load(in, load, error, interrupt_requested)) {
         error = o.replay + ": " + error;
         return false;
     }
@@ -123,7 +125,7 @@ bool load_recording(const SendOptions& o, ReplayLoad& load, std::string& error) 
         fail(o.replay + " is cut short: " + load.truncated +
              "; playing the whole datagrams before the cut");
     }
-    if (!replay_choose_sender(load, sender, error)) {
+    if (!replay_choose_sender(load, sender, o.all, error)) {
         error = o.replay + ": " + error;
         return false;
     }
@@ -135,7 +137,7 @@ int run_replay(const SendOptions& o, Sender& s) {
     std::string error;
     if (!load_recording(o, load, error)) {
         fail(error);
-        return kExitInput;
+        return interrupt_requested() ? 0 : kExitInput;  // Ctrl+C while loading: stopped, as asked
     }
     const ReplaySchedule schedule = replay_schedule(load.datagrams, o.speed);
     std::fprintf(stderr, "g1 send: %s, %zu datagrams of %s, at %g times their pace%s, to %s\n",
@@ -144,11 +146,16 @@ int run_replay(const SendOptions& o, Sender& s) {
                  o.loop ? ", looped" : "", udp_address_text(s.to).c_str());
     const Clock::time_point start = Clock::now();
     Clock::time_point origin = start;  // the first pass's start, moved on after a stall
+    Clock::time_point last = start - kShortestGap;
     for (std::uint64_t k = 0; o.loop || k < load.datagrams.size(); ++k) {
         if (o.count != 0 && k >= o.count) break;
-        const Clock::time_point due = origin + std::chrono::nanoseconds(replay_due_ns(schedule, k));
+        // Never before its time in the file; catching up after a short stall, never closer
+        // than the shortest gap.
+        const Clock::time_point due = std::max(
+            origin + std::chrono::nanoseconds(replay_due_ns(schedule, k)), last + kShortestGap);
         if (!wait_until(o, start, due)) break;
-        const Clock::duration late = Clock::now() - due;
+        last = Clock::now();
+        const Clock::duration late = last - due;
         if (late > kLateLimit) origin += late;
         send_one(s, load.datagrams[k % load.datagrams.size()].payload);
     }
@@ -156,6 +163,10 @@ int run_replay(const SendOptions& o, Sender& s) {
     if (load.other != 0) summary += "; " + std::to_string(load.other) + " other packets skipped";
     if (load.other_senders != 0) {
         summary += "; " + std::to_string(load.other_senders) + " of other senders left out";
+    }
+    if (load.malformed != 0) {
+        summary += "; " + std::to_string(load.malformed) +
+                   " not well-formed G1 left out (--all plays them)";
     }
     if (!load.truncated.empty()) summary += "; the file is cut short";
     std::fprintf(stderr, "g1 send: %s\n", summary.c_str());
@@ -196,14 +207,20 @@ CLI::App* add_send_options(CLI::App& app, SendOptions& o) {
     CLI::Option* replay =
         c->add_option("--replay", o.replay,
                       "Play this pcap file (g1 record's, tcpdump's or Wireshark's) at the pace "
-                      "it was recorded");
+                      "it was recorded, never more than 20,000 datagrams a second");
     CLI::Option* fly = c->add_option("--fly", o.fly, "Fly this scenario: circuit or stress")
                            ->check(CLI::IsMember({"circuit", "stress"}));
     replay->excludes(fly);
-    c->add_option("--speed", o.speed, "Replay this many times as fast (0.5: half as fast)")
+    c->add_option("--speed", o.speed,
+                  "Replay this many times as fast (0.5: half as fast), never closer than 50 "
+                  "microseconds")
         ->capture_default_str()
         ->needs(replay);
     c->add_flag("--loop", o.loop, "Replay from the start again after the end, until stopped")
+        ->needs(replay);
+    c->add_flag("--all", o.all,
+                "Replay the sender's malformed datagrams too, as recorded (without it, only "
+                "well-formed G1 is sent and the rest counted)")
         ->needs(replay);
     c->add_option("--sender", o.sender,
                   "Replay the datagrams of this sender, where the recording holds several")

@@ -193,20 +193,67 @@ TEST(Replay, TakesOneSendersG1AndTellsWhatElseTheFileHeld) {
     ASSERT_TRUE(replay_load(in, load, error)) << error;
     EXPECT_EQ(load.other, 1u);
     ReplayLoad both = load;
-    EXPECT_FALSE(replay_choose_sender(both, std::nullopt, error));
+    EXPECT_FALSE(replay_choose_sender(both, std::nullopt, true, error));
     EXPECT_EQ(error,
               "it holds G1 from several senders; choose one with --sender: 192.168.1.20 (3) "
               "192.168.1.21 (1)");
-    EXPECT_FALSE(replay_choose_sender(both, 0x0A000001, error));
+    EXPECT_FALSE(replay_choose_sender(both, 0x0A000001, true, error));
     EXPECT_NE(error.find("no G1 from 10.0.0.1"), std::string::npos) << error;
-    ASSERT_TRUE(replay_choose_sender(load, kSim.ip, error)) << error;
+    ASSERT_TRUE(replay_choose_sender(load, kSim.ip, true, error)) << error;
     ASSERT_EQ(load.datagrams.size(), 3u);
     EXPECT_EQ(load.datagrams[2].payload, "G1,9,0,0,0,0,0,0,0,0,0,0,0,0,");
     EXPECT_EQ(load.other_senders, 1u);
 
     std::istringstream none(g1_file({datagram(kT0, kSim, "dns", {0x08080808, 53})}));
-    EXPECT_TRUE(replay_load(none, load, error) && !replay_choose_sender(load, std::nullopt, error));
+    EXPECT_TRUE(replay_load(none, load, error) &&
+                !replay_choose_sender(load, std::nullopt, true, error));
     EXPECT_EQ(error, "it holds no G1 datagram (1 other packets)");
+}
+
+TEST(Replay, PlaysWellFormedG1UnlessAllAndKeepsMalformedOnesOfAnyPortThatCarriesG1) {
+    const UdpAddress to{kLimitedBroadcastIp, 50020};  // g1 record --port 50020
+    const std::string file = g1_file({
+        datagram(kT0, kSim, "G1,0,0,0,0,0,0,0,0,0,0,0,0,0,", to),
+        datagram(kT0 + 1, kSim, "", to),
+        datagram(kT0 + 2, kSim, std::string("\xff\x00junk", 6), to),
+        datagram(kT0 + 3, kSim, "G1,01,0,0,0,0,0,0,0,0,0,0,0,0,", to),
+        datagram(kT0 + 4, kSim, "dns", {0x08080808, 53}),
+    });
+    for (const bool all : {false, true}) {
+        std::istringstream in(file);
+        ReplayLoad load;
+        std::string error;
+        ASSERT_TRUE(replay_load(in, load, error)) << error;
+        ASSERT_TRUE(replay_choose_sender(load, std::nullopt, all, error)) << error;
+        EXPECT_EQ(load.datagrams.size(), all ? 4u : 1u);
+        EXPECT_EQ(load.malformed, all ? 0u : 3u);
+        EXPECT_EQ(load.other, 1u);
+        EXPECT_EQ(load.datagrams.back().payload,
+                  all ? "G1,01,0,0,0,0,0,0,0,0,0,0,0,0," : "G1,0,0,0,0,0,0,0,0,0,0,0,0,0,");
+    }
+}
+
+TEST(Replay, ManySendersLoadQuicklyAreListedTwentyAtMostAndCtrlCIsHeardWhileLoading) {
+    std::vector<PcapDatagram> ds(3, datagram(kT0, kSim, "G1,0,0,0,0,0,0,0,0,0,0,0,0,0,"));
+    for (std::uint32_t i = 0; i < 200'000; ++i)
+        ds.push_back(datagram(kT0, {0x0A000000 + i, 1}, "G1"));
+    const std::string file = g1_file(ds);
+    std::istringstream in(file);
+    ReplayLoad load;
+    std::string error;
+    ASSERT_TRUE(replay_load(in, load, error)) << error;
+    EXPECT_FALSE(replay_choose_sender(load, std::nullopt, false, error));
+    EXPECT_TRUE(
+        error.starts_with("it holds G1 from several senders; choose one with --sender: "
+                          "192.168.1.20 (3) 10.0.0.0 (1) 10.0.0.1 (1)"))
+        << error.substr(0, 200);
+    EXPECT_TRUE(error.ends_with(" 10.0.0.18 (1) and 199981 more")) << error.substr(0, 200);
+
+    std::istringstream again(file);
+    int asked = 0;
+    EXPECT_FALSE(replay_load(again, load, error, [&] { return ++asked == 3; }));
+    EXPECT_EQ(error, "loading it was stopped");
+    EXPECT_LT(again.tellg(), static_cast<std::streamoff>(file.size() / 2));
 }
 
 TEST(Replay, EachDatagramIsDueAtItsRecordedGapOverTheSpeedPassAfterPass) {
@@ -229,5 +276,12 @@ TEST(Replay, EachDatagramIsDueAtItsRecordedGapOverTheSpeedPassAfterPass) {
         for (std::size_t k = 0; k < c.due_ms.size(); ++k) {
             EXPECT_EQ(replay_due_ns(s, k) / ms, c.due_ms[k]) << "speed " << c.speed << ", k " << k;
         }
+    }
+    // Recorded all at once, or played at any speed: 50 µs apart, and as far into the next pass.
+    const std::vector<PcapDatagram> at_once(1000, datagram(kT0, kSim, "G1"));
+    for (const double speed : {1.0, 1e12}) {
+        const ReplaySchedule s = replay_schedule(at_once, speed);
+        EXPECT_EQ(replay_due_ns(s, 999), 999 * kReplayShortestGapNs) << speed;
+        EXPECT_GE(replay_due_ns(s, 1000) - replay_due_ns(s, 999), kReplayShortestGapNs) << speed;
     }
 }

@@ -54,9 +54,12 @@ struct RelayOnLoopback : Loopback {
     Relay relay;
     std::uint16_t port = 0;
 
+    // The caps at their highest: a sender first heard has one datagram's allowance, and these
+    // send the next one within a millisecond.
     void open(std::vector<UdpAddress> targets) {
         std::string error;
-        ASSERT_TRUE(relay_open(relay, 0, std::move(targets), {}, kSenderRateDefault, error))
+        ASSERT_TRUE(
+            relay_open(relay, 0, std::move(targets), {}, kSenderRateMax, kSenderRateMax, error))
             << error;
         port = udp_local_address(relay.in.socket).port;
     }
@@ -70,7 +73,8 @@ struct RelayOnLoopback : Loopback {
     std::uint64_t taken() const {
         const RelayCounts& c = relay.counts;
         const ReceiveCounts& r = relay.receiver.counts;
-        return c.forwarded + r.malformed + r.not_broadcast + c.own + r.other_senders + c.over_rate;
+        return c.forwarded + r.malformed + r.not_broadcast + c.own + r.other_senders + c.over_rate +
+               c.over_total;
     }
     void TearDown() override {
         relay_close(relay);
@@ -189,9 +193,10 @@ TEST(RelayJudge, EachSenderIsCappedAtTheRateAfterABurstOfATenthOfASecond) {
         std::int64_t at_ns;
         int forwarded;
     } rows[] = {
-        {kSimulator, 150, 0, 100},              // a flood: the burst, then nothing
+        {kSimulator, 150, 0, 1},                // first heard: one datagram's allowance
         {kSimulator, 10, 5 * kMs, 5},           // 5 ms bring 5
-        {0x0A000006, 100, 5 * kMs, 100},        // another sender has its own bucket
+        {0x0A000006, 100, 5 * kMs, 1},          // another sender has its own bucket
+        {0x0A000006, 100, 50 * kMs, 45},        // filled at the rate
         {kSimulator, 300, 10'000 * kMs, 100},   // a long quiet refills only the burst
         {kSimulator, 1000, 10'500 * kMs, 100},  // half a second: the rate, no more than a burst
     };
@@ -204,15 +209,31 @@ TEST(RelayJudge, EachSenderIsCappedAtTheRateAfterABurstOfATenthOfASecond) {
     }
 }
 
+TEST(RelayJudge, SendersRotatingTheirAddressesGetNoMoreThanTheTotalCap) {
+    Relay relay;  // the default caps: 1000 a second from one sender, 4000 from all
+    constexpr int kAddresses = 200;         // more than the table holds: each one evicts another
+    constexpr std::int64_t kGapNs = 7'000;  // about 142,000 datagrams a second
+    constexpr std::int64_t kRunNs = 3'000'000'000;
+    std::uint64_t forwarded = 0;
+    for (std::int64_t t = 0, i = 0; t < kRunNs; t += kGapNs, ++i) {
+        const UdpDatagram d = arrival(
+            {0x7F000100 + static_cast<std::uint32_t>(i % kAddresses), 52000}, true, kWorkedExample);
+        forwarded += relay_judge(relay, d, kWorkedExample, t) == RelayVerdict::Forward;
+    }
+    EXPECT_LE(forwarded, 3 * 4000 + 400u);  // three seconds' worth and one burst
+    EXPECT_GE(forwarded, 3 * 4000u);
+}
+
 TEST(RelaySummary, ShowsEveryKindOfIgnoredDatagram) {
     Relay relay;
     relay.targets = {{kLoopbackIp, 50011}};
-    relay.counts = {7, 3, 6, 5};
+    relay.counts = {7, 3, 6, 9, 5};
     relay.receiver.counts = {8, 1, 4, 2};
     EXPECT_EQ(relay_summary(relay),
               "forwarded 7 datagrams to 1 targets, 5 sends failed; ignored 1 not G1, 2 not "
               "broadcast, 3 own copies, 4 from other senders; dropped 6 above 1000 a second "
-              "from one sender\n");
+              "from one sender (--max-rate), 9 above 4000 a second from all senders "
+              "(--max-total-rate)\n");
 }
 
 TEST_F(RelayOnLoopback, DatagramSentToTheRelayItselfIsNotSentOn) {
@@ -246,7 +267,8 @@ TEST_F(RelayOnLoopbackBroadcast, TargetPointingBackAtTheRelayDoesNotMakeItFeedIt
     open({});
     relay_close(relay);
     std::string error;
-    ASSERT_TRUE(relay_open(relay, port, {{kLoopbackIp, port}}, {}, kSenderRateDefault, error))
+    ASSERT_TRUE(relay_open(relay, port, {{kLoopbackIp, port}}, {}, kSenderRateDefault,
+                           kTotalRateDefault, error))
         << error;
     ASSERT_TRUE(test_broadcast_send(port, kWorkedExample));
     take(2);  // the broadcast, then the relay's own copy

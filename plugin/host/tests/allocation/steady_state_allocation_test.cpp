@@ -1,8 +1,10 @@
 // Steady operation allocates nothing: every heap allocation made through operator new is
 // counted while a stream of frames goes through decoding, the exchange, the G1 datagram and
-// the monitor's listing. Its own program, since it replaces the global operator new.
+// the monitor's listing, and through the plug-in kit to an author's frame function. Its own
+// program, since it replaces the global operator new.
 #include "plugin/host/frame_exchange.h"
 #include "plugin/host/frame_step.h"
+#include "plugin/kit/plugin_kit.h"
 #include "plugin/monitor/frame_listing.h"
 #include "testing/sample_frame.h"
 
@@ -132,4 +134,43 @@ TEST(SteadyStateAllocation, TenThousandFramesAfterWarmUpAllocateNothing) {
     allocations_during(*path, input, kWarmUpCycles);
     EXPECT_EQ(allocations_during(*path, input, kCountedCycles), 0);
     EXPECT_GT(path->datagram_bytes, 0u);
+}
+
+namespace {
+
+// An author's frame function that reads every message as the template's comments suggest.
+void read_every_message(const TesselFrame& frame, void* user) {
+    auto& read = *static_cast<double*>(user);
+    char text[64];
+    for (const TesselMessage& m : frame.messages) {
+        read += tessel_double(m, 0) + static_cast<double>(tessel_int(m)) +
+                static_cast<double>(tessel_text(m, text, sizeof text)) + tessel_name(m)[0];
+    }
+}
+
+double g_read = 0.0;
+
+TesselPlugin reading_plugin() {
+    return {nullptr, read_every_message, nullptr, &g_read};
+}
+
+long kit_allocations_during(PluginKit& kit, const std::vector<StreamBuilder>& input, int cycles) {
+    const long before = g_allocations.load();
+    for (int i = 0; i < cycles; ++i) {
+        const StreamBuilder& frame = input[static_cast<std::size_t>(i) % input.size()];
+        plugin_kit_update(kit, 0.016, frame.bytes, frame.count);
+    }
+    return g_allocations.load() - before;
+}
+
+}  // namespace
+
+TEST(SteadyStateAllocation, KitFramesToAnAuthorAfterWarmUpAllocateNothing) {
+    const std::vector<StreamBuilder> input = frames();
+    PluginKit kit;
+    ASSERT_TRUE(plugin_kit_init(kit, reading_plugin));
+    EXPECT_GT(kit_allocations_during(kit, input, kWarmUpCycles), 0);
+    EXPECT_EQ(kit_allocations_during(kit, input, kCountedCycles), 0);
+    EXPECT_EQ(kit.frames, static_cast<std::uint64_t>(kWarmUpCycles + kCountedCycles));
+    plugin_kit_shutdown(kit);
 }
