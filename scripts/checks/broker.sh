@@ -401,8 +401,7 @@ pending() {
 buffered=-1
 settled() { local p; p="$(pending)"; [ "$p" -eq "$buffered" ] && return 0; buffered="$p"; sleep 0.4; return 1; }
 wait_for 20 "g1 publish's connection kept moving" settled
-kill -KILL "$stalled_broker"
-wait "$stalled_broker" 2>/dev/null || true
+{ kill -KILL "$stalled_broker" && wait "$stalled_broker"; } 2>/dev/null || true
 wait_for 20 "g1 publish did not notice the broker dying" said publish4.log "lost the connection to the broker"
 kill -INT "$publisher"
 wait "$publisher" || fail "g1 publish: $(cat "$out/publish4.log")"
