@@ -119,9 +119,11 @@ namespace {
 void on_connect(mosquitto* m, void* object, int rc) {
     BrokerLink& link = *static_cast<BrokerLink*>(object);
     if (rc == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION && link.v5) {
-        // The next attempt makes a new connection without MQTT 5's properties.
+        // The next attempt makes a new connection without MQTT 5's properties; the library's
+        // protocol error for this refusal goes unsaid.
         link.v5 = false;
         link.tried = false;
+        link.last_failure = failure_text(MOSQ_ERR_PROTOCOL);
         mosquitto_int_option(m, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
         std::fprintf(stderr,
                      "%s: the broker at %s speaks MQTT 3.1.1 only, which cannot bound the size of "
