@@ -171,11 +171,13 @@ echo "broker check: a burst of $frames datagrams through g1 publish, in order, b
 
 # 2. The broker stopped and started again while a simulator flies: g1 publish says so, counts
 # what it could not publish, reconnects, and the status comes back online.
+second="$(now)"
 "$g1" send --fly circuit --rate "$rate" --seconds 8 >"$out/send2.log" 2>&1 &
 flying=$!
 children+=("$flying")
 before="$(count_on "tessel/$sender/g1")"
 wait_for 10 "the second flight did not reach the subscriber" datagrams_at_least "$((before + rate))"
+wait_for 10 "the status did not go online" seen "$status" online "$second"
 kill "$main_broker"
 wait "$main_broker" || true
 wait_for 10 "g1 publish did not notice the broker going" said publish.log "lost the connection to the broker"

@@ -25,7 +25,9 @@ BrokerCounts broker_publisher_stop(BrokerLinkPtr) {
     return {};
 }
 
-void broker_sender_online(BrokerLink&, std::uint32_t) {}
+bool broker_sender_online(BrokerLink&, std::uint32_t) {
+    return false;
+}
 void broker_sender_gone(BrokerLink&, std::uint32_t) {}
 void broker_sender_forget(BrokerLink&, std::uint32_t) {}
 

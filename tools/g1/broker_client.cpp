@@ -434,30 +434,32 @@ void broker_publish(BrokerLink& link, const std::string& topic, std::string_view
     }
 }
 
-void broker_sender_online(BrokerLink& link, std::uint32_t ip) {
+bool broker_sender_online(BrokerLink& link, std::uint32_t ip) {
+    if (!link.connected) return false;
     auto s = std::make_unique<StatusLink>();
     s->ip = ip;
     s->topic = broker_topic(link.o.prefix, ip, kBrokerStatusLeaf);
     s->m = mosquitto_new(nullptr, true, s.get());
     std::string error;
-    if (s->m == nullptr) return;
+    if (s->m == nullptr) return false;
     if (!configure(s->m, link.o, error) ||
         mosquitto_will_set(s->m, s->topic.c_str(), static_cast<int>(kBrokerOffline.size()),
                            kBrokerOffline.data(), kStatusQos, true) != MOSQ_ERR_SUCCESS) {
         mosquitto_destroy(s->m);
-        return;
+        return false;
     }
     mosquitto_connect_callback_set(s->m, status_connected);
     mosquitto_disconnect_callback_set(s->m, status_disconnected);
     mosquitto_reconnect_delay_set(s->m, 1, static_cast<unsigned>(kBackoffMaxNs / 1'000'000'000),
                                   true);
-    // A broker that cannot be reached yet is tried again by the library's thread.
+    // A broker that goes away later is tried again by the library's thread.
     mosquitto_connect_async(s->m, link.o.host.c_str(), link.o.port, kKeepaliveS);
     if (mosquitto_loop_start(s->m) != MOSQ_ERR_SUCCESS) {
         mosquitto_destroy(s->m);
-        return;
+        return false;
     }
     link.statuses.push_back(std::move(s));
+    return true;
 }
 
 namespace {

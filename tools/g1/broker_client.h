@@ -69,8 +69,9 @@ BrokerCounts broker_publisher_stop(BrokerLinkPtr link);
 // by `broker_sender_gone` and by the broker itself, as the last will of a connection of the
 // sender's own, when g1 goes away without saying so (a will is one per connection).
 // `broker_sender_forget` removes the retained status (an empty retained message), so the broker
-// keeps none of a sender g1 no longer follows.
-void broker_sender_online(BrokerLink& link, std::uint32_t sender_ip);
+// keeps none of a sender g1 no longer follows. A status connection is opened only while the main
+// one is up (one opened towards a broker that is away may never connect): false, try again later.
+bool broker_sender_online(BrokerLink& link, std::uint32_t sender_ip);
 void broker_sender_gone(BrokerLink& link, std::uint32_t sender_ip);
 void broker_sender_forget(BrokerLink& link, std::uint32_t sender_ip);
 

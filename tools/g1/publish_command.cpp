@@ -100,8 +100,7 @@ void note_heard(Publisher& p, BrokerLink& link, PublishSender& s, std::uint32_t 
     s.last_heard_ns = at_ns;
     const bool steady =
         s.steady_datagrams >= kSteadyDatagrams && at_ns - s.steady_since_ns >= kSteadyNs;
-    if (s.online || !steady || at_ns < p.next_status_ns) return;
-    broker_sender_online(link, ip);
+    if (s.online || !steady || at_ns < p.next_status_ns || !broker_sender_online(link, ip)) return;
     s.online = true;
     s.announced = true;
     p.next_status_ns = at_ns + kStatusOpeningNs;
