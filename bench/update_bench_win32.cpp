@@ -1,9 +1,12 @@
-// Update's cost per frame as the host sees it, against two baselines timed in the same run:
-// (a) the limit, a memcpy of the frame and one sendto on a socket that is already open, and
-// (b) the same with the socket made, set up, resolved and closed again for every datagram.
+// Update's cost per frame as the host sees it, against baselines timed in the same run:
+// (a) the limit, a memcpy of the frame and one sendto on a socket that is already open, made
+// with plain socket() and left blocking; (a') the same on a socket made as the plug-in makes
+// its own, so the cost of those settings shows; and (b) the same as (a) with the socket made,
+// set up, resolved and closed again for every datagram.
 // Run inside the sandbox: every datagram goes to 255.255.255.255:50010, which stays on lo there.
 // With --route-gone (the script deletes the broadcast route first) it times Update alone, as a
-// host sees it with the cable out.
+// host sees it with the cable out. With --socket-settings it times one sendto on sockets made
+// each way, every setting alone, against the limit's socket.
 #include "plugin/telemetry/address_list_win32.h"
 #include "plugin/telemetry/g1_datagram.h"
 #include "testing/plugin_under_test_win32.h"
@@ -70,6 +73,37 @@ SOCKET open_broadcast_socket() {
     return s;
 }
 
+// One way of making the broadcast socket: how it is created, and whether it is then switched
+// to non-blocking. The settings table times each against the plain socket() of the limit.
+struct SocketRecipe {
+    const char* name;
+    bool wsa_socket;  // WSASocketW with `flags`, else socket()
+    int protocol;
+    DWORD flags;
+    bool non_blocking;  // ioctlsocket FIONBIO
+};
+
+SOCKET open_socket_as(const SocketRecipe& r) {
+    const SOCKET s = r.wsa_socket
+                         ? ::WSASocketW(AF_INET, SOCK_DGRAM, r.protocol, nullptr, 0, r.flags)
+                         : ::socket(AF_INET, SOCK_DGRAM, r.protocol);
+    if (r.non_blocking) {
+        u_long on = 1;
+        ::ioctlsocket(s, static_cast<long>(FIONBIO), &on);
+    }
+    const char on = 1;
+    ::setsockopt(s, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    sockaddr_in any = {};
+    any.sin_family = AF_INET;
+    ::bind(s, reinterpret_cast<const sockaddr*>(&any), sizeof any);
+    return s;
+}
+
+// The plug-in's own settings (plugin/telemetry/g1_broadcast_win32.cpp): not inherited by the
+// host's children, and a full send queue drops the datagram instead of stalling the frame.
+constexpr SocketRecipe kPluginSocket = {"as the plug-in's", true, IPPROTO_UDP,
+                                        WSA_FLAG_NO_HANDLE_INHERIT, true};
+
 void send_datagram(SOCKET s, const Destination& d) {
     ::sendto(s, kDatagram.data(), static_cast<int>(kDatagram.size()), 0,
              reinterpret_cast<const sockaddr*>(d.block), sizeof d.block);
@@ -79,6 +113,7 @@ struct Contenders {
     const PluginBinding* plugin;
     Frames* frames;
     SOCKET open_socket;
+    SOCKET plugin_socket;
     Destination destination;
 };
 
@@ -94,6 +129,11 @@ void copy_frame(Contenders& c, int i) {
 void call_limit(Contenders& c, int i) {
     copy_frame(c, i);
     send_datagram(c.open_socket, c.destination);
+}
+
+void call_limit_plugin_socket(Contenders& c, int i) {
+    copy_frame(c, i);
+    send_datagram(c.plugin_socket, c.destination);
 }
 
 // Every step of a datagram's set-up, as if no socket were kept from frame to frame.
@@ -153,18 +193,23 @@ bool each_sends(Contenders& c, const std::vector<Timing>& timings) {
 }
 
 void print_results(const std::vector<Timing>& timings, double resolution_us) {
-    std::printf("%-44s %10s %10s\n", "per call", "median us", "p99 us");
+    std::printf("%-48s %10s %10s\n", "per call", "median us", "p99 us");
     for (const Timing& t : timings) {
-        std::printf("%-44s %10.2f %10.2f\n", t.name, percentile(t.us, 0.5), percentile(t.us, 0.99));
+        std::printf("%-48s %10.2f %10.2f\n", t.name, percentile(t.us, 0.5), percentile(t.us, 0.99));
     }
     const double update = percentile(timings[0].us, 0.5);
     const double limit = percentile(timings[1].us, 0.5);
-    const double per_datagram = percentile(timings[2].us, 0.5);
-    std::printf("\nUpdate / (a) limit:        %5.2fx (goal: within %.1fx) %s\n", update / limit,
-                kUpdateGoal, update / limit <= kUpdateGoal ? "within goal" : "MISSES goal");
-    std::printf("Update / (b) per datagram: %5.2fx (reported, not aimed at)\n",
+    const double limit_plugin_socket = percentile(timings[2].us, 0.5);
+    const double per_datagram = percentile(timings[3].us, 0.5);
+    std::printf("\nUpdate / (a) limit:             %5.2fx (goal: within %.1fx) %s\n",
+                update / limit, kUpdateGoal,
+                update / limit <= kUpdateGoal ? "within goal" : "MISSES goal");
+    std::printf("Update / (a') plug-in's socket: %5.2fx\n", update / limit_plugin_socket);
+    std::printf("(a') / (a):                     %5.2fx (the plug-in's socket settings)\n",
+                limit_plugin_socket / limit);
+    std::printf("Update / (b) per datagram:      %5.2fx (reported, not aimed at)\n",
                 update / per_datagram);
-    std::printf("(b) / (a):                 %5.2fx\n", per_datagram / limit);
+    std::printf("(b) / (a):                      %5.2fx\n", per_datagram / limit);
     std::printf("(medians of %d calls each; timer resolution %.2f us)\n", kCalls, resolution_us);
 }
 
@@ -189,10 +234,60 @@ int time_route_gone(Contenders& c) {
     return 0;
 }
 
+// One sendto on sockets made each way, every setting alone and then together, timed in turns:
+// which of them makes the send slow.
+int time_socket_settings(const Destination& d) {
+    constexpr DWORD kOverlapped = WSA_FLAG_OVERLAPPED;  // what socket() gives
+    constexpr DWORD kNoInherit = WSA_FLAG_NO_HANDLE_INHERIT;
+    const SocketRecipe recipes[] = {
+        {"socket(), protocol 0 (the limit)", false, 0, 0, false},
+        {"socket(), IPPROTO_UDP", false, IPPROTO_UDP, 0, false},
+        {"socket(), FIONBIO", false, 0, 0, true},
+        {"WSASocketW OVERLAPPED", true, 0, kOverlapped, false},
+        {"WSASocketW OVERLAPPED|NO_HANDLE_INHERIT", true, 0, kOverlapped | kNoInherit, false},
+        {"WSASocketW no OVERLAPPED", true, 0, 0, false},
+        {"WSASocketW NO_HANDLE_INHERIT", true, 0, kNoInherit, false},
+        {"WSASocketW NO_HANDLE_INHERIT, UDP, FIONBIO (plug-in)", true, IPPROTO_UDP, kNoInherit,
+         true},
+        {"WSASocketW OVERLAPPED|NO_HANDLE_INHERIT, FIONBIO", true, 0, kOverlapped | kNoInherit,
+         true},
+    };
+    std::vector<SOCKET> sockets;
+    std::vector<std::vector<double>> us(std::size(recipes));
+    for (const SocketRecipe& r : recipes) {
+        sockets.push_back(open_socket_as(r));
+        for (int i = 0; i < kWarmUpCalls; ++i) {
+            send_datagram(sockets.back(), d);
+        }
+    }
+    const double per_us = ticks_per_us();
+    for (int first = 0; first < kCalls; first += kBlock) {
+        for (std::size_t k = 0; k < sockets.size(); ++k) {
+            for (int i = 0; i < kBlock; ++i) {
+                LARGE_INTEGER start, end;
+                ::QueryPerformanceCounter(&start);
+                send_datagram(sockets[k], d);
+                ::QueryPerformanceCounter(&end);
+                us[k].push_back(static_cast<double>(end.QuadPart - start.QuadPart) / per_us);
+            }
+        }
+    }
+    std::printf("%-52s %10s %10s %8s\n", "sendto on a socket made with", "median us", "p99 us",
+                "/limit");
+    const double limit = percentile(us[0], 0.5);
+    for (std::size_t k = 0; k < sockets.size(); ++k) {
+        ::closesocket(sockets[k]);
+        std::printf("%-52s %10.2f %10.2f %7.2fx\n", recipes[k].name, percentile(us[k], 0.5),
+                    percentile(us[k], 0.99), percentile(us[k], 0.5) / limit);
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const bool route_gone = argc == 2 && std::string_view(argv[1]) == "--route-gone";
+    const bool socket_settings = argc == 2 && std::string_view(argv[1]) == "--socket-settings";
     WinsockSession winsock;
     PluginBinding plugin = plugin_load();
     if (!winsock.started || plugin.update == nullptr) {
@@ -200,12 +295,19 @@ int main(int argc, char** argv) {
         return 1;
     }
     Frames frames = make_frames();
-    Contenders c{&plugin, &frames, open_broadcast_socket(), resolve_broadcast()};
+    Contenders c{&plugin, &frames, open_broadcast_socket(), open_socket_as(kPluginSocket),
+                 resolve_broadcast()};
     std::vector<Timing> timings = {
         {"Update (100 records, window open)", call_update, {}},
         {"(a) limit: memcpy + sendto on open socket", call_limit, {}},
+        {"(a') the same, socket set up as the plug-in's", call_limit_plugin_socket, {}},
         {"(b) memcpy + socket..closesocket per frame", call_per_datagram, {}},
     };
+    if (socket_settings) {
+        const int status = time_socket_settings(c.destination);
+        plugin_unbind(plugin);
+        return status;
+    }
     plugin.init(nullptr);
     if (route_gone) {
         const int status = time_route_gone(c);
@@ -231,6 +333,7 @@ int main(int argc, char** argv) {
     }
     plugin.shutdown();
     ::closesocket(c.open_socket);
+    ::closesocket(c.plugin_socket);
     std::printf("frame: %zu records, %zu bytes\n", kFrameRecords, frames.frames[0].bytes.size());
     print_results(timings, 1.0 / per_us);
     plugin_unbind(plugin);

@@ -22,6 +22,10 @@ function(tessel_gtest_runner name)
   set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR "${runner}")
 endfunction()
 
+# Every test program a build runs: the sanitizer builds build only these (their build presets
+# name this target), not the tools no part of their run uses.
+add_custom_target(tessel_test_programs)
+
 # A test program whose cases CTest lists one by one. Under Wine the list is read when CTest
 # runs (inside the sandbox), never at build time, and the cases run one at a time: they share
 # the screen and the broadcast port, each receiver hears every sender, and Wine's server (8.0)
@@ -37,7 +41,10 @@ function(tessel_add_test_program name)
   tessel_gtest_runner(${name})
   if(DEFINED TESSEL_TEST_PROGRAMS AND NOT name IN_LIST TESSEL_TEST_PROGRAMS)
     set_target_properties(${name} PROPERTIES EXCLUDE_FROM_ALL TRUE)
-  elseif(TESSEL_WIN32)
+    return()
+  endif()
+  add_dependencies(tessel_test_programs ${name})
+  if(TESSEL_WIN32)
     add_test(NAME ${name} COMMAND ${name})
     set_tests_properties(${name} PROPERTIES RESOURCE_LOCK wine_session)
   elseif(CMAKE_CROSSCOMPILING)

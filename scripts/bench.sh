@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # ./run bench: builds and runs the benchmarks and says on what. The native core runs here;
 # Update end to end (under Wine), the relay against socat, g1 serve against its limit and
-# g1 publish against a Python bridge run inside the sandbox, where their datagrams stay on lo
-# (and the MQTT broker the last one starts listens only there).
+# g1 publish (to MQTT and to InfluxDB) against Python bridges run inside the sandbox, where their
+# datagrams stay on lo (and the MQTT broker and influxd they start listen only there).
 # Every figure is set against a baseline timed in the same run; nothing passes or fails on time.
 # Arguments go to the native benchmark (for instance --benchmark_filter=Decode).
 set -euo pipefail
@@ -58,10 +58,14 @@ echo "== native core ($repetitions runs of ${min_time_s}s each, medians)"
   grep -v 'Library was built as DEBUG'  # Debian's note on the library's own build, not ours
 
 echo
-echo "== Update end to end under Wine, in the sandbox; then with the broadcast route gone"
+echo "== Update end to end under Wine, in the sandbox; a sendto on sockets set up each way;" \
+  "then Update with the broadcast route gone"
 # shellcheck disable=SC2016  # expanded inside the sandbox
 scripts/sandbox.sh bash -c '
   wine "$1" | tee "$2"
+  echo
+  wine "$1" --socket-settings | tee -a "$2"
+  echo
   ip route del broadcast 255.255.255.255 dev lo table local
   wine "$1" --route-gone | tee -a "$2"
 ' _ "$update" build/bench-update.txt
@@ -83,3 +87,7 @@ echo
 echo "== g1 publish against a Python bridge (paho), through mosquitto, in the sandbox"
 # Debian's Python: the bridge and the subscriber use its python3-paho-mqtt.
 scripts/sandbox.sh /usr/bin/python3 bench/bridge_bench.py "$g1"
+
+echo
+echo "== g1 publish --influx against a Python bridge (python3-influxdb), into influxd, in the sandbox"
+scripts/sandbox.sh /usr/bin/python3 bench/influx_bench.py "$g1"

@@ -127,6 +127,8 @@ wait "$flight"
 host_rc=$?
 set -e
 flight=""
+# The flight has ended: a page still waiting for its turn takes its picture now.
+kill -USR2 "$browser" 2>/dev/null || true
 wait "$browser" || echo "demo: no instruments screenshot: $(tail -3 "$out/browser.log")" >&2
 browser=""
 [ "$host_rc" -eq 0 ] || fail "tessel-host ended with $host_rc: $(cat "$host_log")"

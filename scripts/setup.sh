@@ -10,7 +10,8 @@ need_pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-de
   libbenchmark-dev libcli11-dev ccache mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   wine wine64 wine32:i386 xvfb x11-utils imagemagick fonts-liberation gnuplot-nox iproute2 util-linux
   procps python3 clang-format tshark tcpdump socat libboost-dev chromium mosquitto
-  libmosquitto-dev python3-paho-mqtt openssl dpkg-dev lld)
+  libmosquitto-dev python3-paho-mqtt openssl dpkg-dev lld libcurl4-openssl-dev zlib1g-dev
+  influxdb influxdb-client python3-influxdb)
 # Node.js and npm drive the browser tests: the machine's own where it has them, else Debian's.
 command -v npm >/dev/null 2>&1 || need_pkgs+=(nodejs npm)
 

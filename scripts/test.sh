@@ -99,25 +99,67 @@ run_win32() {
   fi
 }
 
+# A scripted check's time limit: its own line "# time limit: N s", else the default.
+check_limit() {  # check
+  local limit
+  limit="$(sed -n 's/^# time limit: \([0-9][0-9]*\) s$/\1/p' "$1" | head -1)"
+  echo "${limit:-$check_timeout_s}"
+}
+
+# Adds a check's exit status to the totals.
+count_check() {  # name status limit
+  if [ "$2" -eq 0 ]; then
+    passed=$((passed + 1))
+  elif [ "$2" -eq 124 ] || [ "$2" -eq 137 ]; then
+    part_failed "$1" "stopped after its time limit of $3 s"
+  else
+    part_failed "$1" "exit $2"
+  fi
+}
+
 # Adds one scripted check (a command that must exit 0 within its time limit) to the totals.
 run_check() {
-  local check="$1" name limit status
+  local check="$1" name limit
   name="$(basename "$check" .sh)"
   echo "== $name"
   if [ ! -x "$check" ]; then
     part_failed "$name" "$check is not executable"
     return
   fi
-  limit="$(sed -n 's/^# time limit: \([0-9][0-9]*\) s$/\1/p' "$check" | head -1)"
-  timeout --kill-after=10 "${limit:-$check_timeout_s}" "$check"
-  status=$?
-  if [ "$status" -eq 0 ]; then
-    passed=$((passed + 1))
-  elif [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
-    part_failed "$name" "stopped after its time limit of ${limit:-$check_timeout_s} s"
-  else
-    part_failed "$name" "exit $status"
-  fi
+  limit="$(check_limit "$check")"
+  timeout --kill-after=10 "$limit" "$check"
+  count_check "$name" $? "$limit"
+}
+
+# Checks that need neither Wine nor the network run beside the Windows suites, which run one
+# Wine program at a time and so leave a core idle; their output is shown, and they are counted,
+# once they have ended.
+beside_checks=(scripts/checks/fuzz.sh)
+beside_pids=()
+start_beside() {
+  local check name
+  for check in "${beside_checks[@]}"; do
+    name="$(basename "$check" .sh)"
+    rm -f "build/$name-check.status"
+    (
+      start=$SECONDS
+      timeout --kill-after=10 "$(check_limit "$check")" "$check" >"build/$name-check.log" 2>&1
+      echo "$? $((SECONDS - start))" >"build/$name-check.status"
+    ) &
+    beside_pids+=($!)
+  done
+}
+finish_beside() {
+  local check name status took
+  wait "${beside_pids[@]}"
+  for check in "${beside_checks[@]}"; do
+    name="$(basename "$check" .sh)"
+    echo "== $name (beside the Windows suites)"
+    cat "build/$name-check.log"
+    read -r status took <"build/$name-check.status" || { status=1; took=0; }
+    count_check "$name" "$status" "$(check_limit "$check")"
+    timings+=("$name $took s (beside);")
+  done
 }
 
 # Runs one part, keeps its time and checks the Wine server after it.
@@ -130,6 +172,7 @@ timed() {  # name command...
 }
 
 for preset in $(scripts/presets.sh); do
+  [ "$preset" != win64 ] || start_beside
   if [ "$preset" = win32 ]; then
     timed win32 run_win32
   else
@@ -137,11 +180,16 @@ for preset in $(scripts/presets.sh); do
     timed "$preset" run_ctest "$preset"
   fi
 done
+[ ${#beside_pids[@]} -gt 0 ] || start_beside
+finish_beside
 for check in scripts/checks/*.sh; do
+  [[ " ${beside_checks[*]} " != *" $check "* ]] || continue
   timed "$(basename "$check" .sh)" run_check "$check"
 done
 
 echo "time per part: ${TESSEL_BUILD_TIMES:+$TESSEL_BUILD_TIMES }${timings[*]}"
+# The whole run, from ./run test's start where it says when that was.
+echo "time in all: $(($(date +%s) - ${TESSEL_RUN_STARTED:-$(($(date +%s) - SECONDS))})) s"
 [ ${#suites_failed[@]} -eq 0 ] || echo "failing: ${suites_failed[*]}"
 if [ "$skipped" -gt 0 ]; then
   echo "$passed passed, $failed failed, $skipped skipped"

@@ -24,8 +24,10 @@ inline constexpr std::uint32_t kRecordValueSize = 64;
 inline constexpr std::uint32_t kRecordSize = kRecordHeaderSize + kRecordValueSize;
 
 // Field by field as the wire lays it out; every field sits at its natural alignment, so the
-// struct is the wire layout itself and a header is copied in with one memcpy.
-struct MessageRecord {
+// struct is the wire layout itself and a header is copied in with one memcpy. Aligned to 64
+// bytes in memory, so that the header and the value area each fill one cache line and a copy
+// of either never straddles two.
+struct alignas(64) MessageRecord {
     std::uint8_t marker0;                  // 0: kRecordMarker in built records; never checked
     std::uint8_t marker1;                  // 1: the same
     std::uint16_t size;                    // 2: header plus value bytes in the stream

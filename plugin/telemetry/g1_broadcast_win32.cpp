@@ -47,7 +47,11 @@ void resolve_destination() {
 }
 
 // Not inherited: a child process the host starts with inherited handles gets neither the
-// socket nor its port.
+// socket nor its port. Of the ways to keep a full send queue from stalling the frame, only a
+// non-blocking socket holds on Windows too: Winsock's send takes no per-call "don't wait" flag,
+// an overlapped send leaves a pending datagram and its buffer to account for instead of
+// dropping it, and no send buffer size rules the wait out. None of these settings makes the
+// send dearer under Wine (the Update benchmark's --socket-settings table).
 bool open_socket() {
     const SOCKET s =
         ::WSASocketW(AF_INET, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0, WSA_FLAG_NO_HANDLE_INHERIT);

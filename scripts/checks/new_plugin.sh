@@ -36,6 +36,12 @@ fly_reaches_the_author() {  # compiler
 }
 
 verb ./run build
+# Being told it is in the sandbox is not enough: in what the check takes for the namespace the
+# sandbox started from, check refuses before any Windows program starts.
+if TESSEL_OUTER_NETNS="$(readlink /proc/self/ns/net)" ./run check >"$log" 2>&1; then
+  fail "check ran where the sandbox check fails: $(cat "$log")"
+fi
+grep -q "^check: refusing to run outside the project's sandbox" "$log" || fail "check said: $(cat "$log")"
 verb ./run check
 last="$(tail -n 1 "$log" | tr -d '\r')"  # Windows programs end lines with CR LF
 [[ "$last" =~ ^check:\ (.*/)?myplug\.dll\ is\ ready$ ]] || fail "check ended with '$last'"

@@ -27,10 +27,14 @@ fd_slack=0         # descriptors: none
 cycle_rss_slack_kb=8192
 # A window thread's display connection may still be closing when a sample is taken, on both
 # sides of it, and on a loaded machine several are: a sample then shows a few more. A leak per
-# cycle adds one or more for each of the 150 cycles between the compared samples.
+# cycle adds one or more for each of the 24 cycles between the compared samples.
 cycle_fd_slack=16
 cycle_server_fd_slack=16
-compare_span=5     # progress lines (10000 calls each) at either end that are compared
+compare_span=5     # progress lines at either end that are compared
+# The driver prints a progress line every 2500 calls and every 4 cycles: the soak is compared
+# from its 10000th call, the cycles from the 20th (the driver's baselines).
+soak_first_compared=3
+cycles_first_compared=4
 route=(broadcast 255.255.255.255 dev lo table local)
 # Datagrams queued on a crawling link still count against the sender's buffer, which fills
 # after a few hundred. Made fast again, not removed (which would drop them), it delivers them.
@@ -130,22 +134,28 @@ grown_within() {  # column name slack unit [first sample compared]
   verdict "$ok" "$2: $before$4 early, $after$4 late (at most +$3$4)"
 }
 
+# Whether there are enough samples to compare from sample FIRST on (counted from 0), and says
+# which are compared.
+compare_samples() {  # first
+  if [ ${#soak_samples[@]} -lt $(($1 + 2 * compare_span)) ]; then
+    verdict no "the Linux side was sampled ${#soak_samples[@]} times"
+    return 1
+  fi
+  echo "  lowest of samples $(($1 + 1)) to $(($1 + compare_span)) and of the last $compare_span:"
+}
+
 run_soak() {
-  echo "soak: 200000 Updates with the window open"
+  echo "soak: 50000 Updates with the window open"
   soak_server="${TESSEL_WINESERVER_PID:-}"
   [ -n "$soak_server" ] || fail "the sandbox did not name its Wine server"
   printf '  %-14s %-28s %-20s %s\n' "" "wine process: rss kB, fds" "server: rss kB, fds" \
     "Windows side"
   drive on_soak_line soak
-  if [ ${#soak_samples[@]} -lt $((2 * compare_span)) ]; then
-    verdict no "the Linux side was sampled ${#soak_samples[@]} times"
-    return
-  fi
-  echo "  lowest of the first and of the last $compare_span samples:"
-  grown_within 1 "wine process resident size" "$rss_slack_kb" " kB"
-  grown_within 2 "wine process descriptors" "$fd_slack" ""
-  grown_within 3 "Wine server resident size" "$rss_slack_kb" " kB"
-  grown_within 4 "Wine server descriptors" "$fd_slack" ""
+  compare_samples "$soak_first_compared" || return
+  grown_within 1 "wine process resident size" "$rss_slack_kb" " kB" "$soak_first_compared"
+  grown_within 2 "wine process descriptors" "$fd_slack" "" "$soak_first_compared"
+  grown_within 3 "Wine server resident size" "$rss_slack_kb" " kB" "$soak_first_compared"
+  grown_within 4 "Wine server descriptors" "$fd_slack" "" "$soak_first_compared"
 }
 
 on_route_line() {
@@ -159,20 +169,15 @@ on_route_line() {
 }
 
 run_cycles() {
-  echo "cycles: 200 times LoadLibrary, Init, 100 Updates, Shutdown, FreeLibrary in one process"
+  echo "cycles: 60 times LoadLibrary, Init, 100 Updates, Shutdown, FreeLibrary in one process"
   soak_pid=""
   soak_samples=()
   drive on_soak_line cycles
-  # A sample every 10 cycles: the first one kept out, the comparison starts after 20 cycles.
-  if [ ${#soak_samples[@]} -lt $((2 * compare_span + 1)) ]; then
-    verdict no "the Linux side was sampled ${#soak_samples[@]} times"
-    return
-  fi
-  echo "  lowest of samples 2 to $((compare_span + 1)) and of the last $compare_span:"
-  grown_within 1 "wine process resident size" "$cycle_rss_slack_kb" " kB" 1
-  grown_within 2 "wine process descriptors" "$cycle_fd_slack" "" 1
-  grown_within 3 "Wine server resident size" "$rss_slack_kb" " kB" 1
-  grown_within 4 "Wine server descriptors" "$cycle_server_fd_slack" "" 1
+  compare_samples "$cycles_first_compared" || return
+  grown_within 1 "wine process resident size" "$cycle_rss_slack_kb" " kB" "$cycles_first_compared"
+  grown_within 2 "wine process descriptors" "$cycle_fd_slack" "" "$cycles_first_compared"
+  grown_within 3 "Wine server resident size" "$rss_slack_kb" " kB" "$cycles_first_compared"
+  grown_within 4 "Wine server descriptors" "$cycle_server_fd_slack" "" "$cycles_first_compared"
 }
 
 run_route() {

@@ -17,6 +17,16 @@ struct PluginBinding {
     PluginShutdownFn shutdown = nullptr;
 };
 
+// Loads the DLL as hosts do: by its full path, with LOAD_WITH_ALTERED_SEARCH_PATH, so the DLLs
+// it needs are looked for beside it first. On failure `error` holds GetLastError's code.
+HMODULE plugin_load_library(const std::string& path, DWORD& error);
+
+// Finds the four exports; `missing` lists those that are not there, comma-separated.
+bool plugin_find_exports(PluginBinding& plugin, std::string& missing);
+
+// "error 193: %1 is not a valid Win32 application" with %1 filled in.
+std::string system_message(DWORD code, const std::string& insert);
+
 // Loads the DLL and checks it; on refusal the DLL is unloaded again and `error` says why
 // ("missing export ...", "interface version 3; this host drives version 2", ...).
 bool plugin_bind(const std::string& path, PluginBinding& plugin, std::string& error);

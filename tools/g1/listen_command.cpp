@@ -8,7 +8,7 @@
 
 namespace {
 
-constexpr const char* kName = "g1 listen";
+constexpr const char* kListenName = "g1 listen";
 
 struct ListenOptions {
     std::uint16_t port = kG1Port;
@@ -21,13 +21,14 @@ struct ListenOptions {
 int run_listen(const ListenOptions& o) {
     ListenStats stats;
     ReceiveSource in;
-    if (!make_sender_filter(kName, o.from, stats.receiver.from)) return kExitFailed;
-    if (const int rc = source_open(kName, o.port, o.broker, stats.receiver.from, in); rc != 0) {
+    if (!make_sender_filter(kListenName, o.from, stats.receiver.from)) return kExitFailed;
+    if (const int rc = source_open(kListenName, o.port, o.broker, stats.receiver.from, in);
+        rc != 0) {
         return rc;
     }
     if (!in.broker) {
-        std::fprintf(stderr, "%s: on %s, sharing the port with other receivers; from %s\n", kName,
-                     udp_address_text({0, o.port}).c_str(),
+        std::fprintf(stderr, "%s: on %s, sharing the port with other receivers; from %s\n",
+                     kListenName, udp_address_text({0, o.port}).c_str(),
                      sender_filter_text(stats.receiver.from).c_str());
     }
     const ListenFormat format = o.csv ? ListenFormat::Csv : ListenFormat::Table;
@@ -41,13 +42,13 @@ int run_listen(const ListenOptions& o) {
         std::fflush(stdout);
     };
     const int rc = receive_run(
-        kName, o.limits, [&] { return stats.receiver.counts.datagrams; },
+        kListenName, o.limits, [&] { return stats.receiver.counts.datagrams; },
         [&](int timeout_ms) {
             return source_wait(in, timeout_ms, take) == UdpWait::Failed ? ReceiveStep::Failed
                                                                         : ReceiveStep::GoOn;
         });
-    source_close(kName, in);
-    std::fprintf(stderr, "%s: %s", kName, listen_summary(stats).c_str());
+    source_close(kListenName, in);
+    std::fprintf(stderr, "%s: %s", kListenName, listen_summary(stats).c_str());
     return rc;
 }
 

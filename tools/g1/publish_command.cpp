@@ -5,10 +5,12 @@
 // stops, and, by a last will, when g1 goes away without a word; it is removed when the sender
 // leaves the sender table, so the broker keeps at most the table's statuses. One thread receives
 // and publishes: each wait takes what has come, up to a batch, and its messages go to the broker
-// in one write.
+// in one write. With
+// --influx (alone or beside --broker) each datagram's values also go to InfluxDB: influx_writer.h.
 #include "plugin/telemetry/g1_field_table.h"
 #include "tools/common/udp.h"
 #include "tools/g1/command.h"
+#include "tools/g1/influx_writer.h"
 #include "tools/g1/sender_table.h"
 #include "tools/g1/serve_event.h"
 
@@ -22,7 +24,7 @@
 
 namespace {
 
-constexpr const char* kName = "g1 publish";
+constexpr const char* kPublishName = "g1 publish";
 constexpr double kFieldRateDefault = 20.0;
 constexpr double kFieldRateMax = 1000.0;
 constexpr std::int64_t kSilentNs = 5'000'000'000;
@@ -47,6 +49,7 @@ struct PublishOptions {
     bool fields = false;
     double rate_hz = kFieldRateDefault;
     std::string angles = "rad";
+    InfluxOptions influx;
 };
 
 struct PublishSender {
@@ -106,10 +109,13 @@ void note_heard(Publisher& p, BrokerLink& link, PublishSender& s, std::uint32_t 
     p.next_status_ns = at_ns + kStatusOpeningNs;
 }
 
-void take(Publisher& p, BrokerLink& link, const PublishOptions& o, const UdpDatagram& d,
-          std::span<const char> bytes, std::int64_t at_ns) {
+void take(Publisher& p, BrokerLink* broker, const PublishOptions& o, const UdpDatagram& d,
+          std::span<const char> bytes, std::int64_t at_ns, InfluxWriter* influx) {
     const Received got = receive_take(p.receiver, d, bytes);
     if (got.kind != Reception::G1) return;
+    if (influx) influx_take(*influx, d.from.ip, got, at_ns);
+    if (!broker) return;
+    BrokerLink& link = *broker;
     PublishSender& s = sender_of(p, link, o.broker.prefix, d.from.ip);
     note_heard(p, link, s, d.from.ip, at_ns);
     broker_publish(link, s.datagram_topic, {bytes.data(), bytes.size()}, BrokerMessage::Datagram);
@@ -138,57 +144,80 @@ int run_publish(const PublishOptions& o) {
     Publisher p;
     BrokerOptions options;
     std::string error;
-    if (!make_sender_filter(kName, o.from, p.receiver.from)) return kExitFailed;
-    if (!make_broker_options(kName, o.broker, options)) return kExitBadInput;
+    if (!make_sender_filter(kPublishName, o.from, p.receiver.from)) return kExitFailed;
+    const bool to_broker = !o.broker.address.empty();
+    if (!to_broker && o.influx.url.empty()) {
+        std::fprintf(stderr, "%s: --broker or --influx is needed\n", kPublishName);
+        return kExitBadInput;
+    }
+    if (to_broker && !make_broker_options(kPublishName, o.broker, options)) return kExitBadInput;
+    InfluxWriterPtr influx;
+    if (!o.influx.url.empty() && !(influx = influx_writer_start(o.influx, error))) {
+        std::fprintf(stderr, "%s: %s\n", kPublishName, error.c_str());
+        return kExitBadInput;
+    }
     ReceiveSocket in;
     if (!receive_open(in, o.port, kUdpBatchMax, error)) {
-        std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
+        std::fprintf(stderr, "%s: %s\n", kPublishName, error.c_str());
         return kExitFailed;
     }
-    BrokerLinkPtr link = broker_publisher_start(options, error);
-    if (!link) {
-        std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
+    BrokerLinkPtr link = to_broker ? broker_publisher_start(options, error) : nullptr;
+    if (to_broker && !link) {
+        std::fprintf(stderr, "%s: %s\n", kPublishName, error.c_str());
         receive_close(in);
         return kExitBadInput;
     }
-    std::fprintf(stderr, "%s: datagrams on %s from %s to the broker at %s:%u as %s", kName,
-                 udp_address_text({0, o.port}).c_str(), sender_filter_text(p.receiver.from).c_str(),
-                 options.host.c_str(), static_cast<unsigned>(options.port),
-                 (options.prefix + "/SENDER/" + std::string(kBrokerDatagramLeaf)).c_str());
+    std::fprintf(stderr, "%s: datagrams on %s from %s", kPublishName,
+                 udp_address_text({0, o.port}).c_str(),
+                 sender_filter_text(p.receiver.from).c_str());
+    if (to_broker) {
+        std::fprintf(stderr, " to the broker at %s:%u as %s", options.host.c_str(),
+                     static_cast<unsigned>(options.port),
+                     (options.prefix + "/SENDER/" + std::string(kBrokerDatagramLeaf)).c_str());
+    }
     if (o.fields) std::fprintf(stderr, ", their values at most %g a second per sender", o.rate_hz);
+    if (influx) std::fprintf(stderr, ", their values to InfluxDB at %s", o.influx.url.c_str());
+    if (influx && o.influx.rate_hz > 0) std::fprintf(stderr, " at most %g a second", o.rate_hz);
     std::fputc('\n', stderr);
     const auto handle = [&](const UdpDatagram& d, std::span<const char> bytes, std::int64_t at) {
-        take(p, *link, o, d, bytes, at);
+        take(p, link.get(), o, d, bytes, at, influx.get());
     };
     bool refused = false;
     std::int64_t next_step_ns = 0;
     std::int64_t next_wait_ns = 0;
     const int rc = receive_run(
-        kName, o.limits, [&] { return p.receiver.counts.datagrams; },
+        kPublishName, o.limits, [&] { return p.receiver.counts.datagrams; },
         [&](int timeout_ms) {
             const std::int64_t gather_ns = next_wait_ns - receive_clock_ns();
             if (gather_ns > 0) std::this_thread::sleep_for(std::chrono::nanoseconds(gather_ns));
             const int wait_ms = std::min(timeout_ms, kBrokerPublisherStepMs);
             const UdpWait wait = receive_wait(in, wait_ms, handle);
             if (wait == UdpWait::Failed) return ReceiveStep::Failed;
-            broker_publisher_flush(*link);
+            if (link) broker_publisher_flush(*link);
             const std::int64_t now_ns = receive_clock_ns();
             const bool full = in.batch.count == in.batch.datagrams.size();
             next_wait_ns = wait == UdpWait::Datagram && !full ? now_ns + kGatherNs : 0;
             if (now_ns < next_step_ns) return ReceiveStep::GoOn;
             next_step_ns = now_ns + kLinkStepNs;
+            const std::string influx_refused = influx ? influx_refusal(*influx) : "";
+            if (!influx_refused.empty())
+                std::fprintf(stderr, "%s: %s\n", kPublishName, influx_refused.c_str());
+            refused = !influx_refused.empty();
+            if (!link) return refused ? ReceiveStep::Stop : ReceiveStep::GoOn;
             broker_publisher_step(*link);
             mark_silent_senders(p, *link, now_ns);
-            refused = !broker_refusal(*link).empty();
+            refused = refused || !broker_refusal(*link).empty();
             return refused ? ReceiveStep::Stop : ReceiveStep::GoOn;
         });
     receive_close(in);
+    if (influx) std::fprintf(stderr, "%s\n", influx_writer_close(std::move(influx)).c_str());
+    if (!link) return refused ? kExitFailed : rc;
     // Each sender's status offline, then what is queued, then goodbye.
     const BrokerCounts counts = broker_publisher_stop(std::move(link));
     std::fprintf(stderr,
                  "%s: published %llu datagrams and %llu values, dropped %llu messages the broker "
                  "could not take, %llu reconnects; %llu malformed, %llu from other senders\n",
-                 kName, static_cast<unsigned long long>(counts.datagrams),
+                 kPublishName, static_cast<unsigned long long>(counts.datagrams),
                  static_cast<unsigned long long>(counts.values),
                  static_cast<unsigned long long>(counts.dropped),
                  static_cast<unsigned long long>(counts.reconnects),
@@ -202,13 +231,15 @@ int run_publish(const PublishOptions& o) {
 G1Command add_publish_command(CLI::App& app) {
     const auto o = std::make_shared<PublishOptions>();
     CLI::App* command = app.add_subcommand(
-        "publish", "Publish every G1 datagram, and if asked its values, to an MQTT broker");
+        "publish",
+        "Publish every G1 datagram, and if asked its values, to an MQTT broker; its values to "
+        "InfluxDB");
     command->add_option("--port", o->port, "UDP port to take datagrams from")
         ->capture_default_str();
     add_from_option(*command, o->from);
     add_limit_options(*command, o->limits, "datagrams");
     add_broker_options(*command, o->broker, "to publish to");
-    command->get_option("--broker")->required();
+    add_influx_options(*command, o->influx);
     command->add_flag("--fields", o->fields,
                       "Also publish each value, in the page's units, to PREFIX/SENDER/NAME");
     command->add_option("--rate", o->rate_hz, "Values published a second per sender at most")
@@ -217,5 +248,10 @@ G1Command add_publish_command(CLI::App& app) {
     command->add_option("--angles", o->angles, "Unit of the angles on the wire")
         ->check(CLI::IsMember({"rad", "deg"}))
         ->capture_default_str();
-    return {command, [o] { return run_publish(*o); }};
+    return {command, [o, command] {
+                o->influx.command = kPublishName;
+                o->influx.rate_hz = command->count("--rate") > 0 ? o->rate_hz : 0.0;
+                o->influx.angles = o->angles == "deg" ? AngleUnit::Degrees : AngleUnit::Radians;
+                return run_publish(*o);
+            }};
 }

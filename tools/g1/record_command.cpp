@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr const char* kName = "g1 record";
+constexpr const char* kRecordName = "g1 record";
 constexpr int kExitFile = 2;
 
 struct RecordOptions {
@@ -67,24 +67,25 @@ int run_record(const RecordOptions& o) {
     Recorder r;
     ReceiveSocket in;
     std::string error;
-    if (!start_receiving(kName, o.port, o.from, r.receiver.from, in)) return kExitFailed;
+    if (!start_receiving(kRecordName, o.port, o.from, r.receiver.from, in)) return kExitFailed;
     if (!pcap_writer_open(r.writer, o.file, error)) {
-        std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
+        std::fprintf(stderr, "%s: %s\n", kRecordName, error.c_str());
         receive_close(in);
         return kExitFile;
     }
-    std::fprintf(stderr, "%s: on %s from %s, to %s\n", kName, udp_address_text({0, o.port}).c_str(),
-                 sender_filter_text(r.receiver.from).c_str(), o.file.c_str());
+    std::fprintf(stderr, "%s: on %s from %s, to %s\n", kRecordName,
+                 udp_address_text({0, o.port}).c_str(), sender_filter_text(r.receiver.from).c_str(),
+                 o.file.c_str());
     bool file_failed = false;
     const auto handle = [&](const UdpDatagram& got, std::span<const char> bytes, std::int64_t) {
         if (file_failed || take(r, o.port, got, bytes, error)) return;
-        std::fprintf(stderr, "%s: %s (%s holds the datagrams before it)\n", kName, error.c_str(),
-                     o.file.c_str());
+        std::fprintf(stderr, "%s: %s (%s holds the datagrams before it)\n", kRecordName,
+                     error.c_str(), o.file.c_str());
         file_failed = true;
     };
     const std::int64_t start_ns = receive_clock_ns();
     int rc = receive_run(
-        kName, o.limits, [&] { return r.writer.datagrams; },
+        kRecordName, o.limits, [&] { return r.writer.datagrams; },
         [&](int timeout_ms) {
             if (receive_wait(in, timeout_ms, handle) == UdpWait::Failed) return ReceiveStep::Failed;
             return file_failed ? ReceiveStep::Stop : ReceiveStep::GoOn;
@@ -96,7 +97,7 @@ int run_record(const RecordOptions& o) {
     std::fprintf(stderr,
                  "%s: %llu datagrams (%llu not well-formed G1) in %.1f s to %s, %llu "
                  "bytes",
-                 kName, static_cast<unsigned long long>(r.writer.datagrams),
+                 kRecordName, static_cast<unsigned long long>(r.writer.datagrams),
                  static_cast<unsigned long long>(r.receiver.counts.malformed), ran_s,
                  o.file.c_str(), static_cast<unsigned long long>(r.writer.bytes));
     if (r.receiver.counts.other_senders != 0) {

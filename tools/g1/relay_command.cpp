@@ -8,7 +8,7 @@
 
 namespace {
 
-constexpr const char* kName = "g1 relay";
+constexpr const char* kRelayName = "g1 relay";
 
 struct RelayOptions {
     std::uint16_t port = kG1Port;
@@ -41,25 +41,25 @@ int run_relay(const RelayOptions& o) {
     SenderFilter from;
     std::string error;
     Relay relay;
-    if (!make_sender_filter(kName, o.from, from)) return kExitFailed;
+    if (!make_sender_filter(kRelayName, o.from, from)) return kExitFailed;
     if (!resolve_targets(o.targets, targets, error) ||
         !relay_open(relay, o.port, std::move(targets), std::move(from), o.max_rate,
                     o.max_total_rate, error)) {
-        std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
+        std::fprintf(stderr, "%s: %s\n", kRelayName, error.c_str());
         return kExitFailed;
     }
     std::string to;
     for (const UdpAddress& t : relay.targets) to += " " + udp_address_text(t);
-    std::fprintf(stderr, "%s: broadcasts on %s from %s, to%s\n", kName,
+    std::fprintf(stderr, "%s: broadcasts on %s from %s, to%s\n", kRelayName,
                  udp_address_text({0, o.port}).c_str(),
                  sender_filter_text(relay.receiver.from).c_str(), to.c_str());
     const int rc = receive_run(
-        kName, o.limits, [&] { return relay.counts.forwarded; },
+        kRelayName, o.limits, [&] { return relay.counts.forwarded; },
         [&](int timeout_ms) {
             return relay_step(relay, timeout_ms) == RelayStep::Failed ? ReceiveStep::Failed
                                                                       : ReceiveStep::GoOn;
         });
-    std::fprintf(stderr, "%s: %s", kName, relay_summary(relay).c_str());
+    std::fprintf(stderr, "%s: %s", kRelayName, relay_summary(relay).c_str());
     relay_close(relay);
     return rc;
 }

@@ -18,16 +18,64 @@ bool tagged_g1(const PcapDatagram& d) {
     return std::string_view(d.payload).starts_with(kG1Tag);
 }
 
-// The G1 traffic of `d`, the file's UDP datagrams: what goes to the G1 port or to a port that
-// carries G1 in this file, or is tagged as G1 itself. The rest is counted as other traffic.
-void keep_g1_traffic(std::vector<PcapDatagram>& d, std::uint64_t& other) {
+// Sorts the file's UDP datagrams, one at a time, into G1 traffic (to the G1 port or to a port
+// that carries G1 in this file, or tagged as G1 itself) and other traffic. A datagram to a port
+// not known yet to carry G1 is held in case it does, a few per port and a bounded total, so a
+// capture of mostly other traffic costs no memory in proportion to the file.
+struct HeldPort {
+    std::vector<std::pair<std::uint64_t, PcapDatagram>> datagrams;  // with their place in the file
+    std::uint64_t unheld = 0;                                       // beyond what is held
+};
+
+struct G1Sorting {
     std::unordered_set<std::uint16_t> ports{kG1Port};
-    for (const PcapDatagram& each : d) {
-        if (tagged_g1(each)) ports.insert(each.to.port);
+    std::unordered_map<std::uint16_t, HeldPort> held;
+    std::size_t held_bytes = 0;
+    std::vector<std::uint64_t> places;  // of load.datagrams in the file
+    bool out_of_order = false;          // a port's held datagrams were kept after later ones
+};
+
+void keep_held(G1Sorting& s, ReplayLoad& load, std::uint16_t port) {
+    const auto h = s.held.find(port);
+    if (h == s.held.end()) return;
+    for (auto& [place, d] : h->second.datagrams) {
+        s.held_bytes -= d.payload.size();
+        s.out_of_order = true;
+        s.places.push_back(place);
+        load.datagrams.push_back(std::move(d));
     }
-    other += static_cast<std::uint64_t>(std::erase_if(d, [&](const PcapDatagram& each) {
-        return !ports.contains(each.to.port) && !tagged_g1(each);
-    }));
+    load.unheld += h->second.unheld;
+    s.held.erase(h);
+}
+
+void sort_datagram(G1Sorting& s, ReplayLoad& load, std::uint64_t place, const PcapDatagram& d) {
+    if (tagged_g1(d) && s.ports.insert(d.to.port).second) keep_held(s, load, d.to.port);
+    if (s.ports.contains(d.to.port)) {
+        s.places.push_back(place);
+        load.datagrams.push_back(d);
+        return;
+    }
+    HeldPort& h = s.held[d.to.port];
+    if (h.datagrams.size() < kReplayHeldPerPort &&
+        s.held_bytes + d.payload.size() <= kReplayHeldBytes) {
+        s.held_bytes += d.payload.size();
+        h.datagrams.emplace_back(place, d);
+    } else {
+        ++h.unheld;
+    }
+}
+
+// What is still held is other traffic; the kept datagrams go back into the file's order.
+void finish_sorting(G1Sorting& s, ReplayLoad& load) {
+    for (const auto& [port, h] : s.held) load.other += h.datagrams.size() + h.unheld;
+    if (!s.out_of_order) return;
+    std::vector<std::size_t> order(load.datagrams.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::ranges::sort(order, {}, [&](std::size_t i) { return s.places[i]; });
+    std::vector<PcapDatagram> sorted;
+    sorted.reserve(order.size());
+    for (const std::size_t i : order) sorted.push_back(std::move(load.datagrams[i]));
+    load.datagrams = std::move(sorted);
 }
 
 std::vector<ReplaySender> senders_of(const std::vector<PcapDatagram>& datagrams) {
@@ -73,13 +121,14 @@ bool replay_load(std::istream& in, ReplayLoad& load, std::string& error,
     reader.in = &in;
     if (pcap_read_header(reader, error) != PcapRead::Datagram) return false;
     PcapDatagram d;
+    G1Sorting sorting;
     for (bool more = true; more;) {
         if (stop && reader.records % kRecordsBetweenStops == 0 && stop()) {
             error = "loading it was stopped";
             return false;
         }
         switch (pcap_read_next(reader, d, error)) {
-            case PcapRead::Datagram: load.datagrams.push_back(d); break;
+            case PcapRead::Datagram: sort_datagram(sorting, load, reader.records, d); break;
             case PcapRead::Skipped: ++load.other; break;
             case PcapRead::End: more = false; break;
             case PcapRead::Truncated:
@@ -89,7 +138,7 @@ bool replay_load(std::istream& in, ReplayLoad& load, std::string& error,
             case PcapRead::Error: return false;
         }
     }
-    keep_g1_traffic(load.datagrams, load.other);
+    finish_sorting(sorting, load);
     load.senders = senders_of(load.datagrams);
     return true;
 }

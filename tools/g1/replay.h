@@ -23,18 +23,26 @@ struct ReplayLoad {
     std::vector<PcapDatagram> datagrams;  // G1, in the file's order
     std::vector<ReplaySender> senders;    // in order of first appearance
     std::uint64_t other = 0;              // records of other traffic, skipped
+    std::uint64_t unheld = 0;             // to a port before its G1 began, not held: skipped
     std::uint64_t other_senders = 0;      // G1 of the senders not chosen
     std::uint64_t malformed = 0;          // of the chosen sender, not well-formed G1, skipped
     std::string truncated;                // why the file ends early; empty when it is whole
 };
 
+// Loading holds this many datagrams to a port, and this many bytes of them in all, until it
+// knows whether the port carries G1 in the file.
+inline constexpr std::size_t kReplayHeldPerPort = 64;
+inline constexpr std::size_t kReplayHeldBytes = std::size_t{16} << 20;
+
 // A refusal lists this many senders, those with the most datagrams, and counts the rest.
 inline constexpr std::size_t kReplaySendersListed = 20;
 
 // Every G1 datagram of the capture, malformed ones included: what was sent to the G1 port or to
-// a port that the file's G1 goes to (g1 record --port), or begins with "G1,". A file cut inside a
-// record gives what came before the cut and says so in `truncated`. False, with `error`, for a
-// file that is no capture or is damaged, or when `stop` (asked now and then) says so.
+// a port that the file's G1 goes to (g1 record --port), or begins with "G1,". Of a port's
+// datagrams before its first G1, those beyond what loading holds are counted in `unheld`. A file
+// cut inside a record gives what came before the cut and says so in `truncated`. False, with
+// `error`, for a file that is no capture or is damaged, or when `stop` (asked now and then) says
+// so.
 bool replay_load(std::istream& in, ReplayLoad& load, std::string& error,
                  const std::function<bool()>& stop = {});
 

@@ -161,6 +161,10 @@ int run_replay(const SendOptions& o, Sender& s) {
     }
     std::string summary = sent_text(s, start);
     if (load.other != 0) summary += "; " + std::to_string(load.other) + " other packets skipped";
+    if (load.unheld != 0) {
+        summary += "; " + std::to_string(load.unheld) +
+                   " to a G1 port before its first G1, beyond what loading holds, skipped";
+    }
     if (load.other_senders != 0) {
         summary += "; " + std::to_string(load.other_senders) + " of other senders left out";
     }

@@ -105,13 +105,26 @@ RequestVerdict request_verdict(const ThisMachine& machine, const RequestFacts& r
     return RequestVerdict::Stream;
 }
 
-ConnectionRoom connection_room(const ConnectionCounts& counts, std::uint32_t address) {
-    if (counts.total >= kMaxConnections) return ConnectionRoom::Full;
+namespace {
+
+ConnectionRoom room_for(const ConnectionCounts& counts, std::uint32_t address, std::size_t most,
+                        std::size_t most_per_address) {
+    if (counts.total >= most) return ConnectionRoom::Full;
     const auto found = counts.by_address.find(address);
-    if (found != counts.by_address.end() && found->second >= kMaxConnectionsPerAddress) {
+    if (found != counts.by_address.end() && found->second >= most_per_address) {
         return ConnectionRoom::AddressFull;
     }
     return ConnectionRoom::Room;
+}
+
+}  // namespace
+
+ConnectionRoom connection_room(const ConnectionCounts& counts, std::uint32_t address) {
+    return room_for(counts, address, kMaxConnections, kMaxConnectionsPerAddress);
+}
+
+ConnectionRoom reader_room(const ConnectionCounts& readers, std::uint32_t address) {
+    return room_for(readers, address, kMaxReaders, kMaxReadersPerAddress);
 }
 
 void connection_opened(ConnectionCounts& counts, std::uint32_t address) {

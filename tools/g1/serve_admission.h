@@ -20,6 +20,9 @@ inline constexpr std::string_view kEventsPath = "/events";
 inline constexpr std::size_t kMaxConnections = 256;
 inline constexpr std::size_t kMaxConnectionsPerAddress = 48;
 inline constexpr std::size_t kMaxReaders = 64;  // beyond, a page is told to come back later
+// Of the readers, one address holds at most this share: two addresses that keep every stream
+// they can leave a quarter of the readers to everyone else.
+inline constexpr std::size_t kMaxReadersPerAddress = 24;
 
 // The names and addresses a request's Host may give: this machine's IPv4 addresses (and the
 // whole of 127.0.0.0/8), "localhost", the host name (and NAME.local) and the `--host` names.
@@ -68,12 +71,22 @@ struct ConnectionCounts {
 
 enum class ConnectionRoom { Room, Full, AddressFull };
 ConnectionRoom connection_room(const ConnectionCounts& counts, std::uint32_t address);
+// The same for the readers of the stream, counted apart.
+ConnectionRoom reader_room(const ConnectionCounts& readers, std::uint32_t address);
 void connection_opened(ConnectionCounts& counts, std::uint32_t address);
 void connection_closed(ConnectionCounts& counts, std::uint32_t address);
 
 // Refused connections and requests are counted; one line per cause at most every period says
 // how many, so a flood does not become a flood of log lines.
-enum class Refusal : std::size_t { Full, AddressFull, AcceptFailed, Request, Readers, Count };
+enum class Refusal : std::size_t {
+    Full,
+    AddressFull,
+    AcceptFailed,
+    Request,
+    Readers,
+    AddressReaders,
+    Count
+};
 inline constexpr std::int64_t kRefusalLogPeriodNs = 10'000'000'000;
 
 struct RefusalLog {

@@ -92,15 +92,17 @@ std::string datagram_event(std::string_view name, std::uint64_t number, const Di
 
 std::string health_event(const HealthFigures& f, AngleUnit angles, std::uint16_t udp_port,
                          std::span<const SenderFigures> senders) {
-    char text[320];
+    char text[352];
     std::snprintf(text, sizeof text,
                   "event: %s\ndata: {\"datagrams\":%llu,\"malformed\":%llu,\"ignored\":%llu,"
-                  "\"wraps\":%llu,\"rate\":%.1f,\"gap_ms\":%.1f,\"idle_ms\":%lld,\"angles\":\"%s\","
+                  "\"wraps\":%llu,\"turned_away\":%llu,\"rate\":%.1f,\"gap_ms\":%.1f,\"idle_ms\":%"
+                  "lld,\"angles\":\"%s\","
                   "\"port\":%u,\"senders\":[",
                   kHealthEvent.data(), static_cast<unsigned long long>(f.datagrams),
                   static_cast<unsigned long long>(f.malformed),
                   static_cast<unsigned long long>(f.other_senders),
-                  static_cast<unsigned long long>(f.wraps), f.rate_hz, f.largest_gap_ms,
+                  static_cast<unsigned long long>(f.wraps),
+                  static_cast<unsigned long long>(f.turned_away), f.rate_hz, f.largest_gap_ms,
                   static_cast<long long>(f.idle_ms), angles == AngleUnit::Radians ? "rad" : "deg",
                   static_cast<unsigned>(udp_port));
     std::string event = text;

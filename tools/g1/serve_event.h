@@ -38,10 +38,10 @@ const std::string& fields_event();
 std::string datagram_event(std::string_view name, std::uint64_t number, const DisplayTexts& texts,
                            std::uint32_t sender);
 
-// {"datagrams","malformed","ignored","wraps","rate" (Hz),"gap_ms","idle_ms","angles","port",
-// "senders"}: the figures and what the page needs to say what to check when nothing comes.
-// "senders" lists each sender heard, in the order first heard, as {"sender","rate","gap_ms",
-// "idle_ms","datagrams"}: the page's picker and the shown sender's link.
+// {"datagrams","malformed","ignored","wraps","turned_away","rate"
+// (Hz),"gap_ms","idle_ms","angles","port", "senders"}: the figures and what the page needs to say
+// what to check when nothing comes. "senders" lists each sender heard, in the order first heard, as
+// {"sender","rate","gap_ms", "idle_ms","datagrams"}: the page's picker and the shown sender's link.
 std::string health_event(const HealthFigures& figures, AngleUnit angles, std::uint16_t udp_port,
                          std::span<const SenderFigures> senders = {});
 

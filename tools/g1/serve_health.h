@@ -38,6 +38,7 @@ struct HealthFigures {
     std::uint64_t malformed = 0;
     std::uint64_t other_senders = 0;
     std::uint64_t wraps = 0;
+    std::uint64_t turned_away = 0;  // datagrams of senders that found the senders' table full
     double rate_hz = 0.0;
     double largest_gap_ms = 0.0;
     std::int64_t idle_ms = -1;  // since the last datagram; -1 before the first

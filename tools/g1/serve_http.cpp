@@ -43,6 +43,15 @@ namespace {
 
 constexpr std::string_view kIndexPath = "/index.html";
 constexpr auto kRequestTimeout = std::chrono::seconds(10);  // a new connection's first request
+// Writing an answer has a deadline of its own, from its start, so a request that comes late in
+// its wait still gets its whole answer; a peer that does not take it by then is closed.
+constexpr auto kAnswerTimeout = std::chrono::seconds(10);
+// An answer its peer has not taken for this long (a browser takes one in milliseconds) no longer
+// holds its connection's place when a new connection needs one.
+constexpr std::int64_t kAnswerUnreadNs = 2'000'000'000;
+// Datagrams taken from the port in one turn of the I/O thread; then the pages, the timers and
+// new connections have theirs, however fast datagrams come.
+constexpr int kTakeBatch = 64;
 // Between requests a browser keeps its connection for the next file; one that asks nothing
 // more is closed, so idle connections cannot hold the slots.
 constexpr auto kKeepAliveTimeout = std::chrono::seconds(5);
@@ -56,6 +65,10 @@ constexpr auto kWatchPeriod = std::chrono::milliseconds(250);
 // A reader's kernel send buffer: about a second of events. A page that falls further behind is
 // coalesced or dropped rather than fed stale values.
 constexpr int kReaderSendBuffer = 8 * 1024;
+// Any other connection's: its largest answer whole. A peer that asks for many and reads none
+// then holds this much of the system's memory, not megabytes, and its writing waits, which the
+// deadlines and the caps see.
+constexpr int kAnswerSendBuffer = 64 * 1024;
 constexpr std::string_view kRetry = "retry: 1000\n\n";  // how soon a page reconnects
 constexpr std::string_view kRetryAfterS = "5";          // a page refused for want of room: seconds
 constexpr std::string_view kPolicy = "default-src 'self'";  // the page loads nothing from elsewhere
@@ -94,6 +107,7 @@ struct Reader {
     std::uint32_t showing = 0;       // the sender of the events it gets
     std::uint64_t shown_number = 0;  // that sender's latest datagram handed to it
     std::string greeting;            // what a new reader gets first
+    std::string introduction;        // its sender's history (and latest) when it starts showing one
     std::shared_ptr<const DatagramEvent> datagram;  // the latest not yet written
     std::shared_ptr<const std::string> health;
     std::shared_ptr<const DatagramEvent> writing_datagram;  // kept alive while written
@@ -119,8 +133,10 @@ struct Connection {
     http::request<http::empty_body> request;
     ConnectionSlot slot;
     std::uint32_t local;  // the address it came in on: one of this machine's
-    bool idle = false;    // waiting for a request, which a new connection may take the place of
-    std::int64_t idle_since_ns = 0;
+    // Waiting for its peer: for a request, or to take the answer. A new connection may take
+    // the place of one that has waited long.
+    enum class Waiting { No, ForRequest, ForReading } waiting = Waiting::No;
+    std::int64_t waiting_since_ns = 0;
 };
 
 std::string peer_text(const tcp::socket& socket) {
@@ -137,7 +153,7 @@ struct ServeHttp {
     // pending handlers still hold when it is destroyed.
     ConnectionCounts counts;
     std::vector<Connection*> connections;  // every one not yet a reader, to find the idle ones
-    std::size_t reader_slots = 0;          // readers open and starting
+    ConnectionCounts reader_counts;        // readers open and starting, in all and per address
     RefusalLog refusals;
     ThisMachine machine;
     asio::io_context io{1};
@@ -162,6 +178,8 @@ struct ServeHttp {
     std::condition_variable receiving_ended;
     bool receive_failed = false;
     std::vector<SenderLatest> latest;  // the board as last taken
+    std::vector<std::uint32_t> shown;  // the senders the readers show, as last told the board
+    std::vector<std::uint32_t> showing;
     // Each sender's new datagram event of a take, made once for all its readers.
     std::vector<std::pair<std::uint32_t, std::shared_ptr<const DatagramEvent>>> events;
     std::string health_text;
@@ -197,6 +215,7 @@ constexpr std::array<const char*, static_cast<std::size_t>(Refusal::Count)> kRef
     "connections: accepting failed",
     "requests",
     "pages: every one of the readers is in use",
+    "pages: their address holds its share of the readers",
 };
 
 // Printable, short: a peer's text goes into the log as it cannot harm it.
@@ -214,10 +233,23 @@ void note_refusal(ServeHttp& s, Refusal cause, const std::string& detail) {
              detail.c_str());
 }
 
+// Tells the board which senders the readers show, when that changed: those keep their places.
+void show_senders(ServeHttp& s) {
+    s.showing.clear();
+    for (const std::shared_ptr<Reader>& r : s.readers) {
+        if (r->showing != 0) s.showing.push_back(r->showing);
+    }
+    std::sort(s.showing.begin(), s.showing.end());
+    s.showing.erase(std::unique(s.showing.begin(), s.showing.end()), s.showing.end());
+    if (s.showing == s.shown) return;
+    s.shown.swap(s.showing);
+    board_show(s.board, s.shown);
+}
+
 void close_reader(ServeHttp& s, const std::shared_ptr<Reader>& r, const char* why) {
     if (r->closed) return;
     r->closed = true;
-    --s.reader_slots;
+    connection_closed(s.reader_counts, r->slot.address);
     r->slot.release();
     beast::error_code ignored;
     r->socket.shutdown(tcp::socket::shutdown_both, ignored);
@@ -225,6 +257,7 @@ void close_reader(ServeHttp& s, const std::shared_ptr<Reader>& r, const char* wh
     r->pace_timer.cancel();
     std::erase(s.readers, r);
     log_line(tool_log(), "g1 serve: page %s %s (%zu open)", r->peer.c_str(), why, s.readers.size());
+    show_senders(s);
 }
 
 void deliver(ServeHttp& s, const std::shared_ptr<Reader>& r);
@@ -284,11 +317,13 @@ void deliver(ServeHttp& s, const std::shared_ptr<Reader>& r) {
     // never take a datagram's turn.
     const bool datagram_due = r->datagram && pacer_take(r->pacer, now);
     if (r->datagram && !datagram_due) wait_for_pace(s, r, now);
-    if (!datagram_due && !r->health && r->greeting.empty()) return;
+    if (!datagram_due && !r->health && r->greeting.empty() && r->introduction.empty()) return;
     r->writing = true;
     r->write_started_ns = now;
     r->writing_greeting = std::move(r->greeting);
     r->greeting.clear();
+    r->writing_greeting += r->introduction;
+    r->introduction.clear();
     r->writing_health = std::move(r->health);
     if (datagram_due) r->writing_datagram = std::move(r->datagram);
     std::array<asio::const_buffer, 3> buffers{
@@ -370,7 +405,8 @@ std::string greeting_for(ServeHttp& s, Reader& r) {
     text += fields_event();
     if (s.last_health) text += *s.last_health;
     r.showing = r.chosen != 0 ? r.chosen : default_sender(s.latest);
-    return text + introduction(s, r, true);
+    r.introduction = introduction(s, r, true);
+    return text;
 }
 
 // The sender asked for by `/events?sender=a.b.c.d`; 0 if none is.
@@ -413,14 +449,14 @@ std::shared_ptr<http::response<http::empty_body>> stream_header(const Connection
 // The reader's place is taken before its header goes out, so a burst of requests cannot pass
 // the cap while headers are being written.
 void start_reader(ServeHttp& s, const std::shared_ptr<Connection>& c) {
-    ++s.reader_slots;
+    connection_opened(s.reader_counts, c->slot.address);
     auto response = stream_header(*c);
     auto serializer = std::make_shared<http::response_serializer<http::empty_body>>(*response);
     c->stream.expires_never();
     http::async_write_header(
         c->stream, *serializer, [&s, c, response, serializer](beast::error_code ec, std::size_t) {
             if (ec) {
-                --s.reader_slots;
+                connection_closed(s.reader_counts, c->slot.address);
                 return;
             }
             auto r = std::make_shared<Reader>(c->stream.release_socket(), std::move(c->slot));
@@ -432,6 +468,7 @@ void start_reader(ServeHttp& s, const std::shared_ptr<Connection>& c) {
             r->chosen = chosen_sender(c->request.target());
             r->greeting = greeting_for(s, *r);
             s.readers.push_back(r);
+            show_senders(s);
             ++s.summary.readers;
             log_line(tool_log(), "g1 serve: page %s opened the stream (%zu open)", r->peer.c_str(),
                      s.readers.size());
@@ -460,6 +497,7 @@ void send(ServeHttp& s, const std::shared_ptr<Connection>& c,
     response->keep_alive(response->keep_alive() && c->request.keep_alive());
     if (sized) response->prepare_payload();
     auto sent = [&s, c, response](beast::error_code ec) {
+        c->waiting = Connection::Waiting::No;
         if (ec || !response->keep_alive()) {
             beast::error_code ignored;
             c->stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
@@ -467,6 +505,9 @@ void send(ServeHttp& s, const std::shared_ptr<Connection>& c,
         }
         read_request(s, c, kKeepAliveTimeout);
     };
+    c->waiting = Connection::Waiting::ForReading;
+    c->waiting_since_ns = now_ns();
+    c->stream.expires_after(kAnswerTimeout);
     if (c->request.method() == http::verb::head) {
         auto serializer = std::make_shared<http::response_serializer<Body>>(*response);
         http::async_write_header(
@@ -545,8 +586,11 @@ void answer(ServeHttp& s, const std::shared_ptr<Connection>& c) {
                    "asked for the stream from another site's page");
             return;
         case RequestVerdict::Stream:
-            if (s.reader_slots >= kMaxReaders) {
-                note_refusal(s, Refusal::Readers, ": " + peer_text(c->stream.socket()));
+            if (const ConnectionRoom room = reader_room(s.reader_counts, c->slot.address);
+                room != ConnectionRoom::Room) {
+                note_refusal(
+                    s, room == ConnectionRoom::Full ? Refusal::Readers : Refusal::AddressReaders,
+                    ": " + peer_text(c->stream.socket()));
                 auto response = std::make_shared<http::response<http::string_body>>(
                     http::status::service_unavailable, request.version());
                 response->set(http::field::retry_after, kRetryAfterS);
@@ -579,25 +623,30 @@ void answer(ServeHttp& s, const std::shared_ptr<Connection>& c) {
 void read_request(ServeHttp& s, const std::shared_ptr<Connection>& c,
                   std::chrono::seconds deadline) {
     c->request = {};
-    c->idle = true;
-    c->idle_since_ns = now_ns();
+    c->waiting = Connection::Waiting::ForRequest;
+    c->waiting_since_ns = now_ns();
     c->stream.expires_after(deadline);
     http::async_read(c->stream, c->buffer, c->request, [&s, c](beast::error_code ec, std::size_t) {
-        c->idle = false;
+        c->waiting = Connection::Waiting::No;
         if (!ec) answer(s, c);
     });
 }
 
-// Makes room for a new connection by closing the one that has waited longest for a request,
-// from `address` only if given. A reader, or a request being answered, is never closed for it.
+// Makes room for a new connection by closing the one that has waited longest for its peer: for
+// a request, or to take an answer not taken for kAnswerUnreadNs; from `address` only if given.
+// A reader, or a request being answered to a peer that reads, is never closed for it.
 bool close_idle(ServeHttp& s, std::optional<std::uint32_t> address) {
+    const std::int64_t now = now_ns();
     Connection* oldest = nullptr;
     for (Connection* c : s.connections) {
-        if (!c->idle || (address && c->slot.address != *address)) continue;
-        if (oldest == nullptr || c->idle_since_ns < oldest->idle_since_ns) oldest = c;
+        const bool waits = c->waiting == Connection::Waiting::ForRequest ||
+                           (c->waiting == Connection::Waiting::ForReading &&
+                            now - c->waiting_since_ns >= kAnswerUnreadNs);
+        if (!waits || (address && c->slot.address != *address)) continue;
+        if (oldest == nullptr || c->waiting_since_ns < oldest->waiting_since_ns) oldest = c;
     }
     if (oldest == nullptr) return false;
-    oldest->idle = false;
+    oldest->waiting = Connection::Waiting::No;
     oldest->slot.release();
     oldest->stream.close();  // its read ends, and the last handle on it with the read
     return true;
@@ -624,6 +673,7 @@ void admit(ServeHttp& s, tcp::socket socket) {
                      ": " + peer.address().to_string());
         return;  // the socket closes here
     }
+    socket.set_option(asio::socket_base::send_buffer_size(kAnswerSendBuffer), ec);
     auto c = std::make_shared<Connection>(s, std::move(socket), address,
                                           local.address().to_v4().to_uint());
     read_request(s, c, kRequestTimeout);
@@ -671,8 +721,9 @@ void take_board(ServeHttp& s) {
         const std::uint32_t wanted = r->chosen != 0 ? r->chosen : fallback;
         if (wanted != r->showing) {
             // A page on the default sender whose sender has gone from the board: the next one.
+            // What it had not yet written of the one before is stale: replaced, not added to.
             r->showing = wanted;
-            r->greeting += introduction(s, *r, false);
+            r->introduction = introduction(s, *r, false);
             r->datagram.reset();
         }
         const SenderLatest* l = find_sender(s, r->showing);
@@ -690,6 +741,7 @@ void take_board(ServeHttp& s) {
         if (s.health_number != health_before) r->health = s.last_health;
         deliver(s, r);  // may write, but closes no reader in here, so the list stays as it is
     }
+    show_senders(s);
 }
 
 void wake(ServeHttp& s) {
@@ -710,23 +762,34 @@ void end_receiving(ServeHttp& s) {
     s.receiving_ended.notify_all();
 }
 
+void wait_for_datagrams(ServeHttp& s);
+
+// The wait may tell of several datagrams at once, and of none again until another comes: all
+// that wait are taken, a batch at a time. After a full batch the next is posted behind the work
+// already due (pages, timers, connections), so a flood slows the pages but never starves them.
+void take_datagrams(ServeHttp& s) {
+    UdpWait got = UdpWait::Datagram;
+    for (int n = 0; n < kTakeBatch && got == UdpWait::Datagram; ++n) got = s.receive();
+    if (got == UdpWait::Failed) {
+        end_receiving(s);
+        return;
+    }
+    take_if_due(s);
+    if (got == UdpWait::Datagram) {
+        asio::post(s.io, [&s] { take_datagrams(s); });
+    } else {
+        wait_for_datagrams(s);
+    }
+}
+
 void wait_for_datagrams(ServeHttp& s) {
     s.datagrams.async_wait(asio::socket_base::wait_read, [&s](beast::error_code ec) {
         if (ec == asio::error::operation_aborted) return;
-        // The wait may tell of several datagrams at once, and of none again until another
-        // comes: all that wait are taken.
-        UdpWait got = UdpWait::Failed;
-        if (!ec) {
-            do {
-                got = s.receive();
-            } while (got == UdpWait::Datagram);
-        }
-        if (got == UdpWait::Failed) {
+        if (ec) {
             end_receiving(s);
             return;
         }
-        take_if_due(s);
-        wait_for_datagrams(s);
+        take_datagrams(s);
     });
 }
 
@@ -798,10 +861,15 @@ std::uint16_t serve_http_port(const ServeHttp& s) {
     return s.port;
 }
 
-void serve_http_publish_datagram(ServeHttp& s, std::uint32_t from, const SenderSample& sample,
+bool serve_http_publish_datagram(ServeHttp& s, std::uint32_t from, const SenderSample& sample,
                                  std::int64_t arrival_ns) {
-    board_put(s.board, from, sample, arrival_ns);
+    if (!board_put(s.board, from, sample, arrival_ns)) return false;
     wake(s);
+    return true;
+}
+
+std::uint64_t serve_http_turned_away(ServeHttp& s) {
+    return board_turned_away(s.board);
 }
 
 std::size_t serve_http_sender_figures(ServeHttp& s, std::int64_t now_ns,

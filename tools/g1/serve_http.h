@@ -43,15 +43,18 @@ std::uint16_t serve_http_port(const ServeHttp& server);
 // to the readers that show that sender: the one a page asked for (`/events?sender=a.b.c.d`),
 // or else the first heard. A new reader gets the field table (fields_event) first, then the
 // latest health, its sender's history and latest datagram.
-void serve_http_publish_datagram(ServeHttp& server, std::uint32_t from, const SenderSample& sample,
+// False if the sender found no place on the senders' board (serve_senders.h): turned away.
+bool serve_http_publish_datagram(ServeHttp& server, std::uint32_t from, const SenderSample& sample,
                                  std::int64_t arrival_ns);
+std::uint64_t serve_http_turned_away(ServeHttp& server);
 std::size_t serve_http_sender_figures(ServeHttp& server, std::int64_t now_ns,
                                       std::span<SenderFigures, kSenderTableMax> out);
 void serve_http_publish_health(ServeHttp& server, std::string event);
 
 // Receives on the I/O thread from now on, so a datagram reaches the pages with no hand-over
 // between threads: whenever `socket` has datagrams waiting, `receive` is called until it takes
-// none (it must not wait; what it publishes is written to the readers right after), and
+// none, a bounded batch at a time with the rest of the thread's work between (it must not wait;
+// what it publishes is written to the readers after each batch), and
 // `every_period` runs every `period_ns`, the first time at once. The socket stays the caller's; it
 // is left open at the end. False, with `error`, if the socket cannot be waited for.
 bool serve_http_receive(ServeHttp& server, UdpSocket& socket, std::function<UdpWait()> receive,

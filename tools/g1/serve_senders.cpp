@@ -23,16 +23,57 @@ const SenderSample& history_at(const SenderHistory& h, std::size_t i) {
     return h.ring[(h.first + i) % h.ring.size()];
 }
 
-void board_put(SenderBoard& b, std::uint32_t ip, const SenderSample& sample,
+namespace {
+
+bool gives_way(const SenderBoard& b, const SenderState& s, std::uint32_t ip, std::int64_t now_ns) {
+    if (std::find(b.shown.begin(), b.shown.end(), ip) != b.shown.end()) return false;
+    return now_ns - s.arrival_ns >= kSilentNs ||
+           (s.number < kSteadyDatagrams && now_ns - s.first_ns >= kTrialNs);
+}
+
+// The sender's entry, or a place for it; nullptr when there is none.
+SenderEntry<SenderState>* place_of(SenderBoard& b, std::uint32_t ip, std::int64_t now_ns) {
+    std::vector<SenderEntry<SenderState>>& senders = b.table.senders;
+    SenderEntry<SenderState>* free = nullptr;
+    for (SenderEntry<SenderState>& e : senders) {
+        if (e.ip == ip) return &e;
+        if (gives_way(b, e.state, e.ip, now_ns) &&
+            (free == nullptr || e.state.arrival_ns < free->state.arrival_ns)) {
+            free = &e;
+        }
+    }
+    if (senders.size() < kSenderTableMax) {
+        free = &senders.emplace_back();
+    } else if (free == nullptr) {
+        return nullptr;
+    }
+    free->ip = ip;
+    free->state.order = ++b.first_heard;
+    free->state.number = 0;
+    free->state.first_ns = now_ns;
+    free->state.link = {};
+    free->state.history.count = 0;  // the samples beyond the count are never read
+    return free;
+}
+
+}  // namespace
+
+bool board_put(SenderBoard& b, std::uint32_t ip, const SenderSample& sample,
                std::int64_t arrival_ns) {
     const std::lock_guard held(b.lock);
-    SenderState& s = sender_state(b.table, ip);
-    if (s.order == 0) s.order = ++b.first_heard;
+    SenderEntry<SenderState>* e = place_of(b, ip, arrival_ns);
+    if (e == nullptr) {
+        ++b.turned_away;
+        return false;
+    }
+    e->last_heard = ++b.table.heard;
+    SenderState& s = e->state;
     ++s.number;
     s.arrival_ns = arrival_ns;
     s.latest = sample;
     arrivals_note(s.link, arrival_ns);
     history_note(s.history, sample);
+    return true;
 }
 
 std::size_t board_figures(SenderBoard& b, std::int64_t now_ns,
@@ -60,6 +101,16 @@ void board_put_health(SenderBoard& b, std::string event) {
     const std::lock_guard held(b.lock);
     b.health.swap(event);  // the old text is freed after the lock
     ++b.health_number;
+}
+
+std::uint64_t board_turned_away(SenderBoard& b) {
+    const std::lock_guard held(b.lock);
+    return b.turned_away;
+}
+
+void board_show(SenderBoard& b, std::span<const std::uint32_t> shown) {
+    const std::lock_guard held(b.lock);
+    b.shown.assign(shown.begin(), shown.end());  // its room is kept: no allocation once grown
 }
 
 void board_take(SenderBoard& b, std::vector<SenderLatest>& out, std::string& health,

@@ -43,10 +43,20 @@ struct SenderState {
     std::uint64_t order = 0;   // 1 for the first sender heard, 2 for the next...
     std::uint64_t number = 0;  // datagrams taken from it; the latest one's number
     std::int64_t arrival_ns = 0;
+    std::int64_t first_ns = 0;  // when it took its place
     SenderSample latest;
     ArrivalWindows link;
     SenderHistory history;
 };
+
+// Who keeps a place when the table is full. A newcomer takes the place of a sender silent this
+// long, or of one heard fewer than kSteadyDatagrams times in its first kTrialNs (a spoofed or
+// passing address), least recently heard first; never of a sender a page shows. With none such,
+// the newcomer is turned away and counted: a round of more senders than the table holds leaves
+// the established ones, their history and the pages' senders where they are.
+inline constexpr std::int64_t kSilentNs = 10'000'000'000;
+inline constexpr std::int64_t kTrialNs = 1'000'000'000;
+inline constexpr std::uint64_t kSteadyDatagrams = 3;
 
 // The latest of one sender, as the web side takes it.
 struct SenderLatest {
@@ -66,13 +76,16 @@ struct SenderFigures {
 struct SenderBoard {
     std::mutex lock;
     SenderTable<SenderState> table;
-    std::uint64_t first_heard = 0;  // senders heard so far, for their order
-    std::string health;             // the latest health event
+    std::uint64_t first_heard = 0;     // senders heard so far, for their order
+    std::uint64_t turned_away = 0;     // datagrams of newcomers that found no place
+    std::vector<std::uint32_t> shown;  // the senders the pages show, kept in the table
+    std::string health;                // the latest health event
     std::uint64_t health_number = 0;
 };
 
-// From the receiver: a well-formed datagram of the sender at `ip`, arrived at `arrival_ns`.
-void board_put(SenderBoard& board, std::uint32_t ip, const SenderSample& sample,
+// From the receiver: a well-formed datagram of the sender at `ip`, arrived at `arrival_ns`
+// (steady clock); false if the sender found no place on the board.
+bool board_put(SenderBoard& board, std::uint32_t ip, const SenderSample& sample,
                std::int64_t arrival_ns);
 
 // From the receiver: the link's figures of every sender, in the order they were first heard.
@@ -80,6 +93,12 @@ std::size_t board_figures(SenderBoard& board, std::int64_t now_ns,
                           std::span<SenderFigures, kSenderTableMax> out);
 
 void board_put_health(SenderBoard& board, std::string event);
+
+// Datagrams turned away so far for want of a place.
+std::uint64_t board_turned_away(SenderBoard& board);
+
+// From the web side: the senders the open pages show (none of them gives up its place).
+void board_show(SenderBoard& board, std::span<const std::uint32_t> shown);
 
 // From the web side: the latest of every sender (`out` keeps its storage), and the health event
 // if it is newer than `health_number` (then both are updated).

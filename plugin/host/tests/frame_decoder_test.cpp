@@ -177,3 +177,69 @@ TEST(FrameDecoder, EverySizeKeepsExactlyItsValueBytesWhereverTheStreamEnds) {
         }
     }
 }
+
+namespace {
+
+// A frame of String records of the given size fields, each value byte set, so that a byte kept
+// or cleared wrongly shows.
+StreamBuilder frame_of_sizes(std::initializer_list<std::uint16_t> sizes) {
+    const std::array<std::uint8_t, 200> value = [] {
+        std::array<std::uint8_t, 200> v;
+        for (std::size_t i = 0; i < v.size(); ++i) v[i] = static_cast<std::uint8_t>(0xC0 + i);
+        return v;
+    }();
+    StreamBuilder b;
+    std::uint64_t id = 1;
+    for (std::uint16_t size : sizes) {
+        const std::size_t length = size > kRecordHeaderSize ? size - kRecordHeaderSize : 0;
+        b.raw(id++, DataType::String, size, value.data(), length);
+    }
+    return b;
+}
+
+}  // namespace
+
+// Decoding reuses the last frame's sizes to find the records ahead of their size fields; it
+// must give exactly what decoding into empty storage gives, whatever the frame before was.
+TEST(FrameDecoder, StorageKeptFromTheLastFrameDecodesAsEmptyStorage) {
+    struct Case {
+        const char* name;
+        StreamBuilder last;
+        StreamBuilder frame;
+        std::size_t cut = 0;  // bytes taken off the end of the frame's stream
+        std::uint32_t extra_count = 0;
+    };
+    const Case cases[] = {
+        {"the same layout", frame_of_sizes({72, 88, 64, 128, 73}),
+         frame_of_sizes({72, 88, 64, 128, 73})},
+        {"a size changed", frame_of_sizes({72, 88, 64, 128, 73}),
+         frame_of_sizes({72, 96, 64, 128, 73})},
+        {"a size below 64 where 72 was", frame_of_sizes({72, 72, 72}),
+         frame_of_sizes({72, 63, 72})},
+        {"a size above 128 both times", frame_of_sizes({164, 72, 72}),
+         frame_of_sizes({164, 72, 72})},
+        {"more records than last time", frame_of_sizes({72, 72}),
+         frame_of_sizes({72, 72, 88, 88, 128})},
+        {"fewer records than last time", frame_of_sizes({88, 88, 88, 88, 88}),
+         frame_of_sizes({88, 88}), 0, 3},
+        {"the last record cut short", frame_of_sizes({128, 128, 128}),
+         frame_of_sizes({128, 128, 128}), 1},
+        {"a header cut short", frame_of_sizes({72, 72, 72}), frame_of_sizes({72, 72, 72}), 40},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::uint8_t> stream = c.frame.bytes;
+        stream.resize(stream.size() - c.cut);
+        const std::uint32_t count = c.frame.count + c.extra_count;
+        std::vector<MessageRecord> kept;
+        decode_frame(c.last.bytes, c.last.count, kept);
+        ASSERT_EQ(kept.size(), c.last.count);
+        decode_frame(stream, count, kept);
+        std::vector<MessageRecord> fresh;
+        decode_frame(stream, count, fresh);
+        ASSERT_EQ(kept.size(), fresh.size());
+        for (std::size_t i = 0; i < fresh.size(); ++i) {
+            EXPECT_EQ(std::memcmp(&kept[i], &fresh[i], sizeof(MessageRecord)), 0) << "record " << i;
+        }
+    }
+}

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 
 namespace {
@@ -231,6 +232,27 @@ TEST(Replay, PlaysWellFormedG1UnlessAllAndKeepsMalformedOnesOfAnyPortThatCarries
         EXPECT_EQ(load.datagrams.back().payload,
                   all ? "G1,01,0,0,0,0,0,0,0,0,0,0,0,0," : "G1,0,0,0,0,0,0,0,0,0,0,0,0,0,");
     }
+}
+
+TEST(Replay, HoldsAFewDatagramsOfAPortUntilItsFirstG1AndCountsTheRest) {
+    const UdpAddress late_port{kLimitedBroadcastIp, 50030};
+    std::vector<PcapDatagram> ds{datagram(kT0, kSim, "G1,0,0,0,0,0,0,0,0,0,0,0,0,0,")};
+    for (std::size_t i = 0; i < kReplayHeldPerPort + 2; ++i)
+        ds.push_back(datagram(kT0 + 1, kSim, "early", late_port));
+    for (std::size_t i = 0; i < kReplayHeldPerPort + 1; ++i)
+        ds.push_back(datagram(kT0 + 2, kSim, "dns", {0x08080808, 53}));
+    ds.push_back(datagram(kT0 + 3, kSim, "G1,1,0,0,0,0,0,0,0,0,0,0,0,0,", late_port));
+    ds.push_back(datagram(kT0 + 4, kSim, "late", late_port));
+    std::istringstream in(g1_file(ds));
+    ReplayLoad load;
+    std::string error;
+    ASSERT_TRUE(replay_load(in, load, error)) << error;
+    ASSERT_EQ(load.datagrams.size(), kReplayHeldPerPort + 3);
+    EXPECT_EQ(load.datagrams[1].payload, "early");
+    EXPECT_EQ(load.datagrams.back().payload, "late");
+    EXPECT_TRUE(std::ranges::is_sorted(load.datagrams, {}, &PcapDatagram::time_ns));
+    EXPECT_EQ(load.unheld, 2u);
+    EXPECT_EQ(load.other, kReplayHeldPerPort + 1);
 }
 
 TEST(Replay, ManySendersLoadQuicklyAreListedTwentyAtMostAndCtrlCIsHeardWhileLoading) {

@@ -67,6 +67,14 @@ void publish(ServeHttp& server, std::int32_t n) {
     serve_http_publish_datagram(server, kLoopbackIp, sample, now_ns());
 }
 
+std::size_t count_of(const std::string& text, std::string_view what) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
 constexpr std::string_view kStreamRequest =
     "GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/event-stream\r\n\r\n";
 
@@ -106,6 +114,21 @@ struct StreamReader {
         received.append(chunk, n);
         return true;
     }
+    bool read_until_size(std::size_t size, std::chrono::milliseconds limit) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (received.size() < size) {
+            if (std::chrono::steady_clock::now() > end || !read_some()) return false;
+        }
+        return true;
+    }
+    bool read_until_count(std::string_view text, std::size_t count,
+                          std::chrono::milliseconds limit) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (count_of(received, text) < count) {
+            if (std::chrono::steady_clock::now() > end || !read_some()) return false;
+        }
+        return true;
+    }
     // Reads until the server closes the connection; false if it has not within `limit`.
     bool read_to_end(std::chrono::milliseconds limit) {
         const auto end = std::chrono::steady_clock::now() + limit;
@@ -118,14 +141,6 @@ struct StreamReader {
     tcp::socket socket;
     std::string received;
 };
-
-std::size_t count_of(const std::string& text, std::string_view what) {
-    std::size_t count = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        ++count;
-    }
-    return count;
-}
 
 }  // namespace
 
@@ -339,4 +354,137 @@ TEST(ServeHttp, OutOfDescriptorsTheServerWaitsInsteadOfSpinning) {
     const std::chrono::duration<double> span = std::chrono::steady_clock::now() - start;
     setrlimit(RLIMIT_NOFILE, &limit);
     EXPECT_LT(used / span.count(), 0.2) << used << " s of CPU in " << span.count() << " s";
+}
+
+// A receive step that never runs out, as on a machine slower than its flood: the server takes
+// it in batches, so the pages are answered, the health goes out and stopping ends it at once.
+TEST(ServeHttp, AnEndlessFloodLeavesThePagesTheHealthAndTheStopTheirTurns) {
+    Server s;
+    std::string error;
+    UdpSocket in;
+    UdpSocket out;
+    ASSERT_TRUE(udp_open({kLoopbackIp, 0}, false, in, error)) << error;
+    ASSERT_TRUE(udp_open({kLoopbackIp, 0}, false, out, error)) << error;
+    std::atomic<bool> flooding{true};
+    std::int32_t taken = 0;
+    ServeHttp* server = s.server.get();  // still there while it stops
+    const auto receive = [&] {
+        if (!flooding) return UdpWait::Failed;
+        publish(*server, ++taken);
+        return UdpWait::Datagram;
+    };
+    const auto health = [&] {
+        serve_http_publish_health(*server, health_event({}, AngleUnit::Radians, 50010));
+    };
+    ASSERT_TRUE(serve_http_receive(*server, in, receive, health, 100'000'000, error)) << error;
+    // One datagram wakes the wait; the step never reads it, and never runs dry.
+    ASSERT_TRUE(udp_send(out, udp_local_address(in), std::span<const char>("d", 1)));
+    // Bounds an old loop that never yields: the test then fails instead of hanging.
+    std::thread backstop([&] {
+        for (int i = 0; i < 100 && flooding; ++i) std::this_thread::sleep_for(100ms);
+        flooding = false;
+    });
+    StreamReader file(s.port(), 0, "GET /style.css HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    EXPECT_TRUE(file.read_until("\r\n\r\n", 1s));
+    StreamReader page(s.port());
+    EXPECT_TRUE(page.read_until("event: datagram\n", 2s)) << page.received.substr(0, 200);
+    const std::size_t healths = count_of(page.received, "event: health\n");
+    EXPECT_TRUE(page.read_until_count("event: health\n", healths + 1, 2s)) << "no health";
+    const auto stopping = std::chrono::steady_clock::now();
+    serve_http_stop(std::move(s.server));
+    EXPECT_LT(std::chrono::steady_clock::now() - stopping, 2s);
+    EXPECT_TRUE(flooding) << "the flood had to be ended for the server to answer";
+    flooding = false;
+    backstop.join();
+    udp_close(in);
+    udp_close(out);
+}
+
+// More senders than the table holds, in turn, while a page that does not read yet shows the
+// default one: the first 64 keep their places, so its sender is set once and what waits for it
+// does not grow with churn.
+TEST(ServeHttp, ARoundRobinOfMoreSendersThanTheTableKeepsThePagesSender) {
+    for (const std::uint32_t senders : {65u, 200u}) {
+        Server s;
+        StreamReader page(s.port(), 4096);
+        ASSERT_TRUE(page.read_until("retry:", 2s));
+        for (std::int64_t round = 0; round < 20; ++round) {
+            for (std::uint32_t i = 0; i < senders; ++i) {
+                SenderSample sample;
+                sample.time_us = round * kHistoryStepUs;
+                serve_http_publish_datagram(*s.server, 0x0a000001 + i, sample, now_ns());
+            }
+        }
+        // Whatever waited is written once the page reads.
+        page.read_until("never comes", 1500ms);
+        EXPECT_EQ(count_of(page.received, "event: history\n"), 1u) << senders;
+        EXPECT_EQ(count_of(page.received, "\"sender\":\"10.0.0.1\""),
+                  count_of(page.received, "\"sender\":\""))
+            << senders;
+        // The others were turned away, every time, and counted.
+        EXPECT_EQ(serve_http_turned_away(*s.server), (senders - kSenderTableMax) * 20);
+    }
+}
+
+// Two addresses that hold every stream they can, and six whose connections ask for files and
+// read none of the answers, leave room for a page from elsewhere.
+TEST(ServeHttp, NoFewAddressesHoldEveryReaderOrEveryConnection) {
+    Server s;
+    std::vector<std::unique_ptr<StreamReader>> held;
+    for (std::uint32_t i = 0; i < 2 * kMaxConnectionsPerAddress; ++i) {
+        held.push_back(std::make_unique<StreamReader>(
+            s.port(), 0, kStreamRequest, asio::ip::address_v4(kLoopbackIp + 1 + i % 2)));
+    }
+    for (auto& reader : held) ASSERT_TRUE(reader->read_until("\r\n\r\n", 5s));
+    StreamReader page(s.port(), 0, kStreamRequest, asio::ip::address_v4(kLoopbackIp + 3));
+    EXPECT_TRUE(page.read_until("retry:", 2s)) << page.received;
+    held.clear();
+    // Many requests at once, whose answers fill both sides' buffers, on every connection.
+    std::string requests;
+    for (int i = 0; i < 40; ++i) requests += "GET /app.js HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    for (std::uint32_t i = 0; i < 6 * kMaxConnectionsPerAddress; ++i) {
+        held.push_back(std::make_unique<StreamReader>(
+            s.port(), 4096, requests, asio::ip::address_v4(kLoopbackIp + 4 + i % 6)));
+    }
+    // Once they hold every place (a page is turned away), one gives way within a few seconds,
+    // not the five a kept connection waits for its next request.
+    const auto page_opens = [&] {  // and stays open, filling any place left
+        auto late = std::make_unique<StreamReader>(s.port(), 0, kStreamRequest,
+                                                   asio::ip::address_v4(kLoopbackIp + 10));
+        if (!late->read_until("retry:", 500ms)) return false;
+        held.push_back(std::move(late));
+        return true;
+    };
+    for (auto& connection : held) connection->read_until("HTTP/1.1 200", 2s);  // answers begun
+    bool opened = true;
+    for (auto full_by = std::chrono::steady_clock::now() + 5s;
+         opened && std::chrono::steady_clock::now() < full_by;) {
+        opened = page_opens();  // the places of any that waited for a request, or closed
+    }
+    ASSERT_FALSE(opened);
+    const auto give_up = std::chrono::steady_clock::now() + 4s;
+    while (!opened && std::chrono::steady_clock::now() < give_up) {
+        opened = page_opens();
+        if (!opened) std::this_thread::sleep_for(100ms);  // refused: the next try
+    }
+    EXPECT_TRUE(opened);
+}
+
+// Reading a request and writing its answer have deadlines of their own: a peer that asks for
+// more than the buffers hold and then pauses longer than a request may wait still gets all of it.
+TEST(ServeHttp, AnAnswerHasItsOwnDeadlineAfterItsRequestsWait) {
+    Server s;
+    const std::string request = "GET /app.js HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    const std::size_t length = get(s.port(), "/app.js").body().size();
+    StreamReader client(s.port(), 0, request);
+    ASSERT_TRUE(client.read_until("\r\n\r\n", 2s));
+    const std::size_t answer = client.received.find("\r\n\r\n") + 4 + length;
+    // More than the system buffers (megabytes on loopback), so writing waits for the reader.
+    constexpr std::size_t kRequests = 300;
+    std::string more;
+    for (std::size_t i = 0; i < kRequests; ++i) more += request;
+    asio::write(client.socket, asio::buffer(more));
+    std::this_thread::sleep_for(6s);  // past the 5 s a kept connection waits for a request
+    client.read_until_size((kRequests + 1) * answer, 5s);
+    EXPECT_EQ(client.received.size(), (kRequests + 1) * answer);
 }

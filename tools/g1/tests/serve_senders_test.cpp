@@ -55,3 +55,49 @@ TEST(ServeSenders, HistoryKeepsOneSampleAStepAndStartsAfreshOnANewFlight) {
     EXPECT_GE(times.back(), 89'900 * kMs);
     EXPECT_EQ(history_at(h, h.count - 1).fields[1], times.back() / kMs);  // values with their time
 }
+
+namespace {
+
+constexpr std::int64_t kFrameNs = 1'000'000'000 / 60;
+
+std::vector<std::uint32_t> board_ips(SenderBoard& board) {
+    std::vector<SenderLatest> latest;
+    std::string health;
+    std::uint64_t number = 0;
+    board_take(board, latest, health, number);
+    std::vector<std::uint32_t> ips;
+    for (const SenderLatest& l : latest) ips.push_back(l.ip);
+    std::sort(ips.begin(), ips.end());
+    return ips;
+}
+
+}  // namespace
+
+// A newcomer takes the place of a sender silent for 10 s or of one heard only once or twice in
+// its first second, never of one a page shows.
+TEST(ServeSenders, ANewcomerReplacesOnlyTheSilentAndTheFleetingAndNeverAShownSender) {
+    SenderBoard board;
+    const std::uint32_t shown = 100;
+    board_show(board, std::span(&shown, 1));
+    std::int64_t now = 0;
+    for (int frame = 0; frame < 10; ++frame, now += kFrameNs) {
+        for (std::uint32_t i = 0; i < kSenderTableMax; ++i) board_put(board, 100 + i, {}, now);
+    }
+    // All of them go silent; a spoofed address each frame, each heard once.
+    for (std::uint32_t i = 0; i < 12 * 60; ++i, now += kFrameNs)
+        board_put(board, 1000 + i, {}, now);
+    std::vector<std::uint32_t> ips = board_ips(board);
+    ASSERT_EQ(ips.size(), kSenderTableMax);
+    EXPECT_EQ(ips.front(), shown);  // silent 12 s, but shown
+    // The others gave way to newcomers, which in turn gave way after their first second.
+    EXPECT_TRUE(
+        std::all_of(ips.begin() + 1, ips.end(), [](std::uint32_t ip) { return ip >= 1000; }));
+    EXPECT_GE(ips[1], 1000 + 12 * 60 - 2 * 60 - kSenderTableMax);
+    // A steady newcomer keeps its place against the next ones heard once.
+    for (std::uint32_t i = 0; i < 3 * 60; ++i, now += kFrameNs) {
+        board_put(board, 50, {}, now);
+        board_put(board, 5000 + i, {}, now);
+    }
+    ips = board_ips(board);
+    EXPECT_EQ(ips.front(), 50u);
+}

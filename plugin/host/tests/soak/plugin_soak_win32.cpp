@@ -1,12 +1,12 @@
 // The soak and fault driver: a host that runs the plug-in long or through a lost route while
 // scripts/checks/soak.sh watches its memory and descriptors from the Linux side, where Wine's
 // own counters report nothing. It prints one line per step and ends with PASS or FAIL lines.
-//   plugin_soak soak    200000 Updates with the window open, a progress line every 10000
+//   plugin_soak soak    50000 Updates with the window open, a progress line every 2500
 //   plugin_soak route DIR   datagrams before, while and after the broadcast route is gone,
 //                           then while loopback crawls; asks for each change with a "need:"
 //                           line and waits for the script's answer, a file in DIR
-//   plugin_soak cycles  200 cycles of LoadLibrary, Init, 100 Updates, Shutdown, FreeLibrary,
-//                       a progress line every 10
+//   plugin_soak cycles  60 cycles of LoadLibrary, Init, 100 Updates, Shutdown, FreeLibrary,
+//                       a progress line every 4
 // The last line, "result: N failed", tells the script the run came to its end.
 #include "testing/broadcast_sockets_win32.h"
 #include "testing/monitor_window_win32.h"
@@ -21,8 +21,10 @@
 
 namespace {
 
-constexpr int kSoakCalls = 200000;
-constexpr int kProgressEvery = 10000;  // the first progress line is the steady-state baseline
+// Long enough for a leak per call or per repaint (two a second) to pass the slack many times.
+constexpr int kSoakCalls = 50000;
+constexpr int kProgressEvery = 2500;
+constexpr int kBaselineCalls = 10000;  // the steady state that the end is held to
 constexpr int kDrainEvery = 100;       // keeps the receive queue far below its limit
 constexpr int kEmptyFrameEvery = 50;   // frames without records send nothing
 constexpr std::size_t kFrameVariants = 16;
@@ -34,11 +36,12 @@ constexpr ULONGLONG kCrawlBudgetMs = 5000;
 constexpr int kQuietMs = 500;
 constexpr int kWindowWaitMs = 5000;
 constexpr int kAnswerWaitMs = 10000;
-constexpr int kCycles = 200;
+// A leak of one handle per cycle ends 40 above the baseline, far past kHandleSlack.
+constexpr int kCycles = 60;
 constexpr int kCycleUpdates = 100;
-constexpr int kCycleProgressEvery = 10;
+constexpr int kCycleProgressEvery = 4;
 constexpr int kCycleBaseline = 20;  // the first cycles may still grow Wine's own caches
-// Allocator bookkeeping; a leak of one frame's records per cycle would add megabytes.
+// Allocator bookkeeping; a leak of one frame's 100 records per cycle adds far more over 40 cycles.
 constexpr std::size_t kCycleHeapSlack = 64 * 1024;
 // Wine now and then makes one object of its own late in a run and keeps it; a leak per frame
 // or per repaint would add thousands or dozens.
@@ -97,7 +100,7 @@ void soak(const PluginBinding& plugin, const DatagramReceiver& receiver) {
         }
         if (call % kProgressEvery == 0) {
             const ProcessUsage now = process_usage();
-            baseline = call == kProgressEvery ? now : baseline;
+            baseline = call == kBaselineCalls ? now : baseline;
             say("calls " + std::to_string(call) + " handles " + std::to_string(now.handles) +
                 " working_set_kb " + std::to_string(now.working_set / 1024));
         }
@@ -110,8 +113,8 @@ void soak(const PluginBinding& plugin, const DatagramReceiver& receiver) {
           "one datagram per frame with records: " + std::to_string(frames_with_records) +
               " frames, " + std::to_string(received) + " datagrams");
     check(end.handles <= baseline.handles + kHandleSlack,
-          "handles after 10000 calls " + std::to_string(baseline.handles) + ", at the end " +
-              std::to_string(end.handles));
+          "handles after " + std::to_string(kBaselineCalls) + " calls " +
+              std::to_string(baseline.handles) + ", at the end " + std::to_string(end.handles));
     check(window_answers(), "the monitor window still answers");
     plugin.shutdown();
 }
