@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # g1 and Debian's mosquitto on a loopback port, in the sandbox: g1 send --fly's datagrams (the
 # plug-in's, byte for byte: record.sh) through g1 publish to a subscriber, their values, status,
-# will and a broker restart; g1 listen and serve with two senders from it; what g1 refuses.
-# time limit: 180 s
+# will and a broker restart; g1 listen and serve with two senders from it; a message too large;
+# passing senders' statuses; a broker that stops reading; what g1 refuses; a broker that never
+# answers.
+# time limit: 240 s
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 cd "$root"
@@ -72,7 +74,7 @@ seen() {  # topic payload since [count]
   "$py" - "$out/messages.jsonl" "$@" <<'PY'
 import json, sys
 topic, payload, since = sys.argv[2], sys.argv[3].encode().hex(), float(sys.argv[4])
-rows = [json.loads(l) for l in open(sys.argv[1])]
+rows = [json.loads(l) for l in open(sys.argv[1]) if l.endswith("\n")]  # the last may be in part
 n = sum(r.get("topic") == topic and payload in (r["hex"], "2a") and r["t"] > since for r in rows)
 sys.exit(n < int((sys.argv[5:] or [1])[0]))
 PY
@@ -88,7 +90,7 @@ publish_start() {  # log
   "$g1" publish --broker "127.0.0.1:$port" --fields --rate "$field_rate" 2>"$out/$1" &
   publisher=$!
   children+=("$publisher")
-  wait_for 10 "g1 publish did not connect: $(cat "$out/$1")" said "$1" "connected to the broker"
+  wait_for 10 "g1 publish did not connect (its log: $out/$1)" said "$1" "connected to the broker"
 }
 
 # 1. A flight through g1 publish, recorded beside it from the same broadcasts.
@@ -169,11 +171,13 @@ echo "broker check: a burst of $frames datagrams through g1 publish, in order, b
 
 # 2. The broker stopped and started again while a simulator flies: g1 publish says so, counts
 # what it could not publish, reconnects, and the status comes back online.
+second="$(now)"
 "$g1" send --fly circuit --rate "$rate" --seconds 8 >"$out/send2.log" 2>&1 &
 flying=$!
 children+=("$flying")
 before="$(count_on "tessel/$sender/g1")"
 wait_for 10 "the second flight did not reach the subscriber" datagrams_at_least "$((before + rate))"
+wait_for 10 "the status did not go online" seen "$status" online "$second"
 kill "$main_broker"
 wait "$main_broker" || true
 wait_for 10 "g1 publish did not notice the broker going" said publish.log "lost the connection to the broker"
@@ -297,7 +301,105 @@ sys.exit(got != sent[:30])
 PY
 echo "broker check: g1.exe publish under Wine sent 30 datagrams to the broker, byte for byte"
 
-# 5. What g1 refuses, and a broker that wants credentials.
+# 5. A message larger than all the memory g1 may take: the broker drops it on its way to g1
+# (MQTT 5's maximum packet size); the good datagram after it is shown. (A prefix of its own: the
+# subscriber above would write it.)
+"$g1" listen --broker "127.0.0.1:$port" --topic-prefix large --csv >"$out/large.csv" 2>"$out/large.log" &
+large=$!
+children+=("$large")
+wait_for 10 "g1 listen --broker did not connect" said large.log "connected to the broker"
+"$py" - "$port" <<'PY' || fail "the large message could not be published"
+import sys
+import paho.mqtt.client as mqtt
+c = mqtt.Client()
+c.connect("127.0.0.1", int(sys.argv[1]))
+c.loop_start()
+for payload in (b"G1," + b"7" * 80_000_000, b"G1,123456789,4321,0,0,0,0,0,0,0,0,0,0,0,"):
+    c.publish("large/1.2.3.4/g1", payload, qos=1).wait_for_publish()
+PY
+wait_for 10 "g1 listen did not show the datagram after the large one" said large.csv ',4.321,'
+peak_kb="$(awk '/^VmHWM/ {print $2}' "/proc/$large/status")"
+kill -INT "$large"
+wait "$large" || fail "g1 listen --broker: $(cat "$out/large.log")"
+[ "$peak_kb" -lt 65536 ] || fail "g1 listen held ${peak_kb} kB at its peak after an 80 MB message"
+echo "broker check: an 80 MB message dropped on its way to g1 listen (peak ${peak_kb} kB), the next one shown"
+
+# 6. 300 senders heard once leave no status at the broker, nor do steady ones that left the sender
+# table (one gone offline, one still online); one that keeps flying stays online.
+publish_start publish3.log
+fourth="$(now)"
+"$g1" send --fly circuit --rate "$rate" --seconds 40 >"$out/send4.log" 2>&1 &
+flying=$!
+children+=("$flying")
+wait_for 10 "the flying sender's status did not go online" seen "$status" online "$fourth"
+from_each() {  # count gap address...: COUNT datagrams (of one length) GAP s apart from each ADDRESS
+  "$py" -c 'import socket, sys, time
+for ip in sys.argv[3:]:
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.bind((ip, 0))
+    for i in range(int(sys.argv[1])):
+        s.sendto(b"G1,%d,0,0,0,0,0,0,0,0,0,0,0,0," % (100_000_000 + i * 10), ("127.0.0.1", 50010))
+        time.sleep(float(sys.argv[2]))' "$@" || fail "could not send from $3"
+}
+from_each 30 0.05 127.0.0.5
+wait_for 10 "a steady sender did not go offline" seen tessel/127.0.0.5/status offline "$fourth"
+from_each 30 0.05 127.0.0.6
+seen tessel/127.0.0.6/status online "$fourth" || fail "a steady sender was not said online"
+from_each 1 0.005 $(for i in $(seq 0 299); do echo "127.0.$((1 + i / 250)).$((1 + i % 250))"; done)
+# The retained statuses: what the broker sends a new subscriber before a message published after.
+"$py" - "$port" "$status" <<'PY' || fail "retained statuses at the broker"
+import sys, threading
+import paho.mqtt.client as mqtt
+retained, done, c = {}, threading.Event(), mqtt.Client()
+c.on_message = lambda _c, _u, m: done.set() if m.topic == "end" else retained.update({m.topic: m.payload})
+c.on_subscribe = lambda c, *_: c.publish("end")
+c.on_connect = lambda c, *_: c.subscribe([("tessel/+/status", 1), ("end", 1)])
+c.connect("127.0.0.1", int(sys.argv[1]))
+c.loop_start()
+if not done.wait(10) or retained != {sys.argv[2]: b"online"}:
+    sys.exit(f"{len(retained)} retained statuses, not {sys.argv[2]} online alone: {sorted(retained.items())[:4]}")
+PY
+kill "$flying"
+kill -INT "$publisher"
+wait "$publisher" || fail "g1 publish: $(cat "$out/publish3.log")"
+echo "broker check: 300 senders heard once and two steady ones gone left no status; the flying one online"
+
+# 7. A broker that stops reading, then dies: what g1 publish had queued is counted dropped. What it
+# counts published either reached the subscriber or was in the connection's buffers (unread by
+# the broker, unacknowledged at g1, read once g1's writes are blocked) when the broker died.
+"$g1" publish --broker "127.0.0.1:$port" 2>"$out/publish4.log" &
+publisher=$!
+children+=("$publisher")
+wait_for 10 "g1 publish did not connect" said publish4.log "connected to the broker"
+from_each 10 0 127.0.0.3
+ten() { [ "$(count_on tessel/127.0.0.3/g1)" -ge 10 ]; }
+wait_for 10 "the subscriber did not get the first datagrams" ten
+kill -STOP "$main_broker"
+from_each 150000 0 127.0.0.3
+pending() {
+  echo $(($(ss -Htnp state established "dport = :$port" | grep "pid=$publisher," | awk '{s += $2} END {print s + 0}') +
+    $(ss -Htn state established "sport = :$port" | awk '{s += $1} END {print s + 0}')))
+}
+buffered=-1
+settled() { local p; p="$(pending)"; [ "$p" -eq "$buffered" ] && return 0; buffered="$p"; sleep 0.4; return 1; }
+wait_for 20 "g1 publish's connection kept moving" settled
+{ kill -KILL "$main_broker" && wait "$main_broker"; } 2>/dev/null || true
+wait_for 20 "g1 publish did not notice the broker dying" said publish4.log "lost the connection to the broker"
+kill -INT "$publisher"
+wait "$publisher" || fail "g1 publish: $(cat "$out/publish4.log")"
+broker_start "$port" "allow_anonymous true"
+line="$(grep "^g1 publish: published" "$out/publish4.log")" || fail "no closing line: $(cat "$out/publish4.log")"
+"$py" - "$line" "$(count_on tessel/127.0.0.3/g1)" "$buffered" <<'PY' || fail "queued messages lost uncounted: $line"
+import re, sys
+published, dropped = map(int, re.search(r"published (\d+) datagrams .* dropped (\d+) messages", sys.argv[1]).groups())
+received, buffered = int(sys.argv[2]), int(sys.argv[3])
+size = 4 + len("tessel/127.0.0.3/g1") + len("G1,100000000,0,0,0,0,0,0,0,0,0,0,0,0,")  # each message
+if published - received > buffered // size + 1 or dropped == 0:  # + 1: a message written in part
+    sys.exit(f"{published} published, {received} at the subscriber, {buffered} bytes buffered, {dropped} dropped")
+PY
+echo "broker check: a broker that stopped reading and died: g1 publish counted what it had queued ($line)"
+
+# 8. What g1 refuses, and a broker that wants credentials.
 refused() {  # exit-code message args...
   local code="$1" message="$2" rc=0
   shift 2
@@ -331,9 +433,12 @@ printf 'wrong\n' >"$out/wrong"
 broker_start "$secure" "allow_anonymous false" "password_file $out/passwords"
 refused 1 "not authorised" publish --broker "127.0.0.1:$secure" --username panel \
   --password-file "$out/wrong"
-refused 1 "not authorised" listen --broker "127.0.0.1:$secure"
+refused 1 "Not authorized" listen --broker "127.0.0.1:$secure"
 G1_BROKER_PASSWORD=right-one says "connected to the broker" listen --broker "127.0.0.1:$secure" \
   --username panel
+# Credentials without TLS: said once.
+[ "$(grep -c "in clear text" "$out/says.log")" -eq 1 ] ||
+  fail "g1 listen --username without --cafile did not warn once: $(cat "$out/says.log")"
 
 # TLS, the broker's certificate for 127.0.0.1 its own CA.
 tls="$(free_port)"
@@ -341,5 +446,53 @@ openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 -keyout "$
   -addext subjectAltName=IP:127.0.0.1 -out "$out/server.pem" 2>/dev/null
 broker_start "$tls" "allow_anonymous true" "certfile $out/server.pem" "keyfile $out/server.key"
 says "connected to the broker at 127.0.0.1:$tls (TLS)" listen --broker "127.0.0.1:$tls" \
-  --cafile "$out/server.pem"
+  --cafile "$out/server.pem" --username panel
+! grep -q "in clear text" "$out/says.log" || fail "g1 warned of clear text over TLS: $(cat "$out/says.log")"
 echo "broker check: bad addresses, prefixes, password and CA files refused; wrong credentials said; TLS"
+
+# 9. A broker that never answers (a listening socket with a full accept queue drops every further
+# connection request): g1 serve keeps sending its health, Ctrl+C ends g1.exe listen under Wine at
+# once (its console handler is another thread), and g1.exe warns of clear-text credentials too.
+"$py" - "$out/silent.port" <<'PY' 2>"$out/silent.log" &
+import socket, sys, time
+s, fillers = socket.socket(), []
+s.bind(("127.0.0.1", 0))
+s.listen(0)
+for timeout in (0, 0, 1):  # the first fills the queue, the second and the probe get no answer
+    c = socket.socket()
+    c.settimeout(timeout)
+    if timeout and c.connect_ex(s.getsockname()) == 0:
+        sys.exit("the full queue still took a connection")
+    fillers += [] if timeout else [c, c.connect_ex(s.getsockname())]
+c.close()
+open(sys.argv[1], "w").write(f"{s.getsockname()[1]}\n")
+time.sleep(600)
+PY
+children+=($!)
+wait_for 10 "the silent broker did not start (its log: $out/silent.log)" test -s "$out/silent.port"
+silent="$(cat "$out/silent.port")"
+"$g1" serve --broker "127.0.0.1:$silent" --http 0 --bind 127.0.0.1 2>"$out/serve2.log" &
+server=$!
+children+=("$server")
+wait_for 10 "g1 serve printed no address (its log: $out/serve2.log)" said serve2.log "instruments at"
+http="$(sed -n 's|.*instruments at http://127.0.0.1:\([0-9]*\)/.*|\1|p' "$out/serve2.log")"
+"$py" - "$http" <<'PY' || fail "g1 serve --broker sent no health while its broker did not answer"
+import itertools, sys, urllib.request
+request = urllib.request.Request(f"http://127.0.0.1:{sys.argv[1]}/events", headers={"Accept": "text/event-stream"})
+with urllib.request.urlopen(request, timeout=5) as stream:  # a health event every 0.5 s: the fourth
+    next(itertools.islice((l for l in stream if l.startswith(b'data: {"datagrams"')), 3, None))
+PY
+kill -INT "$server"
+wait "$server" || fail "g1 serve --broker: $(cat "$out/serve2.log")"
+wine "$g1exe" listen --broker "127.0.0.1:$silent" --username panel >/dev/null 2>"$out/wine-silent.log" &
+wine_listener=$!
+children+=("$wine_listener")
+waiting() { [ "$(ss -Htn state syn-sent "dport = :$silent" | wc -l)" -ge 2 ]; }  # the filler and g1.exe
+wait_for 60 "g1.exe listen did not try the silent broker (its log: $out/wine-silent.log)" waiting
+kill -INT "$wine_listener"
+ended() { ! kill -0 "$wine_listener" 2>/dev/null; }
+wait_for 2 "Ctrl+C did not end g1.exe listen --broker within 2 s" ended
+wait "$wine_listener" || fail "g1.exe listen --broker: $(cat "$out/wine-silent.log")"
+[ "$(grep -c "in clear text" "$out/wine-silent.log")" -eq 1 ] ||
+  fail "g1.exe listen --username did not warn once: $(cat "$out/wine-silent.log")"
+echo "broker check: a broker that never answers: g1 serve kept its health, Ctrl+C ended g1.exe listen within 2 s"

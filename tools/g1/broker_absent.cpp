@@ -19,12 +19,21 @@ void broker_publisher_step(BrokerLink&) {}
 
 void broker_publisher_flush(BrokerLink&) {}
 
-bool broker_publish(BrokerLink&, const std::string&, std::string_view) {
-    return false;
+void broker_publish(BrokerLink&, const std::string&, std::string_view, BrokerMessage) {}
+
+BrokerCounts broker_publisher_stop(BrokerLinkPtr) {
+    return {};
 }
 
-void broker_sender_online(BrokerLink&, std::uint32_t) {}
+bool broker_sender_online(BrokerLink&, std::uint32_t) {
+    return false;
+}
 void broker_sender_gone(BrokerLink&, std::uint32_t) {}
+void broker_sender_forget(BrokerLink&, std::uint32_t) {}
+
+std::uint32_t broker_subscriber_packet_max() {
+    return 0;
+}
 
 BrokerLinkPtr broker_subscriber_start(const BrokerOptions&, std::string& error) {
     error = kAbsent;

@@ -1,7 +1,8 @@
 // g1's connection to an MQTT broker: publishing (`g1 publish`) and subscribing (`--broker` of
 // listen and serve, each message handed to the same handler as a UDP datagram), both stepped on
-// the receiving thread. Both reconnect with backoff by themselves and say why the broker cannot
-// be had. The MQTT library stays inside broker_client.cpp; a build without it links
+// the receiving thread, each connection attempt on a thread of its own (a host that does not
+// answer holds one for minutes). Both reconnect with backoff by themselves and say why the broker
+// cannot be had. The MQTT library stays inside broker_client.cpp; a build without it links
 // broker_absent.cpp, whose starts fail with a message.
 #pragma once
 
@@ -42,18 +43,42 @@ inline constexpr int kBrokerPublisherStepMs = 20;
 // library read what the broker sent, write what a full socket left and ping.
 void broker_publisher_step(BrokerLink& link);
 
-// QoS 0, not retained, queued for `broker_publisher_flush`. False when it could not go out (no
-// connection): the caller counts it.
-bool broker_publish(BrokerLink& link, const std::string& topic, std::string_view payload);
+// What a publisher's messages are, for its counts (a status is not counted).
+enum class BrokerMessage { Datagram, Value, Status };
+
+// A publisher's messages so far: written to the broker's connection, by kind, and dropped (no
+// connection to take them, or still queued when the connection was lost or g1 closed).
+struct BrokerCounts {
+    std::uint64_t datagrams = 0;
+    std::uint64_t values = 0;
+    std::uint64_t dropped = 0;
+    std::uint64_t reconnects = 0;
+};
+
+// QoS 0, not retained, queued for `broker_publisher_flush`; counted when written or dropped.
+void broker_publish(BrokerLink& link, const std::string& topic, std::string_view payload,
+                    BrokerMessage kind);
 
 // Writes what is queued, as few segments as the system allows, on the caller's thread.
 void broker_publisher_flush(BrokerLink& link);
 
+// Closes the link as its deleter does and says what became of its messages.
+BrokerCounts broker_publisher_stop(BrokerLinkPtr link);
+
 // A sender's retained PREFIX/SENDER/status: "online" now and after every reconnection, "offline"
 // by `broker_sender_gone` and by the broker itself, as the last will of a connection of the
 // sender's own, when g1 goes away without saying so (a will is one per connection).
-void broker_sender_online(BrokerLink& link, std::uint32_t sender_ip);
+// `broker_sender_forget` removes the retained status (an empty retained message), so the broker
+// keeps none of a sender g1 no longer follows. A status connection is opened only while the main
+// one is up (one opened towards a broker that is away may never connect): false, try again later.
+bool broker_sender_online(BrokerLink& link, std::uint32_t sender_ip);
 void broker_sender_gone(BrokerLink& link, std::uint32_t sender_ip);
+void broker_sender_forget(BrokerLink& link, std::uint32_t sender_ip);
+
+// The largest MQTT packet a subscriber takes: a PUBLISH of the longest G1 datagram on the longest
+// topic, with room for a few properties. It connects with MQTT 5 and tells the broker so, and the
+// broker drops anything larger (a 3.1.1-only broker is said once: it sends messages of any size).
+std::uint32_t broker_subscriber_packet_max();
 
 // Subscribes to PREFIX/+/g1; the connection is made and kept by `broker_wait`.
 BrokerLinkPtr broker_subscriber_start(const BrokerOptions& options, std::string& error);

@@ -91,8 +91,17 @@ bool make_broker_options(const char* command, const BrokerTexts& t, BrokerOption
     if (error.empty() && !t.cafile.empty() && !std::ifstream(t.cafile, std::ios::binary)) {
         error = "cannot read the CA file " + t.cafile;
     }
-    if (!error.empty()) std::fprintf(stderr, "%s: %s\n", command, error.c_str());
-    return error.empty();
+    if (!error.empty()) {
+        std::fprintf(stderr, "%s: %s\n", command, error.c_str());
+        return false;
+    }
+    if (!o.username.empty() && o.cafile.empty()) {
+        std::fprintf(stderr,
+                     "%s: warning: --username without --cafile: the user name and password go to "
+                     "the broker in clear text, readable on every network between\n",
+                     command);
+    }
+    return true;
 }
 
 int source_open(const char* command, std::uint16_t port, const BrokerTexts& broker,

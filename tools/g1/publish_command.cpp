@@ -1,9 +1,11 @@
 // `g1 publish`: its options and its loop; every G1 datagram the receive step takes goes to an MQTT
 // broker as PREFIX/SENDER/g1, unchanged, and with --fields each value in the page's units as
 // PREFIX/SENDER/NAME, at most --rate times a second per sender. Each sender's PREFIX/SENDER/status
-// says online while it sends and offline when it has been silent kSilentNs, when g1 stops, and,
-// by a last will, when g1 goes away without a word. One thread receives and publishes: each wait
-// takes what has come, up to a batch, and its messages go to the broker in one write. With
+// says online once it has sent steadily, and offline when it has been silent kSilentNs, when g1
+// stops, and, by a last will, when g1 goes away without a word; it is removed when the sender
+// leaves the sender table, so the broker keeps at most the table's statuses. One thread receives
+// and publishes: each wait takes what has come, up to a batch, and its messages go to the broker
+// in one write. With
 // --influx (alone or beside --broker) each datagram's values also go to InfluxDB: influx_writer.h.
 #include "plugin/telemetry/g1_field_table.h"
 #include "tools/common/udp.h"
@@ -18,6 +20,7 @@
 #include <cstdio>
 #include <memory>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -25,6 +28,10 @@ constexpr const char* kPublishName = "g1 publish";
 constexpr double kFieldRateDefault = 20.0;
 constexpr double kFieldRateMax = 1000.0;
 constexpr std::int64_t kSilentNs = 5'000'000'000;
+// A sender is announced once it has sent this many datagrams over at least this long, with no
+// silence of kSilentNs between: one heard once or twice, a made-up address most often, never is.
+constexpr std::uint32_t kSteadyDatagrams = 5;
+constexpr std::int64_t kSteadyNs = 1'000'000'000;
 // Each sender's status has a connection of its own; a network full of made-up senders opens
 // them at most this often.
 constexpr std::int64_t kStatusOpeningNs = 100'000'000;
@@ -46,7 +53,10 @@ struct PublishOptions {
 };
 
 struct PublishSender {
-    bool online = false;  // its status connection is open
+    bool online = false;     // its status connection is open
+    bool announced = false;  // the broker keeps a status of it
+    std::int64_t steady_since_ns = 0;
+    std::uint32_t steady_datagrams = 0;  // since steady_since_ns
     std::int64_t last_heard_ns = 0;
     std::int64_t next_fields_ns = 0;
     std::string datagram_topic;
@@ -57,9 +67,6 @@ struct Publisher {
     Receiver receiver;
     SenderTable<PublishSender> senders;
     std::int64_t next_status_ns = 0;
-    std::uint64_t published = 0;  // datagrams
-    std::uint64_t values = 0;     // field messages
-    std::uint64_t dropped = 0;    // messages of either kind that could not go out
 };
 
 PublishSender& sender_of(Publisher& p, BrokerLink& link, const std::string& prefix,
@@ -71,8 +78,9 @@ PublishSender& sender_of(Publisher& p, BrokerLink& link, const std::string& pref
         const auto oldest = std::min_element(
             all.begin(), all.end(),
             [](const auto& a, const auto& b) { return a.last_heard < b.last_heard; });
-        if (oldest->state.online) broker_sender_gone(link, oldest->ip);
+        if (oldest->state.announced) broker_sender_forget(link, oldest->ip);
         oldest->state.online = false;
+        oldest->state.announced = false;
     }
     PublishSender& s = sender_state(p.senders, ip);
     if (s.datagram_topic.empty()) {
@@ -84,9 +92,21 @@ PublishSender& sender_of(Publisher& p, BrokerLink& link, const std::string& pref
     return s;
 }
 
-void publish(Publisher& p, std::uint64_t& count, BrokerLink& link, const std::string& topic,
-             std::string_view payload) {
-    ++(broker_publish(link, topic, payload) ? count : p.dropped);
+// Announces the sender once it sends steadily, at most one a kStatusOpeningNs.
+void note_heard(Publisher& p, BrokerLink& link, PublishSender& s, std::uint32_t ip,
+                std::int64_t at_ns) {
+    if (s.steady_datagrams == 0 || at_ns - s.last_heard_ns > kSilentNs) {
+        s.steady_since_ns = at_ns;
+        s.steady_datagrams = 0;
+    }
+    ++s.steady_datagrams;
+    s.last_heard_ns = at_ns;
+    const bool steady =
+        s.steady_datagrams >= kSteadyDatagrams && at_ns - s.steady_since_ns >= kSteadyNs;
+    if (s.online || !steady || at_ns < p.next_status_ns || !broker_sender_online(link, ip)) return;
+    s.online = true;
+    s.announced = true;
+    p.next_status_ns = at_ns + kStatusOpeningNs;
 }
 
 void take(Publisher& p, BrokerLink* broker, const PublishOptions& o, const UdpDatagram& d,
@@ -97,13 +117,8 @@ void take(Publisher& p, BrokerLink* broker, const PublishOptions& o, const UdpDa
     if (!broker) return;
     BrokerLink& link = *broker;
     PublishSender& s = sender_of(p, link, o.broker.prefix, d.from.ip);
-    s.last_heard_ns = at_ns;
-    if (!s.online && at_ns >= p.next_status_ns) {
-        broker_sender_online(link, d.from.ip);
-        s.online = true;
-        p.next_status_ns = at_ns + kStatusOpeningNs;
-    }
-    publish(p, p.published, link, s.datagram_topic, {bytes.data(), bytes.size()});
+    note_heard(p, link, s, d.from.ip, at_ns);
+    broker_publish(link, s.datagram_topic, {bytes.data(), bytes.size()}, BrokerMessage::Datagram);
     if (!o.fields || at_ns < s.next_fields_ns) return;
     const auto period_ns = static_cast<std::int64_t>(1e9 / o.rate_hz);
     // On the rate's grid while datagrams come faster; a new grid after a pause, so no burst.
@@ -112,7 +127,7 @@ void take(Publisher& p, BrokerLink* broker, const PublishOptions& o, const UdpDa
     const AngleUnit angles = o.angles == "deg" ? AngleUnit::Degrees : AngleUnit::Radians;
     const DisplayTexts texts = display_texts(got.parsed.fields, got.time_us, angles);
     for (std::size_t i = 0; i < kG1FieldCount; ++i) {
-        publish(p, p.values, link, s.field_topics[i], texts[i]);
+        broker_publish(link, s.field_topics[i], texts[i], BrokerMessage::Value);
     }
 }
 
@@ -197,15 +212,15 @@ int run_publish(const PublishOptions& o) {
     receive_close(in);
     if (influx) std::fprintf(stderr, "%s\n", influx_writer_close(std::move(influx)).c_str());
     if (!link) return refused ? kExitFailed : rc;
-    const std::uint64_t reconnects = broker_reconnects(*link);
-    link.reset();  // each sender's status offline, then what is queued, then goodbye
+    // Each sender's status offline, then what is queued, then goodbye.
+    const BrokerCounts counts = broker_publisher_stop(std::move(link));
     std::fprintf(stderr,
                  "%s: published %llu datagrams and %llu values, dropped %llu messages the broker "
                  "could not take, %llu reconnects; %llu malformed, %llu from other senders\n",
-                 kPublishName, static_cast<unsigned long long>(p.published),
-                 static_cast<unsigned long long>(p.values),
-                 static_cast<unsigned long long>(p.dropped),
-                 static_cast<unsigned long long>(reconnects),
+                 kPublishName, static_cast<unsigned long long>(counts.datagrams),
+                 static_cast<unsigned long long>(counts.values),
+                 static_cast<unsigned long long>(counts.dropped),
+                 static_cast<unsigned long long>(counts.reconnects),
                  static_cast<unsigned long long>(p.receiver.counts.malformed),
                  static_cast<unsigned long long>(p.receiver.counts.other_senders));
     return refused ? kExitFailed : rc;
