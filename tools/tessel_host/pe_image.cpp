@@ -98,7 +98,9 @@ void read_import_functions(const File& f, std::uint32_t thunks, bool wide, PeImp
         const auto thunk = at ? f.read(*at, step) : std::nullopt;
         if (!thunk || *thunk == 0) return;
         if ((*thunk & ordinal_flag) != 0) {
-            import.functions.push_back("#" + std::to_string(*thunk & 0xffff));
+            std::string ordinal = "#";  // built in two steps: GCC 12 misjudges "#" + string at -O3
+            ordinal += std::to_string(*thunk & 0xffff);
+            import.functions.push_back(std::move(ordinal));
         } else if (auto name = f.text((*thunk & 0x7fffffff) + 2)) {  // after the 2-byte hint
             import.functions.push_back(std::move(*name));
         }
