@@ -6,6 +6,8 @@
 # recipe. Prints one line: what it did, or why g1.exe goes without the broker options.
 #   scripts/mosquitto-mingw.sh           setup's step (root for apt-get when the source is missing)
 #   scripts/mosquitto-mingw.sh --dir     prints the folder the library goes to, and does nothing
+#   scripts/mosquitto-mingw.sh --kept    says so and exits 0 when nothing is left to build (the
+#                                        library is kept, or cannot be built); else exits 1, silent
 set -uo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
@@ -52,6 +54,7 @@ if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$recipe" ]; then
   say "mosquitto $version for g1.exe: $dest (kept)"
   exit 0
 fi
+[ "${1:-}" != --kept ] || exit 1
 
 # The machine's Debian entries (deb822 stanzas and one-line entries of this release's suites),
 # as deb-src stanzas: the same mirrors, suites, components and keys.

@@ -30,8 +30,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -450,35 +454,63 @@ std::shared_ptr<http::response<http::empty_body>> stream_header(const Connection
     return response;
 }
 
+// An answer as it is written. Every answer goes out as one of these through write_answer, so
+// that Beast's write operations, most of this file's compile time, are compiled once.
+struct Answer {
+    http::response<http::span_body<const char>> message;
+    std::string text;  // the body, unless it is a web asset's (those outlive every answer)
+};
+
+template <class Body>
+std::shared_ptr<Answer> as_answer(http::response<Body>& response) {
+    auto a = std::make_shared<Answer>();
+    if constexpr (std::is_same_v<Body, http::string_body>) {
+        a->text = std::move(response.body());
+        a->message.body() = {a->text.data(), a->text.size()};
+    } else if constexpr (std::is_same_v<Body, http::span_body<const char>>) {
+        a->message.body() = response.body();
+    } else {
+        static_assert(std::is_same_v<Body, http::empty_body>);
+    }
+    a->message.base() = std::move(response.base());
+    return a;
+}
+
+// Writes the answer's header, and its body unless `header_only`; the header keeps the body's
+// length as prepared.
+void write_answer(Connection& c, std::shared_ptr<Answer> a, bool header_only,
+                  std::function<void(beast::error_code)> done) {
+    if (header_only) a->message.body() = {};
+    http::async_write(c.stream, a->message,
+                      [a, done = std::move(done)](beast::error_code ec, std::size_t) { done(ec); });
+}
+
 // The reader's place is taken before its header goes out, so a burst of requests cannot pass
 // the cap while headers are being written.
 void start_reader(ServeHttp& s, const std::shared_ptr<Connection>& c) {
     connection_opened(s.reader_counts, c->slot.address);
-    auto response = stream_header(*c);
-    auto serializer = std::make_shared<http::response_serializer<http::empty_body>>(*response);
     c->stream.expires_never();
-    http::async_write_header(
-        c->stream, *serializer, [&s, c, response, serializer](beast::error_code ec, std::size_t) {
-            if (ec) {
-                connection_closed(s.reader_counts, c->slot.address);
-                return;
-            }
-            auto r = std::make_shared<Reader>(c->stream.release_socket(), std::move(c->slot));
-            beast::error_code ignored;
-            r->socket.set_option(tcp::no_delay(true), ignored);
-            r->socket.set_option(asio::socket_base::send_buffer_size(kReaderSendBuffer), ignored);
-            r->socket.non_blocking(true, ignored);  // deliver writes what fits at once
-            r->peer = peer_text(r->socket);
-            r->chosen = chosen_sender(c->request.target());
-            r->greeting = greeting_for(s, *r);
-            s.readers.push_back(r);
-            show_senders(s);
-            ++s.summary.readers;
-            log_line(tool_log(), "g1 serve: page %s opened the stream (%zu open)", r->peer.c_str(),
-                     s.readers.size());
-            deliver(s, r);
-            watch_for_leaving(s, r);
-        });
+    write_answer(*c, as_answer(*stream_header(*c)), true, [&s, c](beast::error_code ec) {
+        if (ec) {
+            connection_closed(s.reader_counts, c->slot.address);
+            return;
+        }
+        auto r = std::make_shared<Reader>(c->stream.release_socket(), std::move(c->slot));
+        beast::error_code ignored;
+        r->socket.set_option(tcp::no_delay(true), ignored);
+        r->socket.set_option(asio::socket_base::send_buffer_size(kReaderSendBuffer), ignored);
+        r->socket.non_blocking(true, ignored);  // deliver writes what fits at once
+        r->peer = peer_text(r->socket);
+        r->chosen = chosen_sender(c->request.target());
+        r->greeting = greeting_for(s, *r);
+        s.readers.push_back(r);
+        show_senders(s);
+        ++s.summary.readers;
+        log_line(tool_log(), "g1 serve: page %s opened the stream (%zu open)", r->peer.c_str(),
+                 s.readers.size());
+        deliver(s, r);
+        watch_for_leaving(s, r);
+    });
 }
 
 const WebAsset* find_asset(std::string_view path) {
@@ -500,9 +532,10 @@ void send(ServeHttp& s, const std::shared_ptr<Connection>& c,
     mark(*response);
     response->keep_alive(response->keep_alive() && c->request.keep_alive());
     if (sized) response->prepare_payload();
-    auto sent = [&s, c, response](beast::error_code ec) {
+    const bool keep_alive = response->keep_alive();
+    auto sent = [&s, c, keep_alive](beast::error_code ec) {
         c->waiting = Connection::Waiting::No;
-        if (ec || !response->keep_alive()) {
+        if (ec || !keep_alive) {
             beast::error_code ignored;
             c->stream.socket().shutdown(tcp::socket::shutdown_send, ignored);
             return;
@@ -512,15 +545,7 @@ void send(ServeHttp& s, const std::shared_ptr<Connection>& c,
     c->waiting = Connection::Waiting::ForReading;
     c->waiting_since_ns = now_ns();
     c->stream.expires_after(kAnswerTimeout);
-    if (c->request.method() == http::verb::head) {
-        auto serializer = std::make_shared<http::response_serializer<Body>>(*response);
-        http::async_write_header(
-            c->stream, *serializer,
-            [sent, serializer](beast::error_code ec, std::size_t) { sent(ec); });
-    } else {
-        http::async_write(c->stream, *response,
-                          [sent](beast::error_code ec, std::size_t) { sent(ec); });
-    }
+    write_answer(*c, as_answer(*response), c->request.method() == http::verb::head, sent);
 }
 
 // A refusal closes the connection: whoever was refused gets no second try on it.
