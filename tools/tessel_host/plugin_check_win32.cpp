@@ -3,6 +3,7 @@
 // sessions in one process.
 #include "tools/tessel_host/plugin_check_win32.h"
 
+#include "tools/common/process_resources_win32.h"
 #include "tools/tessel_host/check_figures.h"
 #include "tools/tessel_host/dependency_walk.h"
 #include "tools/tessel_host/export_match.h"
@@ -302,7 +303,7 @@ bool timed_frames(Session& s, std::uint64_t frames) {
 
 void check_leftovers(const std::vector<DWORD>& threads, const std::vector<HWND>& windows,
                      CheckReport& r) {
-    const std::vector<DWORD> threads_left = left_after(threads, census_threads);
+    const std::vector<DWORD> threads_left = left_after(threads, process_thread_ids);
     const std::vector<HWND> windows_left = left_after(windows, census_windows);
     for (HWND w : windows_left) {
         report(r, Severity::Error,
@@ -373,8 +374,8 @@ bool cycle(Session& s, int cycles) {
             if (!s.update(static_cast<std::uint64_t>(i))) return false;
         }
         if (!s.shutdown()) return false;
-        handles.push_back(static_cast<double>(census_handles()));
-        heap.push_back(static_cast<double>(census_heap_bytes()));
+        handles.push_back(static_cast<double>(process_handle_count()));
+        heap.push_back(static_cast<double>(process_heap_bytes_in_use()));
     }
     if (std::ranges::any_of(handles, [](double n) { return n < 0; })) {
         handles.clear();  // the system did not list the handles every time
@@ -446,7 +447,7 @@ int plugin_check(const std::string& path, const CheckPlan& plan, CheckReport& r)
     PluginBinding plugin;
     if (!plugin_load_checked(path, path, plugin, r)) return 1;
     Session s{plugin, r};
-    const std::vector<DWORD> threads = census_threads();
+    const std::vector<DWORD> threads = process_thread_ids();
     const std::vector<HWND> windows = census_windows();
     const bool went_through = s.init("") && timed_frames(s, plan.frames) && s.shutdown();
     if (went_through) {
