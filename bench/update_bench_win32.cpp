@@ -63,16 +63,6 @@ Destination resolve_broadcast() {
     return d;
 }
 
-SOCKET open_broadcast_socket() {
-    const SOCKET s = ::socket(AF_INET, SOCK_DGRAM, 0);
-    const char on = 1;
-    ::setsockopt(s, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
-    sockaddr_in any = {};
-    any.sin_family = AF_INET;
-    ::bind(s, reinterpret_cast<const sockaddr*>(&any), sizeof any);
-    return s;
-}
-
 // One way of making the broadcast socket: how it is created, and whether it is then switched
 // to non-blocking. The settings table times each against the plain socket() of the limit.
 struct SocketRecipe {
@@ -101,6 +91,8 @@ SOCKET open_socket_as(const SocketRecipe& r) {
 
 // The plug-in's own settings (plugin/telemetry/g1_broadcast_win32.cpp): not inherited by the
 // host's children, and a full send queue drops the datagram instead of stalling the frame.
+// The limit's socket: the cheapest there is, made with socket() and left blocking.
+constexpr SocketRecipe kLimitSocket = {"socket(), protocol 0 (the limit)", false, 0, 0, false};
 constexpr SocketRecipe kPluginSocket = {"as the plug-in's", true, IPPROTO_UDP,
                                         WSA_FLAG_NO_HANDLE_INHERIT, true};
 
@@ -139,7 +131,7 @@ void call_limit_plugin_socket(Contenders& c, int i) {
 // Every step of a datagram's set-up, as if no socket were kept from frame to frame.
 void call_per_datagram(Contenders& c, int i) {
     copy_frame(c, i);
-    const SOCKET s = open_broadcast_socket();
+    const SOCKET s = open_socket_as(kLimitSocket);
     send_datagram(s, resolve_broadcast());
     ::closesocket(s);
 }
@@ -240,7 +232,7 @@ int time_socket_settings(const Destination& d) {
     constexpr DWORD kOverlapped = WSA_FLAG_OVERLAPPED;  // what socket() gives
     constexpr DWORD kNoInherit = WSA_FLAG_NO_HANDLE_INHERIT;
     const SocketRecipe recipes[] = {
-        {"socket(), protocol 0 (the limit)", false, 0, 0, false},
+        kLimitSocket,
         {"socket(), IPPROTO_UDP", false, IPPROTO_UDP, 0, false},
         {"socket(), FIONBIO", false, 0, 0, true},
         {"WSASocketW OVERLAPPED", true, 0, kOverlapped, false},
@@ -295,7 +287,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     Frames frames = make_frames();
-    Contenders c{&plugin, &frames, open_broadcast_socket(), open_socket_as(kPluginSocket),
+    Contenders c{&plugin, &frames, open_socket_as(kLimitSocket), open_socket_as(kPluginSocket),
                  resolve_broadcast()};
     std::vector<Timing> timings = {
         {"Update (100 records, window open)", call_update, {}},
