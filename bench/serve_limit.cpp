@@ -6,7 +6,7 @@
 // With --calibrate it prints instead what a system call, such a write and a thread's wake-up
 // cost on this machine, and ends.
 // Usage: serve_limit UDP_PORT HTTP_PORT EVENT_BYTES | serve_limit --calibrate EVENT_BYTES
-#include "tools/g1/latency_histogram.h"
+#include "tools/g1/sinks/serve/latency_histogram.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

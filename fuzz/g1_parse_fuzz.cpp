@@ -4,7 +4,7 @@
 // inputs reach the ends of the 64-bit range. The sanitizers catch overflow and stray reads; the
 // checks below catch wrong results.
 #include "plugin/telemetry/g1_parse.h"
-#include "tools/g1/listen.h"
+#include "tools/g1/sinks/text/listen.h"
 
 #include <algorithm>
 #include <charconv>

@@ -3,8 +3,8 @@
 // each link type the reader takes) and the rest is records; any other first byte makes the rest
 // the whole file, header included. The sanitizers catch stray reads and overflow; the checks
 // below catch wrong results.
-#include "tools/g1/pcap_file.h"
-#include "tools/g1/replay.h"
+#include "tools/g1/pcap/pcap_file.h"
+#include "tools/g1/sources/replay.h"
 
 #include <cstdint>
 #include <cstdio>

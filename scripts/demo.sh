@@ -98,7 +98,7 @@ started "$server" "$serve_log" "instruments at" "g1 serve"
 # turn after 60 % of the flight (the circuit's turns fill most of its first minute), with the
 # charts holding the flight so far. A flight too short for that is taken at its end.
 page_flight_s="$(awk -v s="$seconds" 'BEGIN { print s * 0.6 }')"
-node tools/g1/web/tests/screenshot.mjs "$instruments_url" "$instruments" 1280x900 "$page_flight_s" \
+node tools/g1/sinks/serve/web/tests/screenshot.mjs "$instruments_url" "$instruments" 1280x900 "$page_flight_s" \
   "$((seconds + 30))" >"$out/browser.log" 2>&1 &
 browser=$!
 for _ in $(seq 300); do

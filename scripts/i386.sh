@@ -13,6 +13,7 @@ entry="$binfmt/qemu-i386"
 emulator=/usr/bin/qemu-i386-static
 # What the last `enable` could not do, so that a later `detect` can name the failed step.
 setup_note="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/build/i386-setup.txt"
+wine32_note="${setup_note%/*}/wine32-setup.txt"  # left by setup.sh
 # i386 ELF executables and shared objects (e_ident, e_type, e_machine), as the emulator's own
 # packaging registers them.
 magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
@@ -32,7 +33,9 @@ runs_i386() {
 
 detect() {
   why=""
-  if runs_i386; then
+  if [ -s "$wine32_note" ]; then
+    echo "none: Wine's 32-bit half is missing; setup: $(cat "$wine32_note")"
+  elif runs_i386; then
     if emulation_registered; then echo emulated; else echo native; fi
   else
     local setup=""

@@ -145,7 +145,8 @@ if ! has_source; then
   if [ ! -f "$src_list" ] || [ "$(cat "$src_list")" != "$stanzas" ]; then
     printf '%s\n' "$stanzas" >"$src_list" || give_up "cannot write $src_list"
   fi
-  apt_quiet "apt-get update (for the source lists)" update -qq
+  # An index that fails mid-sync elsewhere still leaves the source lists fresh; has_source says.
+  DEBIAN_FRONTEND=noninteractive apt-get update -qq >/dev/null 2>&1 || :
   has_source || give_up "Debian's mirror no longer offers the source of mosquitto $version" \
     "(the installed libmosquitto-dev): upgrade it and run setup again"
 fi

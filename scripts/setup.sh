@@ -16,6 +16,8 @@ need_pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-de
 command -v npm >/dev/null 2>&1 || need_pkgs+=(nodejs npm)
 
 fail() { echo "setup: $*" >&2; exit 1; }
+# Why Wine's 32-bit half is not installed, when setup could not install it (read by i386.sh).
+wine32_note="$root/build/wine32-setup.txt"
 
 # Runs an apt-get step quietly; on failure, says which and its last words.
 apt_step() {  # description apt-get-arguments...
@@ -31,6 +33,7 @@ apt_step() {  # description apt-get-arguments...
   rm -f "$log"
 }
 
+rm -f "$wine32_note"
 missing=()
 for p in "${need_pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -42,15 +45,29 @@ if [ ${#missing[@]} -gt 0 ]; then
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386 || fail "dpkg --add-architecture i386 failed"
   fi
-  apt_step "apt-get update" update -qq
+  # A mirror in the middle of a sync fails one index while the rest are fresh; the install
+  # below then says whether anything it needs is really missing.
+  if ! DEBIAN_FRONTEND=noninteractive apt-get update -qq >/dev/null 2>&1; then
+    echo "setup: apt-get update reported errors (a mirror mid-sync?); installing from the lists it has"
+  fi
   # tshark's package asks whether to let non-root users capture; the answer is no, unasked.
   echo 'wireshark-common wireshark-common/install-setuid boolean false' | debconf-set-selections
-  apt_step "apt-get install" install -y -qq --no-install-recommends "${missing[@]}"
+  # Wine's 32-bit half needs every i386 library at its amd64 twin's version; a mirror whose i386
+  # index lags leaves it uninstallable for a while. Without it only the 32-bit runs are skipped.
+  if ! DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}" >/dev/null 2>&1; then
+    if [[ " ${missing[*]} " == *" wine32:i386 "* ]]; then
+      mkdir -p "$(dirname "$wine32_note")"
+      echo "apt-get install wine32:i386 failed" >"$wine32_note"
+      missing=("${missing[@]/wine32:i386/}")
+    fi
+    apt_step "apt-get install" install -y -qq --no-install-recommends ${missing[@]}
+  fi
 fi
 
 # The browser tests' driver, playwright-core, as locked; it drives Debian's chromium and
 # downloads no browser of its own.
-web_tests="$root/tools/g1/web/tests"
+web_tests="$root/tools/g1/sinks/serve/web/tests"
 if [ ! -f "$web_tests/node_modules/.package-lock.json" ] ||
   [ "$web_tests/package-lock.json" -nt "$web_tests/node_modules/.package-lock.json" ]; then
   (cd "$web_tests" && npm ci --no-audit --no-fund --loglevel=error >/dev/null) ||

@@ -12,7 +12,7 @@ tessel_require_sandbox "serve check" "run me through ./run test"
 
 fail() { echo "serve check: $*" >&2; exit 1; }
 
-tests=tools/g1/web/tests
+tests=tools/g1/sinks/serve/web/tests
 for f in build/native/bin/g1 build/win64/bin/g1.exe build/win64/bin/tessel-host.exe \
   "build/win64/bin/$tessel_plugin_dll" /usr/bin/chromium \
   "$tests/node_modules/playwright-core/package.json"; do

@@ -3,8 +3,8 @@
 // given.
 #pragma once
 
-#include "tools/g1/broker_client.h"
-#include "tools/g1/receive.h"
+#include "tools/g1/mqtt/broker_client.h"
+#include "tools/g1/receive/receive.h"
 
 #include <CLI/CLI.hpp>
 

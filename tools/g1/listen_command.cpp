@@ -1,7 +1,7 @@
 // `g1 listen`: its options and its loop; prints each datagram in units as it arrives.
 #include "tools/common/udp.h"
 #include "tools/g1/command.h"
-#include "tools/g1/listen.h"
+#include "tools/g1/sinks/text/listen.h"
 
 #include <cstdio>
 #include <memory>

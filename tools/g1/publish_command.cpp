@@ -10,9 +10,9 @@
 #include "plugin/telemetry/g1_field_table.h"
 #include "tools/common/udp.h"
 #include "tools/g1/command.h"
-#include "tools/g1/influx_writer.h"
-#include "tools/g1/sender_table.h"
-#include "tools/g1/serve_event.h"
+#include "tools/g1/receive/sender_table.h"
+#include "tools/g1/sinks/publish/influx_writer.h"
+#include "tools/g1/sinks/text/display_texts.h"
 
 #include <algorithm>
 #include <array>

@@ -4,7 +4,7 @@
 // and every one taken is written.
 #include "tools/common/udp.h"
 #include "tools/g1/command.h"
-#include "tools/g1/pcap_file.h"
+#include "tools/g1/pcap/pcap_file.h"
 
 #include <chrono>
 #include <cstdio>

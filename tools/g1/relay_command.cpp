@@ -1,7 +1,7 @@
 // `g1 relay`: its options and its loop; sends the G1 broadcasts on to unicast targets.
 #include "tools/common/udp.h"
 #include "tools/g1/command.h"
-#include "tools/g1/relay.h"
+#include "tools/g1/sinks/relay/relay.h"
 
 #include <cstdio>
 #include <memory>

@@ -8,8 +8,8 @@
 #include "plugin/telemetry/g1_datagram.h"
 #include "tools/common/interrupt.h"
 #include "tools/common/udp.h"
-#include "tools/g1/relay.h"
-#include "tools/g1/replay.h"
+#include "tools/g1/sinks/relay/relay.h"
+#include "tools/g1/sources/replay.h"
 #include "tools/tessel_host/host_loop.h"
 
 #include <algorithm>

@@ -6,11 +6,11 @@
 // serve writes its log through the log queue, so a stderr that blocks holds up neither side.
 #include "tools/common/udp.h"
 #include "tools/g1/command.h"
-#include "tools/g1/log_queue.h"
-#include "tools/g1/serve_admission.h"
-#include "tools/g1/serve_event.h"
-#include "tools/g1/serve_health.h"
-#include "tools/g1/serve_http.h"
+#include "tools/g1/sinks/serve/log_queue.h"
+#include "tools/g1/sinks/serve/serve_admission.h"
+#include "tools/g1/sinks/serve/serve_event.h"
+#include "tools/g1/sinks/serve/serve_health.h"
+#include "tools/g1/sinks/serve/serve_http.h"
 
 #include <cstdio>
 #include <cstdlib>
