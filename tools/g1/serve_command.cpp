@@ -4,6 +4,7 @@
 // away; a broker's come on this thread's loop, which leaves each sender's latest datagram for the
 // web side. Either way, the one thread that takes them keeps the health too. Once running, g1
 // serve writes its log through the log queue, so a stderr that blocks holds up neither side.
+#include "tools/common/interrupt.h"
 #include "tools/common/udp.h"
 #include "tools/g1/command.h"
 #include "tools/g1/sinks/serve/log_queue.h"
@@ -11,10 +12,12 @@
 #include "tools/g1/sinks/serve/serve_event.h"
 #include "tools/g1/sinks/serve/serve_health.h"
 #include "tools/g1/sinks/serve/serve_http.h"
+#include "tools/g1/sinks/serve/serve_replay.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -22,7 +25,8 @@ constexpr const char* kServeName = "g1 serve";
 constexpr std::uint16_t kServeHttpPort = 8080;
 constexpr std::int64_t kHealthPeriodNs = 500'000'000;  // health events, data or none
 constexpr std::uint64_t kMalformedShown = 10;          // then they are only counted
-constexpr int kLogDrainMs = 2000;  // at the end, for the log to reach a slow stderr
+constexpr int kLogDrainMs = 2000;                  // at the end, for the log to reach a slow stderr
+constexpr std::int64_t kReplayTickNs = 5'000'000;  // a replay hands on what became due
 
 struct ServeOptions {
     std::uint16_t port = kG1Port;
@@ -33,6 +37,10 @@ struct ServeOptions {
     std::string angles = "rad";
     ReceiveLimits limits;  // seconds only
     BrokerTexts broker;    // the datagrams from a broker instead of the port
+    std::string replay;    // a recording played on the page instead
+    std::string sender;    // of the recording, shown first
+    double speed = 1.0;
+    bool loop = false;
 };
 
 // Senders turned away for want of a place, told once a period (a spoofed flood is one line).
@@ -46,8 +54,11 @@ void note_turned_away(RefusalLog& log, std::uint32_t ip, std::int64_t arrival_ns
              static_cast<unsigned long long>(count));
 }
 
+// `time_us`, for a replay: the sender's running time over the whole recording, which a seek
+// hides from the receive step.
 void take(ServeHealth& h, ServeHttp& http, RefusalLog& turned_away, const UdpDatagram& d,
-          std::span<const char> bytes, std::int64_t arrival_ns) {
+          std::span<const char> bytes, std::int64_t arrival_ns,
+          std::optional<std::int64_t> time_us = std::nullopt) {
     const Received got = receive_take(h.receiver, d, bytes, arrival_ns);
     if (got.kind == Reception::OtherSender || got.kind == Reception::NotBroadcast) return;
     health_note_arrival(h, arrival_ns);
@@ -60,8 +71,8 @@ void take(ServeHealth& h, ServeHttp& http, RefusalLog& turned_away, const UdpDat
         }
         return;
     }
-    if (!serve_http_publish_datagram(http, d.from.ip, {got.time_us, got.parsed.fields},
-                                     arrival_ns)) {
+    if (!serve_http_publish_datagram(
+            http, d.from.ip, {time_us.value_or(got.time_us), got.parsed.fields}, arrival_ns)) {
         note_turned_away(turned_away, d.from.ip, arrival_ns);
     }
 }
@@ -70,7 +81,11 @@ void take(ServeHealth& h, ServeHttp& http, RefusalLog& turned_away, const UdpDat
 void print_addresses(const ServeOptions& o, std::uint32_t bind_ip, std::uint16_t http_port,
                      const SenderFilter& filter) {
     LogQueue& log = tool_log();
-    if (o.broker.address.empty()) {
+    if (!o.replay.empty()) {
+        log_line(log, "%s: playing %s at %g times its pace%s; from %s", kServeName,
+                 o.replay.c_str(), o.speed, o.loop ? ", looped" : "",
+                 sender_filter_text(filter).c_str());
+    } else if (o.broker.address.empty()) {
         log_line(log, "%s: datagrams from %s on %s", kServeName, sender_filter_text(filter).c_str(),
                  udp_address_text({0, o.port}).c_str());
     }
@@ -115,6 +130,64 @@ void print_summary(const ServeHealth& h, const ServeHttpSummary& web, std::uint6
              static_cast<unsigned long long>(web.latency.count));
 }
 
+// A recording instead of a live source: its playback runs on the web side's thread, between the
+// pages' work, and this thread keeps only Ctrl+C and the time limit.
+struct ServeReplaySide {
+    ServeReplay replay;
+    ServeReplayOutput out;
+};
+
+void play_replay(ServeReplaySide& side, ServeHealth& health, ServeHttp& server,
+                 RefusalLog& turned_away, const std::function<void(std::int64_t)>& publish_health) {
+    ServeReplay& replay = side.replay;
+    side.out.datagram = [&](const UdpDatagram& d, std::span<const char> bytes, std::int64_t time_us,
+                            std::int64_t now_ns) {
+        take(health, server, turned_away, d, bytes, now_ns, time_us);
+    };
+    side.out.jumped = [&health] {
+        health.receiver.links = {};  // gaps, losses and drift across a seek are not the link's
+        health.receiver.times = {};
+    };
+    side.out.moment = [&](std::uint32_t ip, const SenderHistory& history,
+                          const SenderSample* latest, std::int64_t now_ns) {
+        if (!serve_http_publish_moment(server, ip, history, latest, now_ns)) {
+            note_turned_away(turned_away, ip, now_ns);
+        }
+    };
+    const auto tick = [&side, &server](std::int64_t now_ns) {
+        const Playback before = side.replay.playback;
+        std::string error;
+        if (!serve_replay_tick(side.replay, now_ns, side.out, error)) {
+            log_line(tool_log(), "%s: %s", kServeName, error.c_str());
+            return false;
+        }
+        // Looped round or ended: the pages are told at once, not at the next period.
+        const Playback& after = side.replay.playback;
+        if (after.jumps != before.jumps || after.paused != before.paused) {
+            serve_http_publish_playback(server, serve_replay_event(side.replay, now_ns));
+        }
+        return true;
+    };
+    ServeHttpPlayback playback;
+    playback.tick = tick;
+    playback.tick_ns = kReplayTickNs;
+    playback.period_ns = kHealthPeriodNs;
+    playback.every_period = [&, publish_health] {
+        const std::int64_t now_ns = receive_clock_ns();
+        publish_health(now_ns);
+        serve_http_publish_playback(server, serve_replay_event(replay, now_ns));
+    };
+    playback.control = [&, tick](std::string_view query, std::int64_t now_ns, std::string& answer) {
+        if (!playback_control(replay.playback, query, now_ns, answer)) return false;
+        tick(now_ns);  // a seek shows its moment at once
+        answer = playback_json(replay.playback, now_ns, replay.about);
+        serve_http_publish_playback(server, serve_replay_event(replay, now_ns));
+        return true;
+    };
+    playback.describe = [&replay] { return serve_replay_event(replay, receive_clock_ns()); };
+    serve_http_play(server, std::move(playback));
+}
+
 int run_serve(const ServeOptions& o) {
     ServeHealth health;
     ReceiveSource in;
@@ -126,8 +199,17 @@ int run_serve(const ServeOptions& o) {
         std::fprintf(stderr, "%s: %s\n", kServeName, error.c_str());
         return kExitFailed;
     }
-    if (const int rc = source_open(kServeName, o.port, o.broker, health.receiver.from, in);
-        rc != 0) {
+    const auto side = std::make_unique<ServeReplaySide>();
+    if (!o.replay.empty()) {
+        std::optional<std::uint32_t> sender;
+        if ((!o.sender.empty() && !udp_resolve(o.sender, sender.emplace(), error)) ||
+            !serve_replay_open(side->replay, o.replay, sender, health.receiver.from, o.speed,
+                               o.loop, receive_clock_ns(), error, interrupt_requested)) {
+            std::fprintf(stderr, "%s: %s\n", kServeName, error.c_str());
+            return interrupt_requested() ? 0 : kExitBadInput;
+        }
+    } else if (const int rc = source_open(kServeName, o.port, o.broker, health.receiver.from, in);
+               rc != 0) {
         return rc;
     }
     ServeHttpPtr http = serve_http_start(bind_ip, o.http_port, error, angles, o.hosts);
@@ -158,7 +240,13 @@ int run_serve(const ServeOptions& o) {
     };
     const auto none_counted = [] { return std::uint64_t{0}; };
     int rc = 0;
-    if (!in.broker) {
+    if (!o.replay.empty()) {
+        play_replay(*side, health, server, turned_away, publish_health);
+        rc = receive_run(kServeName, o.limits, none_counted, [&](int timeout_ms) {
+            return serve_http_receiving(*http, timeout_ms) ? ReceiveStep::GoOn
+                                                           : ReceiveStep::Failed;
+        });
+    } else if (!in.broker) {
         // This thread keeps only Ctrl+C and the time limit.
         if (!serve_http_receive(
                 *http, in.udp.socket, [&] { return receive_wait(in.udp, 0, handle); },
@@ -194,6 +282,27 @@ int run_serve(const ServeOptions& o) {
     return rc;
 }
 
+// A debrief: a recording on the page, with a timeline to play, pause and seek it.
+void add_replay_options(CLI::App& command, ServeOptions& o) {
+    CLI::Option* replay = command.add_option(
+        "--replay", o.replay,
+        "Show this pcap file (g1 record's, tcpdump's or Wireshark's) instead of live datagrams, "
+        "with a timeline to play, pause and seek it");
+    replay->excludes(command.get_option("--broker"));
+    replay->excludes(command.get_option("--port"));
+    command
+        .add_option("--speed", o.speed, "Play the recording this many times as fast (0.25 to 16)")
+        ->check(CLI::Range(kPlaybackSlowest, kPlaybackFastest))
+        ->capture_default_str()
+        ->needs(replay);
+    command.add_flag("--loop", o.loop, "Play the recording from the start again after the end")
+        ->needs(replay);
+    command
+        .add_option("--sender", o.sender,
+                    "Show this sender of the recording first (the page's picker has the others)")
+        ->needs(replay);
+}
+
 }  // namespace
 
 G1Command add_serve_command(CLI::App& app) {
@@ -213,5 +322,6 @@ G1Command add_serve_command(CLI::App& app) {
         ->capture_default_str();
     add_limit_options(*command, o->limits);
     add_broker_options(*command, o->broker, "to take the datagrams from instead of the port");
+    add_replay_options(*command, *o);
     return {command, [o] { return run_serve(*o); }};
 }

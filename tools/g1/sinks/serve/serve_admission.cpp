@@ -55,6 +55,10 @@ bool same_site(const std::optional<std::string_view>& fetch_site) {
     return !fetch_site || same_text(*fetch_site, "same-origin") || same_text(*fetch_site, "none");
 }
 
+// A control changes what every page shows: only this server's own page may send one. Its script
+// is same-origin; browsers older than Sec-Fetch-Site still send Origin with a POST.
+bool own_page(const ThisMachine& machine, const RequestFacts& request, std::uint32_t local);
+
 }  // namespace
 
 ThisMachine this_machine(std::string_view host_name, std::vector<std::uint32_t> addresses,
@@ -98,6 +102,10 @@ RequestVerdict request_verdict(const ThisMachine& machine, const RequestFacts& r
                                std::uint32_t local) {
     if (!request.host) return RequestVerdict::NoHost;
     if (!host_is_this_machine(machine, *request.host, local)) return RequestVerdict::UnknownHost;
+    if (request.method == "POST" && request.path == kPlaybackPath) {
+        return own_page(machine, request, local) ? RequestVerdict::Control
+                                                 : RequestVerdict::CrossSite;
+    }
     if (request.method != "GET" && request.method != "HEAD") return RequestVerdict::WrongMethod;
     if (request.path != kEventsPath) return RequestVerdict::Serve;
     if (!accepts_event_stream(request.accept)) return RequestVerdict::NotAStream;
@@ -106,6 +114,18 @@ RequestVerdict request_verdict(const ThisMachine& machine, const RequestFacts& r
 }
 
 namespace {
+
+bool own_page(const ThisMachine& machine, const RequestFacts& request, std::uint32_t local) {
+    if (request.fetch_site && !same_text(*request.fetch_site, "same-origin")) return false;
+    if (!request.origin) return true;
+    constexpr std::string_view kScheme = "http://";
+    std::string_view origin = *request.origin;
+    if (origin.size() < kScheme.size() || !same_text(origin.substr(0, kScheme.size()), kScheme)) {
+        return false;
+    }
+    origin.remove_prefix(kScheme.size());
+    return host_is_this_machine(machine, origin, local);
+}
 
 ConnectionRoom room_for(const ConnectionCounts& counts, std::uint32_t address, std::size_t most,
                         std::size_t most_per_address) {

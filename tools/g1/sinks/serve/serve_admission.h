@@ -13,6 +13,8 @@
 #include <vector>
 
 inline constexpr std::string_view kEventsPath = "/events";
+// The controls of a replay (serve_playback.h): POST, from this server's own page only.
+inline constexpr std::string_view kPlaybackPath = "/playback";
 
 // Connections open at once, readers of the stream included, in all and from one address. One
 // address may hold most of the readers (a wall of tablets behind one router, or the test
@@ -44,11 +46,12 @@ bool host_is_this_machine(const ThisMachine& machine, std::string_view host, std
 enum class RequestVerdict {
     Serve,        // a file of the page, or 404
     Stream,       // the event stream
-    WrongMethod,  // 405: only GET and HEAD
+    Control,      // a replay's control (POST /playback)
+    WrongMethod,  // 405: only GET and HEAD (and POST for the controls)
     NoHost,       // 400: HTTP/1.1 requires one
     UnknownHost,  // 403: not a name of this machine
     NotAStream,   // 406: /events without Accept: text/event-stream (an <img>, a link)
-    CrossSite,    // 403: /events asked for by another site's page
+    CrossSite,    // 403: /events or a control asked for by another site's page
 };
 
 // What the HTTP side read of a request; nullopt for a header that is absent.
@@ -58,6 +61,7 @@ struct RequestFacts {
     std::optional<std::string_view> host;
     std::string_view accept;
     std::optional<std::string_view> fetch_site;  // Sec-Fetch-Site
+    std::optional<std::string_view> origin;      // Origin, which browsers send with a POST
 };
 
 RequestVerdict request_verdict(const ThisMachine& machine, const RequestFacts& request,

@@ -115,6 +115,7 @@ struct Reader {
     std::string introduction;        // its sender's history (and latest) when it starts showing one
     std::shared_ptr<const DatagramEvent> datagram;  // the latest not yet written
     std::shared_ptr<const std::string> health;
+    std::shared_ptr<const std::string> playback;  // a replay's latest state, not yet written
     std::shared_ptr<const DatagramEvent> writing_datagram;  // kept alive while written
     std::shared_ptr<const std::string> writing_health;
     std::string writing_greeting;
@@ -179,6 +180,9 @@ struct ServeHttp {
     std::function<void()> every_period;
     std::chrono::nanoseconds period{0};
     asio::steady_timer period_timer{io};
+    ServeHttpPlayback playback;  // a recording played instead of datagrams received
+    asio::steady_timer tick_timer{io};
+    std::uint64_t moments = 0;  // the board's, as last taken
     std::mutex receiving_lock;  // with `receiving_ended`, for the thread that waits for the end
     std::condition_variable receiving_ended;
     bool receive_failed = false;
@@ -325,11 +329,16 @@ void deliver(ServeHttp& s, const std::shared_ptr<Reader>& r) {
     // never take a datagram's turn.
     const bool datagram_due = r->datagram && pacer_take(r->pacer, now);
     if (r->datagram && !datagram_due) wait_for_pace(s, r, now);
-    if (!datagram_due && !r->health && r->greeting.empty() && r->introduction.empty()) return;
+    if (!datagram_due && !r->health && r->greeting.empty() && r->introduction.empty() &&
+        !r->playback) {
+        return;
+    }
     r->writing = true;
     r->write_started_ns = now;
     r->writing_greeting = std::move(r->greeting);
     r->greeting.clear();
+    // A replay's state before the moment it shows, so the page knows it for what follows.
+    if (r->playback) r->writing_greeting += *std::exchange(r->playback, nullptr);
     r->writing_greeting += r->introduction;
     r->introduction.clear();
     r->writing_health = std::move(r->health);
@@ -412,6 +421,7 @@ std::string greeting_for(ServeHttp& s, Reader& r) {
     std::string text(kRetry);
     text += fields_event();
     if (s.last_health) text += *s.last_health;
+    if (s.playback.describe) text += s.playback.describe();
     r.showing = r.chosen != 0 ? r.chosen : default_sender(s.latest);
     r.introduction = introduction(s, r, true);
     return text;
@@ -600,12 +610,41 @@ void answer_metrics(ServeHttp& s, const std::shared_ptr<Connection>& c) {
     send(s, c, std::move(response));
 }
 
+void take_if_due(ServeHttp& s);
+
+// A replay's control: its answer is the playback's new state, which every page gets too.
+void answer_control(ServeHttp& s, const std::shared_ptr<Connection>& c) {
+    if (!s.playback.control) {
+        send_text(s, c, http::status::not_found,
+                  "no recording is played here (g1 serve --replay FILE plays one)\n", true);
+        return;
+    }
+    const std::string_view target = c->request.target();
+    const std::size_t query = target.find('?');
+    std::string text;
+    const bool done = s.playback.control(
+        query == std::string_view::npos ? std::string_view() : target.substr(query + 1), now_ns(),
+        text);
+    take_if_due(s);
+    auto response = std::make_shared<http::response<http::string_body>>(
+        done ? http::status::ok : http::status::bad_request, c->request.version());
+    response->set(http::field::content_type,
+                  done ? "application/json" : "text/plain; charset=utf-8");
+    response->set(http::field::cache_control, "no-store");
+    response->body() = done ? std::move(text) : std::move(text) + "\n";
+    send(s, c, std::move(response));
+}
+
 void answer(ServeHttp& s, const std::shared_ptr<Connection>& c) {
     const http::request<http::empty_body>& request = c->request;
     std::string_view target = request.target();
     target = target.substr(0, target.find('?'));
-    const RequestFacts facts{request.method_string(), target, header_of(request, "Host"),
-                             request[http::field::accept], header_of(request, "Sec-Fetch-Site")};
+    const RequestFacts facts{request.method_string(),
+                             target,
+                             header_of(request, "Host"),
+                             request[http::field::accept],
+                             header_of(request, "Sec-Fetch-Site"),
+                             header_of(request, "Origin")};
     const std::string host = loggable(facts.host.value_or(""));
     switch (request_verdict(s.machine, facts, c->local)) {
         case RequestVerdict::NoHost:
@@ -660,6 +699,7 @@ void answer(ServeHttp& s, const std::shared_ptr<Connection>& c) {
                 start_reader(s, c);
             }
             return;
+        case RequestVerdict::Control: answer_control(s, c); return;
         case RequestVerdict::Serve: break;
     }
     if (target == kMetricsPath) {
@@ -775,6 +815,21 @@ void take_board(ServeHttp& s) {
         s.last_health = std::make_shared<const std::string>(s.health_text);
     }
     const std::uint32_t fallback = default_sender(s.latest);
+    // A replay jumped: each page gets its sender's new minute and moment in place of the old.
+    const std::uint64_t moments = board_moments(s.board);
+    if (moments != s.moments) {
+        s.moments = moments;
+        for (const std::shared_ptr<Reader>& r : s.readers) {
+            if (r->showing == 0) continue;
+            r->datagram.reset();
+            r->introduction = introduction(s, *r, true);
+            if (r->introduction.empty()) {
+                // Its sender has nothing by the new moment: an empty minute clears the page.
+                s.history->count = 0;
+                r->introduction = history_event(r->showing, *s.history, s.angles);
+            }
+        }
+    }
     auto& events = s.events;  // kept, with its room, from one take to the next
     events.clear();
     for (const std::shared_ptr<Reader>& r : s.readers) {
@@ -860,6 +915,20 @@ void run_periodically(ServeHttp& s, std::chrono::nanoseconds after) {
         s.every_period();
         take_if_due(s);
         run_periodically(s, s.period);
+    });
+}
+
+void tick_periodically(ServeHttp& s, std::chrono::nanoseconds after) {
+    s.tick_timer.expires_after(after);
+    s.tick_timer.async_wait([&s](beast::error_code ec) {
+        if (ec) return;
+        const bool going = s.playback.tick(now_ns());
+        take_if_due(s);
+        if (!going) {
+            end_receiving(s);
+            return;
+        }
+        tick_periodically(s, std::chrono::nanoseconds(s.playback.tick_ns));
     });
 }
 
@@ -964,6 +1033,32 @@ bool serve_http_receive(ServeHttp& s, UdpSocket& socket, std::function<UdpWait()
         wait_for_datagrams(s);
         run_periodically(s, std::chrono::nanoseconds(0));
     });
+    return true;
+}
+
+void serve_http_play(ServeHttp& s, ServeHttpPlayback playback) {
+    s.every_period = playback.every_period;
+    s.period = std::chrono::nanoseconds(playback.period_ns);
+    s.playback = std::move(playback);
+    asio::post(s.io, [&s] {
+        run_periodically(s, std::chrono::nanoseconds(0));
+        tick_periodically(s, std::chrono::nanoseconds(0));
+    });
+}
+
+void serve_http_publish_playback(ServeHttp& s, std::string event) {
+    const auto shared = std::make_shared<const std::string>(std::move(event));
+    const std::vector<std::shared_ptr<Reader>> readers = s.readers;  // deliver may close one
+    for (const std::shared_ptr<Reader>& r : readers) {
+        r->playback = shared;
+        deliver(s, r);
+    }
+}
+
+bool serve_http_publish_moment(ServeHttp& s, std::uint32_t from, const SenderHistory& history,
+                               const SenderSample* latest, std::int64_t arrival_ns) {
+    if (!board_put_moment(s.board, from, history, latest, arrival_ns)) return false;
+    wake(s);
     return true;
 }
 

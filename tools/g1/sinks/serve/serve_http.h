@@ -15,6 +15,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct ServeHttpSummary {
@@ -66,6 +67,28 @@ bool serve_http_receive(ServeHttp& server, UdpSocket& socket, std::function<UdpW
 
 // From another thread: waits at most `timeout_ms`; false once receiving on the I/O thread failed.
 bool serve_http_receiving(ServeHttp& server, int timeout_ms);
+
+// A recording played on the pages (`g1 serve --replay`) instead of datagrams received. Each of
+// these runs on the I/O thread: `tick` every `tick_ns`, to publish what has become due (false
+// ends receiving, as a failed receive does); `every_period` every `period_ns`, the first time at
+// once; `control` for each control a page sends (POST /playback?QUERY), true with the answer's
+// JSON or false with why it was refused; and `describe`, the playback event a new page gets.
+struct ServeHttpPlayback {
+    std::function<bool(std::int64_t now_ns)> tick;
+    std::int64_t tick_ns = 0;
+    std::function<void()> every_period;
+    std::int64_t period_ns = 0;
+    std::function<bool(std::string_view query, std::int64_t now_ns, std::string& answer)> control;
+    std::function<std::string()> describe;
+};
+void serve_http_play(ServeHttp& server, ServeHttpPlayback playback);
+
+// From those functions only: a playback event for every page, written at once (not paced); and
+// a replay's jump, the sender's history and latest datagram (if it has one by then) replaced,
+// which every page showing that sender gets afresh. False if the sender found no place.
+void serve_http_publish_playback(ServeHttp& server, std::string event);
+bool serve_http_publish_moment(ServeHttp& server, std::uint32_t from, const SenderHistory& history,
+                               const SenderSample* latest, std::int64_t arrival_ns);
 
 // Closes every connection, ends the thread and tells what happened.
 ServeHttpSummary serve_http_stop(ServeHttpPtr server);

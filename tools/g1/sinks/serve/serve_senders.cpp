@@ -103,6 +103,36 @@ void board_put_health(SenderBoard& b, std::string event) {
     ++b.health_number;
 }
 
+bool board_put_moment(SenderBoard& b, std::uint32_t ip, const SenderHistory& history,
+                      const SenderSample* latest, std::int64_t arrival_ns) {
+    const std::lock_guard held(b.lock);
+    ++b.moments;
+    const auto known = std::find_if(b.table.senders.begin(), b.table.senders.end(),
+                                    [ip](const auto& e) { return e.ip == ip; });
+    if (latest == nullptr) {
+        // Nothing of it by the new moment: off the board until it is heard again.
+        if (known != b.table.senders.end()) b.table.senders.erase(known);
+        return true;
+    }
+    SenderEntry<SenderState>* e = place_of(b, ip, arrival_ns);
+    if (e == nullptr) {
+        ++b.turned_away;
+        return false;
+    }
+    SenderState& s = e->state;
+    s.history = history;
+    e->last_heard = ++b.table.heard;
+    ++s.number;
+    s.arrival_ns = arrival_ns;
+    s.latest = *latest;
+    return true;
+}
+
+std::uint64_t board_moments(SenderBoard& b) {
+    const std::lock_guard held(b.lock);
+    return b.moments;
+}
+
 std::uint64_t board_turned_away(SenderBoard& b) {
     const std::lock_guard held(b.lock);
     return b.turned_away;

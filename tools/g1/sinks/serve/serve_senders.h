@@ -81,6 +81,7 @@ struct SenderBoard {
     std::vector<std::uint32_t> shown;  // the senders the pages show, kept in the table
     std::string health;                // the latest health event
     std::uint64_t health_number = 0;
+    std::uint64_t moments = 0;  // histories replaced (a replay's seek), for the pages
 };
 
 // From the receiver: a well-formed datagram of the sender at `ip`, arrived at `arrival_ns`
@@ -93,6 +94,13 @@ std::size_t board_figures(SenderBoard& board, std::int64_t now_ns,
                           std::span<SenderFigures, kSenderTableMax> out);
 
 void board_put_health(SenderBoard& board, std::string event);
+
+// From a replay that jumped: the sender's history becomes `history` (the minute before the new
+// moment) and `latest` its latest datagram, or without one (nothing of it by then) it leaves the
+// board; the pages are to show it afresh. False if the sender found no place on the board.
+bool board_put_moment(SenderBoard& board, std::uint32_t ip, const SenderHistory& history,
+                      const SenderSample* latest, std::int64_t arrival_ns);
+std::uint64_t board_moments(SenderBoard& board);
 
 // Datagrams turned away so far for want of a place.
 std::uint64_t board_turned_away(SenderBoard& board);

@@ -21,6 +21,7 @@ TEST(ServeAdmission, RequestsAreJudgedByHostMethodAcceptAndSite) {
         std::string_view method, path, accept;
         S site;
         V verdict;
+        S origin = {};
     } rows[] = {
         {"127.0.0.1:8080", "GET", "/", "", {}, V::Serve},
         {"192.168.1.10:8080", "GET", "/", "", {}, V::Serve},
@@ -43,9 +44,18 @@ TEST(ServeAdmission, RequestsAreJudgedByHostMethodAcceptAndSite) {
         {"127.0.0.1", "GET", "/events", "", {}, V::NotAStream},
         {"127.0.0.1", "GET", "/events", kStream, "cross-site", V::CrossSite},
         {"127.0.0.1", "GET", "/events", kStream, "same-site", V::CrossSite},
+        // A replay's controls: POST from the page itself, by Sec-Fetch-Site and by Origin.
+        {"simpc:8080", "POST", "/playback", "", "same-origin", V::Control, "http://simpc:8080"},
+        {"127.0.0.1", "POST", "/playback", "", {}, V::Control},
+        {"127.0.0.1", "POST", "/playback", "", "none", V::CrossSite},
+        {"127.0.0.1", "POST", "/playback", "", "cross-site", V::CrossSite},
+        {"127.0.0.1", "POST", "/playback", "", {}, V::CrossSite, "http://attacker.example"},
+        {"127.0.0.1", "POST", "/playback", "", {}, V::CrossSite, "null"},
+        {"attacker.example", "POST", "/playback", "", "same-origin", V::UnknownHost},
+        {"127.0.0.1", "GET", "/playback", "", {}, V::Serve},  // a page's file: 404
     };
     for (const auto& row : rows) {
-        const RequestFacts facts{row.method, row.path, row.host, row.accept, row.site};
+        const RequestFacts facts{row.method, row.path, row.host, row.accept, row.site, row.origin};
         EXPECT_EQ(request_verdict(machine, facts, kLocal), row.verdict)
             << row.host.value_or("(none)") << " " << row.method << " " << row.path << " "
             << row.accept << " " << row.site.value_or("(none)");

@@ -3,6 +3,8 @@
 // minute. The values arrive already in display units and formatted; the page only shows them,
 // in the rows and order of the field table that g1 serve sends first. It shows one sender: the
 // one picked (events?sender=a.b.c.d, kept in the address's #), or the first g1 serve heard.
+// When g1 serve plays a recording, a timeline shows where the replay stands and sends the
+// controls (POST playback?...); every page follows the replay's state as g1 serve tells it.
 'use strict';
 
 const NO_DATA_MS = 2000;      // no datagram for this long: the "no data" state
@@ -13,6 +15,7 @@ const STATE_CHECK_MS = 250;
 const RETRY_FIRST_MS = 1000;
 const RETRY_LONGEST_MS = 30000;
 const VISIBLE_PITCH_DEG = 40;  // from the centre of the attitude indicator to its edge
+const SKIP_MS = 10000;         // the timeline's back and forward buttons
 
 // The fields the drawing reads, by their names in the table that g1 serve sends first.
 const NAMED = { time: 'time_s', bank: 'bank', pitch: 'pitch', heading: 'true_heading' };
@@ -55,6 +58,7 @@ const view = {
   chosen: IPV4.test(location.hash.slice(1)) ? location.hash.slice(1) : null,  // picked, or the first heard
   senders: [],                // from the health event: address, rate, gap, idle time, datagrams
   source: null,
+  replay: null,               // a recording's playback as g1 serve last told it, and when
 };
 
 function css(name) {
@@ -134,6 +138,11 @@ function takeHistory(message) {
   showSender(message.sender);
   view.samples = [];
   view.firstSample = 0;
+  // None at all: a replay went back to before the sender's first datagram.
+  if (message.v.length === 0) {
+    for (const element of fieldElements) element.textContent = '-';
+    view.values = null;
+  }
   for (const values of message.v) remember(values);
   view.dirty = true;
 }
@@ -199,7 +208,8 @@ function takeHealth(h) {
 
 // The picker, once more than one sender has been heard: address, rate and when last heard.
 function showSenders() {
-  const list = view.senders;
+  // A replay's picker lists the recording's senders, heard yet or not.
+  const list = view.replay ? view.replay.senders : view.senders;
   const shown = view.chosen || view.sender;
   document.getElementById('senders').hidden = list.length < 2;
   if (list.length < 2) return;
@@ -211,7 +221,8 @@ function showSenders() {
     picker.replaceChildren(...list.map((s) => new Option(s.sender, s.sender)));
   }
   list.forEach((s, i) => {
-    const text = `${s.sender} \u00b7 ${s.rate.toFixed(1)} Hz \u00b7 ${heard(s.idle_ms)}`;
+    const text = view.replay ? `${s.sender} \u00b7 ${s.datagrams} datagrams`
+      : `${s.sender} \u00b7 ${s.rate.toFixed(1)} Hz \u00b7 ${heard(s.idle_ms)}`;
     if (picker.options[i].textContent !== text) picker.options[i].textContent = text;
   });
   if (shown && picker.value !== shown) picker.value = shown;
@@ -241,6 +252,7 @@ function connect() {
   source.addEventListener('datagram', (e) => takeDatagram(JSON.parse(e.data), true));
   source.addEventListener('last', (e) => takeDatagram(JSON.parse(e.data), false));
   source.addEventListener('health', (e) => takeHealth(JSON.parse(e.data)));
+  source.addEventListener('playback', (e) => takePlayback(JSON.parse(e.data)));
   source.addEventListener('open', () => {
     retryMs = RETRY_FIRST_MS;
     view.connected = true;
@@ -262,9 +274,20 @@ function connect() {
 // --- live or no data --------------------------------------------------------------------------
 
 function showState() {
+  const state = statElements.state;
+  if (view.replay && view.connected) {
+    // A recording has no live or missing link: it plays, is paused, or has ended.
+    const p = view.replay;
+    const text = p.ended ? 'ended' : p.paused ? 'paused' : 'playing';
+    if (state.textContent !== text) {
+      state.textContent = text;
+      state.dataset.state = text === 'playing' ? 'live' : 'paused';
+    }
+    document.body.classList.remove('nodata-shown');
+    return;
+  }
   const quietMs = performance.now() - view.lastDatagramAt;
   const live = view.connected && quietMs < NO_DATA_MS;
-  const state = statElements.state;
   const text = live ? 'live' : 'no data';
   if (state.textContent !== text) {
     state.textContent = text;
@@ -284,6 +307,128 @@ function showState() {
       : 'No datagrams yet';
     detail.textContent = 'g1 serve is running but receives nothing. Check:';
   }
+}
+
+// --- a recording's timeline -----------------------------------------------------------------
+
+const timeline = {
+  section: document.getElementById('timeline'),
+  play: document.getElementById('play'),
+  seek: document.getElementById('seek'),
+  back: document.getElementById('back'),
+  forward: document.getElementById('forward'),
+  position: document.getElementById('position'),
+  length: document.getElementById('length'),
+  speed: document.getElementById('speed'),
+  loop: document.getElementById('loop'),
+  recorded: document.getElementById('recorded'),
+  dragging: false,     // the slider is held: it shows where it is, not where the replay is
+  sending: false,      // a control is on its way; the next seek waits for it
+  pendingSeek: null,
+};
+
+// m:ss, or h:mm:ss for a long flight.
+function clockText(ms) {
+  const total = Math.max(0, Math.floor(ms / 1000));
+  const h = Math.floor(total / 3600);
+  const m = Math.floor(total / 60) % 60;
+  const s = String(total % 60).padStart(2, '0');
+  return h > 0 ? `${h}:${String(m).padStart(2, '0')}:${s}` : `${m}:${s}`;
+}
+
+// Where the replay stands now, from what g1 serve last told and the time since.
+function replayPosition() {
+  const p = view.replay;
+  if (p.paused) return p.position_ms;
+  return Math.min(p.length_ms, p.position_ms + (performance.now() - p.at) * p.speed);
+}
+
+function takePlayback(p) {
+  const first = !view.replay;
+  p.at = performance.now();
+  view.replay = p;
+  const t = timeline;
+  t.section.hidden = false;
+  t.seek.max = String(p.length_ms);
+  t.length.textContent = clockText(p.length_ms);
+  const label = p.paused ? 'Play' : 'Pause';
+  if (t.play.getAttribute('aria-label') !== label) {
+    t.play.setAttribute('aria-label', label);
+    t.play.textContent = p.paused ? '\u25b6' : '\u275a\u275a';
+  }
+  if (t.speed.value !== String(p.speed)) {
+    if (![...t.speed.options].some((o) => o.value === String(p.speed))) {
+      t.speed.add(new Option(`${p.speed}\u00d7`, String(p.speed)));
+    }
+    t.speed.value = String(p.speed);
+  }
+  t.loop.checked = p.loop;
+  showPosition();
+  showState();
+  // A page opened without a sender of its own shows the one g1 serve was asked to show first.
+  if (first && !view.chosen && p.sender) {
+    view.chosen = p.sender;
+    connect();
+  }
+  showSenders();
+}
+
+function showPosition() {
+  const t = timeline;
+  const at = t.dragging ? Number(t.seek.value) : replayPosition();
+  if (!t.dragging) t.seek.value = String(Math.round(at));
+  const text = clockText(at);
+  if (t.position.textContent !== text) {
+    t.position.textContent = text;
+    t.seek.setAttribute('aria-valuetext', `${text} of ${clockText(view.replay.length_ms)}`);
+    const p = view.replay;
+    t.recorded.textContent = `${p.file}, recorded ${new Date(p.start_ms + at).toLocaleString()}`;
+  }
+}
+
+// Sends one control; g1 serve answers with the playback's new state.
+async function control(query) {
+  timeline.sending = true;
+  try {
+    const answer = await fetch(`playback?${query}`, { method: 'POST' });
+    if (answer.ok) takePlayback(await answer.json());
+  } catch {
+    // The stream's error handling tells the page is cut off; the state comes again with it.
+  } finally {
+    timeline.sending = false;
+  }
+  if (timeline.pendingSeek !== null) {
+    const to = timeline.pendingSeek;
+    timeline.pendingSeek = null;
+    control(`seek=${to}`);
+  }
+}
+
+// While the slider moves, the instruments follow it: one seek at a time, the latest waiting.
+function seekTo(ms) {
+  const to = Math.round(Math.min(Math.max(ms, 0), view.replay.length_ms));
+  if (timeline.sending) timeline.pendingSeek = to;
+  else control(`seek=${to}`);
+}
+
+timeline.play.addEventListener('click', () => {
+  control(view.replay.paused ? 'play' : 'pause');
+});
+timeline.back.addEventListener('click', () => seekTo(replayPosition() - SKIP_MS));
+timeline.forward.addEventListener('click', () => seekTo(replayPosition() + SKIP_MS));
+timeline.speed.addEventListener('change', () => control(`speed=${timeline.speed.value}`));
+timeline.loop.addEventListener('change', () => control(`loop=${timeline.loop.checked ? 1 : 0}`));
+timeline.seek.addEventListener('input', () => {
+  timeline.dragging = true;
+  showPosition();
+  seekTo(Number(timeline.seek.value));
+});
+timeline.seek.addEventListener('change', () => {
+  timeline.dragging = false;
+  seekTo(Number(timeline.seek.value));
+});
+for (const end of ['pointerup', 'pointercancel', 'blur']) {
+  timeline.seek.addEventListener(end, () => { timeline.dragging = false; });
 }
 
 // --- drawing ----------------------------------------------------------------------------------
@@ -503,6 +648,7 @@ function drawChart(canvas, chart) {
 }
 
 function draw() {
+  if (view.replay) showPosition();
   if (view.dirty) {
     view.dirty = false;
     const v = view.values;

@@ -2,11 +2,11 @@
 // emulator flies the circuit under Wine with the plug-in loaded, g1 serve receives its
 // broadcasts and headless Chromium shows the page. Then twenty readers and one that stops
 // reading, at 120 Hz; g1.exe serve under Wine for one reader; two simulators on one network
-// (127.0.0.1 and 127.0.0.2) and a page opened late; last, a stderr that nobody reads. Everything
-// speaks to 127.0.0.1 only.
+// (127.0.0.1 and 127.0.0.2) and a page opened late; a recording of both debriefed with
+// g1 serve --replay; last, a stderr that nobody reads. Everything speaks to 127.0.0.1 only.
 // Usage: node serve_e2e.mjs --g1 PATH --g1exe PATH --host PATH --plugin PATH --out DIR
 import { spawn } from 'node:child_process';
-import { mkdirSync } from 'node:fs';
+import { mkdirSync, readFileSync, statSync } from 'node:fs';
 import http from 'node:http';
 import { join } from 'node:path';
 import { setTimeout as sleep } from 'node:timers/promises';
@@ -250,6 +250,107 @@ function compareWithListen(shown, csvLine) {
   return same.every(Boolean);
 }
 
+// A recorded flight of two simulators on the page of g1 serve --replay, on a phone's screen: its
+// timeline pauses, seeks (the values then those of g1 listen's line of that moment, the charts
+// the flight up to it), plays, speeds up and loops, and the picker shows the other simulator.
+async function debrief(children) {
+  const capture = join(options.out, 'flight.pcap');
+  const recorder = start(options.g1, ['record', capture, '--port', '50030', '--seconds', '14']);
+  await waitFor(() => recorder.err.includes('50030'), 10000, 'g1 record to start');
+  const flying = start(options.g1, ['send', '--fly', 'circuit', '--to', '127.0.0.1:50030',
+    '--seconds', '12']);
+  children.push(recorder, flying);
+  // The circuit first, so the timeline starts with it; the other simulator a moment later.
+  await waitFor(() => statSync(capture, { throwIfNoEntry: false })?.size > 4000, 5000,
+    'the recording to begin');
+  children.push(openSecondSender(50030, 10));
+  await recorder.exited;
+  // Its values as the tool's own parse gives them: the recording sent to g1 listen, fast.
+  const listened = start(options.g1, ['listen', '--csv', '--port', '50031']);
+  children.push(listened);
+  await waitFor(() => listened.err.includes('g1 listen: on'), 10000, 'the reference listener');
+  const sent = start(options.g1, ['send', '--replay', capture, '--sender', '127.0.0.1',
+    '--to', '127.0.0.1:50031', '--speed', '8']);
+  if ((await sent.exited) !== 0) throw new Error(`g1 send --replay failed: ${sent.err}`);
+  const count = Number(sent.err.match(/g1 send: (\d+) datagrams to /)[1]);
+  await waitFor(() => listened.out.trim().split('\n').length > count, 5000, 'the reference lines');
+  const lines = listened.out.trim().split('\n').slice(1);
+  // The circuit's datagram of each moment, from the file as g1 record wrote it (raw IPv4):
+  // the last one at or before the moment on the recording's clock.
+  const file = readFileSync(capture);
+  const records = [];
+  for (let at = 24; at + 16 <= file.length; at += 16 + file.readUInt32LE(at + 8)) {
+    const ip = at + 16;
+    records.push({ us: file.readUInt32LE(at) * 1e6 + file.readUInt32LE(at + 4),
+      from: [...file.subarray(ip + 12, ip + 16)].join('.'),
+      time: file.subarray(ip + 28, at + 16 + file.readUInt32LE(at + 8)).toString().split(',')[1] });
+  }
+  const momentTime = (ms) => records.filter((r) => r.from === '127.0.0.1' &&
+    r.us <= records[0].us + ms * 1000).pop().time / 1e6;
+
+  const url = `http://127.0.0.1:${HTTP_PORT + 4}/`;
+  const serving = start(options.g1, ['serve', '--replay', capture, '--bind', '127.0.0.1',
+    '--http', String(HTTP_PORT + 4)]);
+  children.push(serving);
+  await waitFor(() => serving.err.includes('instruments at'), 10000, 'g1 serve --replay');
+  const page = await context.newPage();
+  await page.setViewportSize({ width: 320, height: 640 });
+  await page.goto(url);
+  const state = () => pageText(page, '[data-stat="state"]');
+  const position = () => page.locator('#seek').evaluate((s) => Number(s.value));
+  await waitFor(async () => (await state()) === 'playing', 10000, 'the replay to play');
+  const length = await page.locator('#seek').evaluate((s) => Number(s.max));
+  check(length > 11000 && length < 15000 && (await pageText(page, '#length')) === `0:${String(Math.floor(length / 1000)).padStart(2, '0')}`,
+    `the timeline shows the flight's length: ${length} ms`);
+  await page.getByRole('button', { name: 'Pause' }).click();
+  await waitFor(async () => (await state()) === 'paused', 5000, 'the replay to pause');
+  const still = await fieldTexts(page);
+  check(!(await eventually(async () => (await fieldTexts(page))[0] !== still[0], 700)),
+    `paused, the values stand still at time ${still[0]}`);
+  for (const ms of [2500, 9000, 4000]) {
+    await page.locator('#seek').evaluate((s, to) => {
+      s.value = String(to);
+      s.dispatchEvent(new Event('input'));
+      s.dispatchEvent(new Event('change'));
+    }, ms);
+    const time = momentTime(ms);
+    const line = lines.find((l) => Math.abs(Number(l.split(',')[0]) - time) < 0.0005) || '';
+    let shown = [];
+    const same = await eventually(async () => {
+      shown = await fieldTexts(page);
+      return compareWithListen(shown, line);
+    }, 3000);
+    const span = await page.evaluate(() => {
+      const s = view.samples.slice(view.firstSample);
+      return s.length ? s[s.length - 1][at.time] - s[0][at.time] : -1;
+    });
+    // The charts hold the flight up to the moment (less than a minute), a sample a tenth of a second.
+    check(same && Math.abs(span - (time - Number(lines[0].split(',')[0]))) < 0.11,
+      `sought to ${ms} ms: time ${shown[0]} (${time} due), charts over ${span.toFixed(2)} s, listen's line ${line}`);
+  }
+  await page.getByRole('button', { name: 'Play' }).click();
+  await waitFor(async () => (await state()) === 'playing', 5000, 'the replay to play again');
+  await page.selectOption('#speed', '4');
+  const from = await position();
+  const began = Date.now();
+  await waitFor(async () => (await position()) >= from + 3000, 5000, 'four times the pace');
+  const took = Date.now() - began;
+  check(took >= 450 && took <= 1500, `at 4x, 3 s of the flight went by in ${took} ms`);
+  await page.locator('#loop').check();
+  check(await eventually(async () => (await position()) < from, 8000),
+    'looped, the replay started over after its end');
+  await page.selectOption('#sender-picker', SECOND_SENDER);
+  check(await eventually(async () => (await pageText(page, '[data-field="2"]')) === SECOND_VELOCITY, 5000),
+    'the picker shows the second simulator of the recording');
+  const small = await page.$$eval('#timeline button, #timeline select, #seek',
+    (all) => all.filter((e) => e.getBoundingClientRect().height < 44).length);
+  check(small === 0 && await page.evaluate(() => document.documentElement.scrollWidth <= 320),
+    `the timeline fits 320 px, every control at least 44 px high (${small} smaller)`);
+  await page.screenshot({ path: join(options.out, 'replay-320.png'), fullPage: true });
+  serving.child.kill('SIGINT');
+  check((await serving.exited) === 0, 'g1 serve --replay ended cleanly on Ctrl+C');
+}
+
 const serve = start(options.g1, ['serve', '--bind', '127.0.0.1', '--http', String(HTTP_PORT)]);
 const listen = start(options.g1, ['listen', '--csv']);
 const { context, close } = await launchBrowser();
@@ -410,6 +511,8 @@ try {
     'picked, the second simulator\'s values stay on the page');
   two.child.kill('SIGINT');
   check((await two.exited) === 0, 'the second g1 serve ended cleanly on Ctrl+C');
+
+  await debrief(children);
 
   // --- a stderr that nobody reads ---------------------------------------------------------------
   const unread = unreadStderrRun(HTTP_PORT + 3, 50021);
