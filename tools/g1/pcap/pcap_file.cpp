@@ -250,33 +250,53 @@ PcapRead pcap_read_header(PcapReader& r, std::string& error) {
     return PcapRead::Datagram;
 }
 
+namespace {
+
+// The datagram of a whole record: its header's time, and its frame's IPv4 UDP datagram.
+PcapRead record_datagram(const PcapReader& r, const std::uint8_t* header,
+                         std::span<const std::uint8_t> frame, PcapDatagram& d) {
+    const std::int64_t fraction = file_u32(r, header + 4);
+    d.time_ns = static_cast<std::int64_t>(file_u32(r, header)) * kNsPerSecond +
+                (r.nanoseconds ? fraction : fraction * 1000);
+    if (frame.size() < file_u32(r, header + 12)) return PcapRead::Skipped;  // cut by the snapshot
+    return udp_of(ipv4_of(r.link, frame), d) ? PcapRead::Datagram : PcapRead::Skipped;
+}
+
+}  // namespace
+
 PcapRead pcap_read_next(PcapReader& r, PcapDatagram& d, std::string& error) {
     std::uint8_t h[kPcapRecordHeaderSize];
     std::size_t got = 0;
     const std::uint64_t start = r.offset;
-    const std::string where =
-        "record " + std::to_string(r.records + 1) + " (byte " + std::to_string(start) + ")";
+    // Made only for a message: the one pass over a large file reads a million records.
+    const auto where = [&] {
+        return "record " + std::to_string(r.records + 1) + " (byte " + std::to_string(start) + ")";
+    };
     if (!read_exactly(r, h, sizeof h, got)) {
         if (got == 0) return PcapRead::End;
-        error = "the file ends inside the header of " + where;
+        error = "the file ends inside the header of " + where();
         return PcapRead::Truncated;
     }
     const std::uint32_t kept = file_u32(r, h + 8);
-    const std::uint32_t wire = file_u32(r, h + 12);
     if (kept > kPcapMaxRecord) {
-        error = where + " claims " + std::to_string(kept) + " bytes: the file is damaged";
+        error = where() + " claims " + std::to_string(kept) + " bytes: the file is damaged";
         return PcapRead::Error;
     }
     r.bytes.resize(kept);
     if (!read_exactly(r, r.bytes.data(), kept, got)) {
-        error = "the file ends inside " + where + ", " + std::to_string(got) + " of its " +
+        error = "the file ends inside " + where() + ", " + std::to_string(got) + " of its " +
                 std::to_string(kept) + " bytes there";
         return PcapRead::Truncated;
     }
     ++r.records;
-    const std::int64_t fraction = file_u32(r, h + 4);
-    d.time_ns = static_cast<std::int64_t>(file_u32(r, h)) * kNsPerSecond +
-                (r.nanoseconds ? fraction : fraction * 1000);
-    if (kept < wire) return PcapRead::Skipped;  // cut by the snapshot length
-    return udp_of(ipv4_of(r.link, r.bytes), d) ? PcapRead::Datagram : PcapRead::Skipped;
+    return record_datagram(r, h, r.bytes, d);
+}
+
+PcapRead pcap_parse_record(const PcapReader& format, std::span<const std::uint8_t> record,
+                           PcapDatagram& d) {
+    if (record.size() < kPcapRecordHeaderSize) return PcapRead::Truncated;
+    const std::uint32_t kept = file_u32(format, record.data() + 8);
+    if (kept > kPcapMaxRecord) return PcapRead::Error;
+    if (record.size() - kPcapRecordHeaderSize < kept) return PcapRead::Truncated;
+    return record_datagram(format, record.data(), record.subspan(kPcapRecordHeaderSize, kept), d);
 }

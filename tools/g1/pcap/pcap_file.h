@@ -95,3 +95,9 @@ enum class PcapRead {
 // Reads and checks the file header: Datagram when it is good, Error otherwise.
 PcapRead pcap_read_header(PcapReader& reader, std::string& error);
 PcapRead pcap_read_next(PcapReader& reader, PcapDatagram& datagram, std::string& error);
+
+// The same from a record already in memory (its header and what follows, read at an offset
+// where a record starts) in the format of `format`'s file: Truncated when `record` ends first,
+// Error for a record no capture holds.
+PcapRead pcap_parse_record(const PcapReader& format, std::span<const std::uint8_t> record,
+                           PcapDatagram& datagram);

@@ -9,6 +9,8 @@
 #include "tools/g1/sinks/serve/serve_senders.h"
 #include "tools/g1/sources/replay_index.h"
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <fstream>
 #include <functional>
@@ -35,16 +37,39 @@ struct ServeReplayOutput {
         moment;
 };
 
+// A seek reads a few hundred records per sender, each after a jump in the file that empties
+// the stream's buffer: a small one, about a record's size, costs far less to fill than the
+// default one (the whole file is read once, for the index, through a stream of its own).
+inline constexpr std::size_t kReplayReadBuffer = 512;
+// A jump reads records less than this far apart in one run, and this much past the last one's
+// start (a record longer than that is read alone).
+inline constexpr std::uint64_t kReplayRunGap = 1 << 20;
+inline constexpr std::size_t kReplayRunTail = 4096;
+
+// One record a jump reads: the k-th chosen sample of a track.
+struct MomentRecord {
+    std::uint64_t offset = 0;
+    std::size_t track = 0;
+    std::size_t k = 0;
+};
+
 struct ServeReplay {
-    std::ifstream file;
+    std::array<char, kReplayReadBuffer> buffer;
+    std::ifstream file;  // the records, read one at a time
     ReplayIndex index;
     Playback playback;
     std::vector<std::size_t> next;  // each track's next entry to hand on
     std::uint64_t jumps_shown = 0;
     bool started = false;
     std::string about;  // the recording's facts, as members of the playback event's JSON
+    // A jump's work, kept from one to the next: each track's chosen entries, their samples and
+    // whether each was read, the records to read, and one run of them.
+    std::vector<std::vector<std::size_t>> chosen;
+    std::vector<std::vector<SenderSample>> moment;
+    std::vector<std::vector<bool>> read;
+    std::vector<MomentRecord> wanted;
+    std::vector<std::uint8_t> run;
     PcapDatagram datagram;
-    std::vector<std::size_t> samples;
     std::unique_ptr<SenderHistory> history = std::make_unique<SenderHistory>();
 };
 
