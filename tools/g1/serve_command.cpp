@@ -208,6 +208,11 @@ int run_serve(const ServeOptions& o) {
             std::fprintf(stderr, "%s: %s\n", kServeName, error.c_str());
             return interrupt_requested() ? 0 : kExitBadInput;
         }
+        if (!side->replay.index.truncated.empty()) {
+            std::fprintf(stderr,
+                         "%s: %s is cut short: %s; playing the whole datagrams before the cut\n",
+                         kServeName, o.replay.c_str(), side->replay.index.truncated.c_str());
+        }
     } else if (const int rc = source_open(kServeName, o.port, o.broker, health.receiver.from, in);
                rc != 0) {
         return rc;
