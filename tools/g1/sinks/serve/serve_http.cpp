@@ -1037,10 +1037,11 @@ bool serve_http_receive(ServeHttp& s, UdpSocket& socket, std::function<UdpWait()
 }
 
 void serve_http_play(ServeHttp& s, ServeHttpPlayback playback) {
-    s.every_period = playback.every_period;
-    s.period = std::chrono::nanoseconds(playback.period_ns);
-    s.playback = std::move(playback);
-    asio::post(s.io, [&s] {
+    // Set on the I/O thread, whose requests use them from then on.
+    asio::post(s.io, [&s, playback = std::move(playback)] {
+        s.every_period = playback.every_period;
+        s.period = std::chrono::nanoseconds(playback.period_ns);
+        s.playback = playback;
         run_periodically(s, std::chrono::nanoseconds(0));
         tick_periodically(s, std::chrono::nanoseconds(0));
     });
