@@ -117,6 +117,7 @@ TEST(ReplayIndex, ASeekShowsTheMomentAndTheMinuteBeforeIt) {
     ASSERT_TRUE(serve_replay_tick(replay, 5 * kSecond, out, error));
     EXPECT_EQ(a.moments, 3u);
     EXPECT_EQ(a.history, 201u);
+    replay.file.close();  // Windows removes no open file
     std::filesystem::remove(path);
 }
 

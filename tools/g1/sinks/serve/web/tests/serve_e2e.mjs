@@ -324,7 +324,7 @@ async function debrief(children) {
       const s = view.samples.slice(view.firstSample);
       return s.length ? s[s.length - 1][at.time] - s[0][at.time] : -1;
     });
-    // The charts hold the flight up to the moment (under a minute), samples a tenth of a second apart.
+    // The charts hold the flight up to the moment (under a minute), a sample each 0.1 s.
     check(same && Math.abs(span - (time - Number(lines[0].split(',')[0]))) < 0.125,
       `sought to ${ms} ms: time ${shown[0]} (${time} due), charts over ${span.toFixed(2)} s, listen's line ${line}`);
   }
