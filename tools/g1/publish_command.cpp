@@ -193,8 +193,12 @@ int run_publish(const PublishOptions& o) {
             if (gather_ns > 0) std::this_thread::sleep_for(std::chrono::nanoseconds(gather_ns));
             const int wait_ms = std::min(timeout_ms, kBrokerPublisherStepMs);
             taken = 0;
-            const ReceiveStep step = source_step(in, wait_ms, handle);
-            if (step != ReceiveStep::GoOn) return step;
+            if (in.on_demand && link && !broker_connected(*link)) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(wait_ms));
+            } else if (const ReceiveStep step = source_step(in, wait_ms, handle);
+                       step != ReceiveStep::GoOn) {
+                return step;
+            }
             if (link) broker_publisher_flush(*link);
             const std::int64_t now_ns = receive_clock_ns();
             const bool full = taken >= kUdpBatchMax;

@@ -91,6 +91,7 @@ bool fly_source_open(const FlyOptions& o, std::size_t capacity, G1Source& source
     source = G1Source{};
     source.text = text;
     source.hint = SourceHint::Fly;
+    source.on_demand = true;
     source.wait = [f](int timeout_ms, const ReceiveHandler& handle) {
         return fly(*f, timeout_ms, handle);
     };

@@ -125,6 +125,7 @@ bool replay_source_open(const ReplayOptions& o, std::size_t capacity, G1Source& 
                   udp_ip_text(p->load.datagrams.front().from.ip) + pace +
                   (o.loop ? ", looped" : "");
     source.hint = SourceHint::Replay;
+    source.on_demand = true;
     source.wait = [p](int timeout_ms, const ReceiveHandler& handle) {
         return play(*p, timeout_ms, handle);
     };

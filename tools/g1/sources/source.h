@@ -20,6 +20,9 @@ struct G1Source {
     // Datagrams off the network as they arrive, broadcasts and copies alike: a relay takes only
     // the broadcasts of such a source, so two relays cannot pass copies back and forth.
     bool network = false;
+    // The source makes its datagrams as they are waited for (a recording, a scenario): a sink
+    // may get ready before the first wait, and nothing is lost meanwhile.
+    bool on_demand = false;
     // A socket that is readable when the source has datagrams, for a loop that waits on sockets
     // of its own (the web side of g1 serve); null for sources that have none.
     UdpSocket* socket = nullptr;

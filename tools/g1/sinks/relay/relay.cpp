@@ -108,13 +108,14 @@ RelayVerdict relay_judge(Relay& relay, const UdpDatagram& d, std::span<const cha
         case RateVerdict::Taken: break;
     }
     ++relay.counts.forwarded;
-    for (const UdpAddress& target : relay.targets) {
-        relay.outgoing.push_back({target, bytes});
-    }
+    relay.held_at.emplace_back(relay.held.size(), bytes.size());
+    relay.held.append(bytes.data(), bytes.size());
     return RelayVerdict::Forward;
 }
 
 RelayStep relay_step(Relay& relay, int timeout_ms) {
+    relay.held.clear();
+    relay.held_at.clear();
     relay.outgoing.clear();
     const UdpWait wait = relay.receive(
         timeout_ms, [&](const UdpDatagram& d, std::span<const char> bytes,
@@ -122,8 +123,13 @@ RelayStep relay_step(Relay& relay, int timeout_ms) {
     if (wait == UdpWait::Failed) {
         return RelayStep::Failed;
     }
-    if (relay.outgoing.empty()) {
+    if (relay.held_at.empty()) {
         return RelayStep::Idle;
+    }
+    for (const auto& [at, length] : relay.held_at) {
+        for (const UdpAddress& target : relay.targets) {
+            relay.outgoing.push_back({target, {relay.held.data() + at, length}});
+        }
     }
     // A target that is down must not stop the others.
     relay.counts.send_failures += udp_send_batch(relay.out, relay.outgoing);

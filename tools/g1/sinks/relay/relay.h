@@ -17,6 +17,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 // What the relay made of each datagram that reached it, besides what its receive step counts
@@ -44,7 +45,12 @@ struct Relay {
     // open forwarder.
     Receiver receiver{SenderFilter{}, true, SenderTimes{}, ReceiveCounts{}, {}};
     SenderRates rates;                  // what each sender may have forwarded
-    std::vector<UdpOutgoing> outgoing;  // one batch's copies, kept to spare allocations
+    // One batch's datagrams to send on, held here until the batch is sent: a source's bytes last
+    // only as long as its handler's call (a broker's message, a scenario's frame). All of them
+    // keep their storage from batch to batch.
+    std::string held;
+    std::vector<std::pair<std::size_t, std::size_t>> held_at;  // offset and length in `held`
+    std::vector<UdpOutgoing> outgoing;                         // one copy per target of each
     RelayCounts counts;
 };
 
@@ -68,7 +74,7 @@ bool relay_open(Relay& relay, RelayReceive receive, bool broadcasts_only,
 void relay_close(Relay& relay);
 
 // Whether one datagram received at `now_ns` (any steady clock) is sent on, and if not, why;
-// counts it either way. What is sent on waits in `outgoing`, one copy per target.
+// counts it either way. What is sent on waits in `held` until the step sends it.
 RelayVerdict relay_judge(Relay& relay, const UdpDatagram& datagram, std::span<const char> bytes,
                          std::int64_t now_ns);
 
