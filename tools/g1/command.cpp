@@ -106,6 +106,8 @@ void add_source_options(CLI::App& c, SourceTexts& t, unsigned kinds, const char*
     if ((kinds & kSourceBroker) != 0) {
         add_broker_options(c, t.broker, "to take the datagrams from instead of the port");
         t.broker_option = c.get_option("--broker");
+        t.broker_only = {c.get_option("--topic-prefix"), c.get_option("--username"),
+                         c.get_option("--password-file"), c.get_option("--cafile")};
     }
     if ((kinds & kSourceReplay) != 0) {
         t.replay_option =
@@ -166,7 +168,8 @@ std::string source_refusal(const SourceTexts& t, bool required) {
         }
         return std::string();
     };
-    std::string why = needs(t.replay_only, t.replay_option, "--replay FILE");
+    std::string why = needs(t.broker_only, t.broker_option, "--broker HOST[:PORT]");
+    if (why.empty()) why = needs(t.replay_only, t.replay_option, "--replay FILE");
     if (why.empty()) why = needs(t.fly_only, t.fly_option, "--fly SCENARIO");
     if (why.empty() && required && named.empty()) {
         why = (t.kinds & kSourceFly) != 0 ? "give --replay FILE or --fly SCENARIO"

@@ -83,6 +83,7 @@ struct SourceTexts {
     CLI::Option* broker_option = nullptr;
     CLI::Option* replay_option = nullptr;
     CLI::Option* fly_option = nullptr;
+    std::vector<CLI::Option*> broker_only;  // --topic-prefix, --username, --password-file, --cafile
     std::vector<CLI::Option*> replay_only;  // --speed, --loop, --sender, --all
     std::vector<CLI::Option*> fly_only;     // the rate, --drop-every
 };

@@ -44,7 +44,7 @@ struct Relay {
     // Broadcasts only, of datagrams off the network; what is not G1 is refused: the relay is no
     // open forwarder.
     Receiver receiver{SenderFilter{}, true, SenderTimes{}, ReceiveCounts{}, {}};
-    SenderRates rates;                  // what each sender may have forwarded
+    SenderRates rates;  // what each sender may have forwarded
     // One batch's datagrams to send on, held here until the batch is sent: a source's bytes last
     // only as long as its handler's call (a broker's message, a scenario's frame). All of them
     // keep their storage from batch to batch.
