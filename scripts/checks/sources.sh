@@ -19,19 +19,26 @@ for f in "$g1" "$fields" /usr/sbin/mosquitto; do
 done
 out="$root/build/sources-check"
 rm -rf "$out" && mkdir -p "$out"
-# Every message logged, so a row starts sending once its command has subscribed.
-port="$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
-printf '%s\n' "listener $port 127.0.0.1" "allow_anonymous true" "persistence false" \
-  "log_dest stderr" "log_type all" "user root" >"$out/mosquitto.conf"
-/usr/sbin/mosquitto -c "$out/mosquitto.conf" 2>"$out/mosquitto.log" &
-broker=$!
-trap 'kill "$broker" 2>/dev/null || true' EXIT
+# Two brokers, every message logged, so a row starts sending once its command has subscribed:
+# g1 publish takes the first one's datagrams to the second.
+brokers=() ports=()
+trap 'kill "${brokers[@]}" 2>/dev/null || true' EXIT
+for name in mosquitto relayed; do
+  p="$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
+  printf '%s\n' "listener $p 127.0.0.1" "allow_anonymous true" "persistence false" \
+    "log_dest stderr" "log_type all" "user root" >"$out/$name.conf"
+  /usr/sbin/mosquitto -c "$out/$name.conf" 2>"$out/$name.log" &
+  brokers+=($!)
+  ports+=("$p")
+  for _ in $(seq 100); do ss -Hltn "sport = :$p" | grep -q LISTEN && break; sleep 0.1; done
+  ss -Hltn "sport = :$p" | grep -q LISTEN || fail "mosquitto did not listen on $p"
+done
 
-/usr/bin/python3 - "$g1" "$fields" "$out" "$port" <<'PY' || fail "see $out"
+/usr/bin/python3 - "$g1" "$fields" "$out" "${ports[@]}" <<'PY' || fail "see $out"
 import json, math, os, signal, socket, struct, subprocess, sys, threading, time, urllib.request
 import paho.mqtt.client as mqtt
 
-g1, dump, out, port = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4])
+g1, dump, out, port, port2 = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4]), int(sys.argv[5])
 N, UDP = 60, 50030
 FLY, FILE, NET, BROKER = "127.0.0.1", "10.1.0.7", "127.0.0.3", "10.1.0.8"
 
@@ -88,15 +95,15 @@ def shown(p):
 
 # Everything the broker carries, for publish's rows.
 messages, lock = [], threading.Lock()
-sub = mqtt.Client()
+sub = mqtt.Client()  # on the second broker, which g1 publish publishes to
 sub.on_connect = lambda c, *_: c.subscribe("rows/#")
 sub.on_message = lambda _c, _u, m: (lock.acquire(), messages.append((m.topic, m.payload)), lock.release())
-sub.connect("127.0.0.1", port)
+sub.connect("127.0.0.1", port2)
 sub.loop_start()
 pub = mqtt.Client()
 pub.connect("127.0.0.1", port)
 pub.loop_start()
-wait_for("the broker took no subscriber", lambda: "rows/#" in log("mosquitto"))
+wait_for("the broker took no subscriber", lambda: "rows/#" in log("relayed"))
 
 def feed(source, ready):  # the port's and the broker's datagrams, once the command is ready
     wait_for(f"the command did not get ready for {source}", ready)
@@ -196,9 +203,11 @@ def row(source, command):
         return None
     elif command == "publish":
         with lock: messages.clear()
-        ready = ready_when(name, "connected to the broker", source)  # what comes before is lost
-        g = start(name, ["publish", "--broker", f"127.0.0.1:{port}", "--topic-prefix", "rows"] + args + limit)
-        if source == "port": feed(source, ready)
+        subscribed = ready_when(name, "", source)  # and connected to the second: what comes before is lost
+        ready = lambda: subscribed() and f"connected to the broker at 127.0.0.1:{port2}" in log(name)
+        args = ["--subscribe", args[1]] if source == "broker" else args  # its --broker is the sink
+        g = start(name, ["publish", "--broker", f"127.0.0.1:{port2}", "--topic-prefix", "rows"] + args + limit)
+        if source in ("port", "broker"): feed(source, ready)
         assert g.wait(60) == 0, log(name)
         wait_for("the subscriber got fewer datagrams",
                  lambda: sum(t.endswith("/g1") for t, _ in messages) >= N, 10)
@@ -211,8 +220,6 @@ def row(source, command):
 failed = []
 for command in ("listen", "record", "relay", "serve", "publish"):
     for source in options:
-        if command == "publish" and source == "broker":
-            continue  # its --broker is where it publishes to
         why = row(source, command)
         print(f"sources check: {command:8} from {source:7}: {'unchanged, sender kept' if why is None else why}")
         failed += [] if why is None else [f"{command} from {source}"]

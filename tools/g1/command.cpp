@@ -1,4 +1,4 @@
-// The options that the receiving subcommands of g1 share.
+// The options that the consuming subcommands of g1 share, their source's first.
 #include "tools/g1/command.h"
 
 #include "tools/g1/sources/broker_source.h"
@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <string_view>
 #include <fstream>
 
 void add_from_option(CLI::App& command, std::vector<std::string>& from) {
@@ -97,13 +98,19 @@ bool make_broker_options(const char* command, const BrokerTexts& t, BrokerOption
     return true;
 }
 
-void add_source_options(CLI::App& c, SourceTexts& t, unsigned kinds, const char* rate_name) {
+void add_source_options(CLI::App& c, SourceTexts& t, unsigned kinds, const char* rate_name,
+                        const char* broker_name) {
     t.kinds = kinds;
     if ((kinds & kSourcePort) != 0) {
         t.port_option = c.add_option("--port", t.port, "UDP port to take the datagrams from")
                             ->capture_default_str();
     }
-    if ((kinds & kSourceBroker) != 0) {
+    if ((kinds & kSourceBroker) != 0 && std::string_view(broker_name) != "--broker") {
+        t.broker_option =
+            c.add_option(broker_name, t.broker.address,
+                         "MQTT broker to take the datagrams from instead of the port, "
+                         "HOST[:PORT], with the prefix and credentials of --broker");
+    } else if ((kinds & kSourceBroker) != 0) {
         add_broker_options(c, t.broker, "to take the datagrams from instead of the port");
         t.broker_option = c.get_option("--broker");
         t.broker_only = {c.get_option("--topic-prefix"), c.get_option("--username"),
@@ -113,8 +120,7 @@ void add_source_options(CLI::App& c, SourceTexts& t, unsigned kinds, const char*
         t.replay_option =
             c.add_option("--replay", t.replay.file,
                          "Take the datagrams from this pcap file (g1 record's, tcpdump's or "
-                         "Wireshark's), played at the pace it was recorded, each from the sender "
-                         "it was recorded from");
+                         "Wireshark's), played at the pace it was recorded");
         t.replay_only = {
             c.add_option("--speed", t.replay.speed,
                          "Replay this many times as fast (0.5: half as fast), never closer than "

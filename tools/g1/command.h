@@ -88,9 +88,11 @@ struct SourceTexts {
     std::vector<CLI::Option*> fly_only;     // the rate, --drop-every
 };
 
-// `rate_name` names the scenario's rate where `--rate` means something else to the command.
+// `rate_name` names the scenario's rate where `--rate` means something else to the command, and
+// `broker_name` the broker source where `--broker` does (g1 publish's, whose broker options
+// then serve both: the caller copies them into `texts.broker`).
 void add_source_options(CLI::App& command, SourceTexts& texts, unsigned kinds,
-                        const char* rate_name = "--rate");
+                        const char* rate_name = "--rate", const char* broker_name = "--broker");
 
 // Refuses options that make no sense together (exit 2, "COMMAND: why"), then opens the source
 // they choose, taking up to `capacity` datagrams a wait. Returns 0, or the exit code after

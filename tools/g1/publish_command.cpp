@@ -153,6 +153,17 @@ int run_publish(const PublishOptions& o) {
         return kExitBadInput;
     }
     if (to_broker && !make_broker_options(kPublishName, o.broker, options)) return kExitBadInput;
+    if (const std::string& from = o.source.broker.address; to_broker && !from.empty()) {
+        BrokerOptions source;
+        if (!make_broker_options(kPublishName, o.source.broker, source)) return kExitBadInput;
+        if (source.host == options.host && source.port == options.port) {
+            std::fprintf(stderr,
+                         "%s: --subscribe names the broker it publishes to: it would take its "
+                         "own messages again\n",
+                         kPublishName);
+            return kExitBadInput;
+        }
+    }
     G1Source in;
     if (const int rc = source_open(kPublishName, o.source, kUdpBatchMax, in); rc != 0) return rc;
     InfluxWriterPtr influx;
@@ -240,8 +251,9 @@ G1Command add_publish_command(CLI::App& app) {
         "publish",
         "Publish every G1 datagram, and if asked its values, to an MQTT broker; its values to "
         "InfluxDB");
-    // Its --broker is where it publishes to, and --rate the values' rate.
-    add_source_options(*command, o->source, kSourcePort | kSourceReplay | kSourceFly, "--fly-rate");
+    // Its --broker is where it publishes to, and --rate the values' rate: its broker source is
+    // --subscribe, with the same prefix and credentials, and the scenario's rate --fly-rate.
+    add_source_options(*command, o->source, kEverySource, "--fly-rate", "--subscribe");
     add_from_option(*command, o->from);
     add_limit_options(*command, o->limits, "datagrams");
     add_broker_options(*command, o->broker, "to publish to");
@@ -256,6 +268,9 @@ G1Command add_publish_command(CLI::App& app) {
         ->capture_default_str();
     return {command, [o, command] {
                 o->influx.command = kPublishName;
+                const std::string subscribe = o->source.broker.address;
+                o->source.broker = o->broker;
+                o->source.broker.address = subscribe;
                 o->influx.rate_hz = command->count("--rate") > 0 ? o->rate_hz : 0.0;
                 o->influx.angles = o->angles == "deg" ? AngleUnit::Degrees : AngleUnit::Radians;
                 return run_publish(*o);
