@@ -15,7 +15,7 @@
 enum class SourceHint { Port, Broker, Replay, Fly };
 
 struct G1Source {
-    std::string text;  // what it is, for the command's opening line: "the broker at h:1883, ..."
+    std::string text;  // what it is, for the command's opening line: "from the broker at ..."
     SourceHint hint = SourceHint::Port;
     // Datagrams off the network as they arrive, broadcasts and copies alike: a relay takes only
     // the broadcasts of such a source, so two relays cannot pass copies back and forth.
@@ -28,7 +28,9 @@ struct G1Source {
     UdpSocket* socket = nullptr;
     // At most `timeout_ms` for datagrams, then each one that came to the handler, with the
     // sender it came from (for a recording, the recorded one) and its arrival on the receive
-    // clock. Failed: the source cannot go on (a broker that refused this client for good).
+    // clock. The bytes last as long as the handler's call (a broker's message, a scenario's
+    // frame): a sink that sends later keeps a copy. Failed: the source cannot go on (a broker that
+    // refused this client for good).
     std::function<UdpWait(int timeout_ms, const ReceiveHandler& handle)> wait;
     // Nothing more will come (a recording played to its end): the command stops.
     std::function<bool()> ended = [] { return false; };
