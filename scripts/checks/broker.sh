@@ -480,7 +480,8 @@ http="$(sed -n 's|.*instruments at http://127.0.0.1:\([0-9]*\)/.*|\1|p' "$out/se
 import itertools, sys, urllib.request
 request = urllib.request.Request(f"http://127.0.0.1:{sys.argv[1]}/events", headers={"Accept": "text/event-stream"})
 with urllib.request.urlopen(request, timeout=5) as stream:  # a health event every 0.5 s: the fourth
-    next(itertools.islice((l for l in stream if l.startswith(b'data: {"datagrams"')), 3, None))
+    health = next(itertools.islice((l for l in stream if l.startswith(b'data: {"datagrams"')), 3, None))
+    assert b'"source":"broker"' in health, health  # the page's hint names the broker, not the port
 PY
 kill -INT "$server"
 wait "$server" || fail "g1 serve --broker: $(cat "$out/serve2.log")"

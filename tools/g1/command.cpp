@@ -1,9 +1,14 @@
-// The options that the receiving subcommands of g1 share.
+// The options that the consuming subcommands of g1 share, their source's first.
 #include "tools/g1/command.h"
 
+#include "tools/g1/sources/broker_source.h"
+#include "tools/g1/sources/udp_source.h"
+
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <string_view>
 
 void add_from_option(CLI::App& command, std::vector<std::string>& from) {
     command.add_option("--from", from,
@@ -28,17 +33,6 @@ bool make_sender_filter(const char* command, const std::vector<std::string>& tex
             std::fprintf(stderr, "%s: %s\n", command, error.c_str());
             return false;
         }
-    }
-    return true;
-}
-
-bool start_receiving(const char* command, std::uint16_t port, const std::vector<std::string>& from,
-                     SenderFilter& filter, ReceiveSocket& in) {
-    if (!make_sender_filter(command, from, filter)) return false;
-    std::string error;
-    if (!receive_open(in, port, 1, error)) {
-        std::fprintf(stderr, "%s: %s\n", command, error.c_str());
-        return false;
     }
     return true;
 }
@@ -104,46 +98,125 @@ bool make_broker_options(const char* command, const BrokerTexts& t, BrokerOption
     return true;
 }
 
-int source_open(const char* command, std::uint16_t port, const BrokerTexts& broker,
-                const SenderFilter& filter, ReceiveSource& source) {
-    std::string error;
-    if (broker.address.empty()) {
-        if (!receive_open(source.udp, port, 1, error)) {
-            std::fprintf(stderr, "%s: %s\n", command, error.c_str());
-            return kExitFailed;
+void add_source_options(CLI::App& c, SourceTexts& t, unsigned kinds, const char* rate_name,
+                        const char* broker_name) {
+    t.kinds = kinds;
+    if ((kinds & kSourcePort) != 0) {
+        t.port_option = c.add_option("--port", t.port, "UDP port to take the datagrams from")
+                            ->capture_default_str();
+    }
+    if ((kinds & kSourceBroker) != 0 && std::string_view(broker_name) != "--broker") {
+        t.broker_option =
+            c.add_option(broker_name, t.broker.address,
+                         "MQTT broker to take the datagrams from instead of the port, "
+                         "HOST[:PORT], with the prefix and credentials of --broker");
+    } else if ((kinds & kSourceBroker) != 0) {
+        add_broker_options(c, t.broker, "to take the datagrams from instead of the port");
+        t.broker_option = c.get_option("--broker");
+        t.broker_only = {c.get_option("--topic-prefix"), c.get_option("--username"),
+                         c.get_option("--password-file"), c.get_option("--cafile")};
+    }
+    if ((kinds & kSourceReplay) != 0) {
+        t.replay_option =
+            c.add_option("--replay", t.replay.file,
+                         "Take the datagrams from this pcap file (g1 record's, tcpdump's or "
+                         "Wireshark's), played at the pace it was recorded");
+        t.replay_only = {
+            c.add_option("--speed", t.replay.speed,
+                         "Replay this many times as fast (0.5: half as fast), never closer than "
+                         "50 microseconds")
+                ->capture_default_str(),
+            c.add_flag("--loop", t.replay.loop,
+                       "Replay from the start again after the end, until stopped"),
+            c.add_option("--sender", t.replay.sender,
+                         "Replay the datagrams of this sender, where the recording holds several"),
+            c.add_flag("--all", t.replay.all,
+                       "Replay the sender's malformed datagrams too, as recorded (without it, only "
+                       "well-formed G1 is played and the rest counted)"),
+        };
+    }
+    if ((kinds & kSourceFly) != 0) {
+        t.fly_option = c.add_option("--fly", t.fly.scenario,
+                                    "Take the datagrams of this scenario of the host emulator, "
+                                    "flown here: circuit or stress")
+                           ->check(CLI::IsMember({"circuit", "stress"}));
+        t.fly_only = {
+            c.add_option(rate_name, t.fly.rate_hz, "Frames a second to fly at")
+                ->check(CLI::Range(1.0, 1000.0))
+                ->capture_default_str(),
+            c.add_option("--drop-every", t.fly.drop_every,
+                         "Leave out every Nth frame's datagram, to try what a lossy link shows")
+                ->check(CLI::Range(std::uint64_t{2}, std::uint64_t{1'000'000})),
+        };
+    }
+}
+
+namespace {
+
+bool given(const CLI::Option* option) {
+    return option != nullptr && option->count() > 0;
+}
+
+// Why the options given cannot be used together, or empty.
+std::string source_refusal(const SourceTexts& t, bool required) {
+    const CLI::Option* sources[] = {t.port_option, t.broker_option, t.replay_option, t.fly_option};
+    std::vector<std::string> named;
+    for (const CLI::Option* s : sources) {
+        if (given(s)) named.push_back(s->get_name());
+    }
+    if (named.size() > 1) {
+        return named[0] + " and " + named[1] + " are two sources of datagrams; give one";
+    }
+    const auto needs = [](const std::vector<CLI::Option*>& options, const CLI::Option* source,
+                          const char* what) {
+        for (const CLI::Option* o : options) {
+            if (given(o) && !given(source)) return o->get_name() + " is for " + what;
         }
-        return 0;
+        return std::string();
+    };
+    std::string why = needs(t.broker_only, t.broker_option, "--broker HOST[:PORT]");
+    if (why.empty()) why = needs(t.replay_only, t.replay_option, "--replay FILE");
+    if (why.empty()) why = needs(t.fly_only, t.fly_option, "--fly SCENARIO");
+    if (why.empty() && required && named.empty()) {
+        why = (t.kinds & kSourceFly) != 0 ? "give --replay FILE or --fly SCENARIO"
+                                          : "give --replay FILE";
     }
-    BrokerOptions options;
-    if (!make_broker_options(command, broker, options)) return kExitBadInput;
-    source.broker = broker_subscriber_start(options, error);
-    if (!source.broker) {
-        std::fprintf(stderr, "%s: %s\n", command, error.c_str());
-        return kExitBadInput;
+    if (why.empty() && given(t.replay_option) &&
+        (!(t.replay.speed > 0.0) || !std::isfinite(t.replay.speed))) {
+        why = "--speed must be above 0 (1 plays at the recorded pace, 2 twice as fast)";
     }
-    std::fprintf(stderr, "%s: from the broker at %s:%u, topics %s; from %s\n", command,
-                 options.host.c_str(), static_cast<unsigned>(options.port),
-                 broker_every_sender(options.prefix, kBrokerDatagramLeaf).c_str(),
-                 sender_filter_text(filter).c_str());
-    return 0;
+    return why;
 }
 
-UdpWait source_wait(ReceiveSource& source, int timeout_ms, const ReceiveHandler& handle) {
-    if (!source.broker) return receive_wait(source.udp, timeout_ms, handle);
-    const std::string refusal = broker_refusal(*source.broker);
-    if (!refusal.empty()) return UdpWait::Failed;
-    return broker_wait(*source.broker, timeout_ms, handle);
+}  // namespace
+
+int source_checked(const char* command, const SourceTexts& t, bool required) {
+    const std::string why = source_refusal(t, required);
+    if (why.empty()) return 0;
+    std::fprintf(stderr, "%s: %s\n", command, why.c_str());
+    return kExitBadInput;
 }
 
-void source_close(const char* command, ReceiveSource& source) {
-    if (source.broker) {
-        std::fprintf(stderr,
-                     "%s: %llu reconnects to the broker, %llu messages on topics that name "
-                     "no sender\n",
-                     command, static_cast<unsigned long long>(broker_reconnects(*source.broker)),
-                     static_cast<unsigned long long>(broker_unnamed(*source.broker)));
-        source.broker.reset();
+int source_open(const char* command, const SourceTexts& t, std::size_t capacity, G1Source& source,
+                bool required) {
+    if (const int rc = source_checked(command, t, required); rc != 0) return rc;
+    std::string error;
+    if (given(t.broker_option)) {
+        BrokerOptions options;
+        if (!make_broker_options(command, t.broker, options)) return kExitBadInput;
+        if (broker_source_open(options, source, error)) return 0;
+    } else if (given(t.replay_option)) {
+        std::string notice;
+        const bool opened = replay_source_open(t.replay, capacity, source, error, notice);
+        if (!notice.empty()) std::fprintf(stderr, "%s: %s\n", command, notice.c_str());
+        if (opened) return 0;
+    } else if (given(t.fly_option)) {
+        if (fly_source_open(t.fly, capacity, source, error)) return 0;
     } else {
-        receive_close(source.udp);
+        if (udp_source_open(t.port, capacity, source, error)) return 0;
+        std::fprintf(stderr, "%s: %s\n", command, error.c_str());
+        return kExitFailed;
     }
+    std::fprintf(stderr, "%s: %s\n", command, error.c_str());
+    return kExitBadInput;
 }

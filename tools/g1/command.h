@@ -1,10 +1,13 @@
 // The subcommands of g1, each in its own file (NAME_command.cpp) with its options and its loop,
-// and the options that the receiving ones share. g1_main.cpp only adds them and runs the one
-// given.
+// and the options that the consuming ones share, the source's first. g1_main.cpp only adds them and
+// runs the one given.
 #pragma once
 
 #include "tools/g1/mqtt/broker_client.h"
 #include "tools/g1/receive/receive.h"
+#include "tools/g1/sources/fly_source.h"
+#include "tools/g1/sources/replay_source.h"
+#include "tools/g1/sources/source.h"
 
 #include <CLI/CLI.hpp>
 
@@ -57,24 +60,47 @@ void add_limit_options(CLI::App& command, ReceiveLimits& limits, const char* cou
 bool make_sender_filter(const char* command, const std::vector<std::string>& texts,
                         SenderFilter& filter);
 
-// A receiving subcommand's start: its filter of the `--from` texts and a socket on `port` that
-// takes one datagram a wait, so that `--count` stops exactly. Prints "COMMAND: why" on failure.
-bool start_receiving(const char* command, std::uint16_t port, const std::vector<std::string>& from,
-                     SenderFilter& filter, ReceiveSocket& in);
-
-// Where a receiving subcommand takes its datagrams from: the shared UDP port, or a broker's
-// PREFIX/+/g1. Both go to the same handler, and so through the same receive step.
-struct ReceiveSource {
-    ReceiveSocket udp;
-    BrokerLinkPtr broker;
+// Which sources a command offers.
+enum SourceKind : unsigned {
+    kSourcePort = 1,
+    kSourceBroker = 2,
+    kSourceReplay = 4,
+    kSourceFly = 8,
+    kEverySource = 15,
 };
 
-// Opens the broker when `broker.address` is given (and says so on stderr), else the port.
-// Returns 0, or the exit code after printing "COMMAND: why".
-int source_open(const char* command, std::uint16_t port, const BrokerTexts& broker,
-                const SenderFilter& filter, ReceiveSource& source);
+// The options that choose a command's source, as given: the UDP port (the default), `--broker`
+// with its options, `--replay FILE` with `--speed`, `--loop`, `--sender` and `--all`, or
+// `--fly SCENARIO` with the scenario's rate and `--drop-every`.
+struct SourceTexts {
+    unsigned kinds = kEverySource;
+    std::uint16_t port = kG1Port;
+    BrokerTexts broker;
+    ReplayOptions replay;
+    FlyOptions fly;
+    // Each option as added, to tell which were given; null where the command has none.
+    CLI::Option* port_option = nullptr;
+    CLI::Option* broker_option = nullptr;
+    CLI::Option* replay_option = nullptr;
+    CLI::Option* fly_option = nullptr;
+    std::vector<CLI::Option*> broker_only;  // --topic-prefix, --username, --password-file, --cafile
+    std::vector<CLI::Option*> replay_only;  // --speed, --loop, --sender, --all
+    std::vector<CLI::Option*> fly_only;     // the rate, --drop-every
+};
 
-// A broker that refused this client for good is said and fails the wait.
-UdpWait source_wait(ReceiveSource& source, int timeout_ms, const ReceiveHandler& handle);
-// Says, for a broker, how often it reconnected and what it ignored.
-void source_close(const char* command, ReceiveSource& source);
+// `rate_name` names the scenario's rate where `--rate` means something else to the command, and
+// `broker_name` the broker source where `--broker` does (g1 publish's, whose broker options
+// then serve both: the caller copies them into `texts.broker`).
+void add_source_options(CLI::App& command, SourceTexts& texts, unsigned kinds,
+                        const char* rate_name = "--rate", const char* broker_name = "--broker");
+
+// Refuses options that make no sense together (exit 2, "COMMAND: why"); 0 when they do. For a
+// command that opens a source of its own (g1 serve's recording, played with a timeline).
+int source_checked(const char* command, const SourceTexts& texts, bool required = false);
+
+// Refuses options that make no sense together (exit 2, "COMMAND: why"), then opens the source
+// they choose, taking up to `capacity` datagrams a wait. Returns 0, or the exit code after
+// printing "COMMAND: why". Without --broker, --replay or --fly it is the port, unless `required`
+// says the command has no default (g1 send).
+int source_open(const char* command, const SourceTexts& texts, std::size_t capacity,
+                G1Source& source, bool required = false);

@@ -11,26 +11,19 @@ namespace {
 constexpr const char* kListenName = "g1 listen";
 
 struct ListenOptions {
-    std::uint16_t port = kG1Port;
+    SourceTexts source;
     bool csv = false;
     std::vector<std::string> from;
     ReceiveLimits limits;
-    BrokerTexts broker;
 };
 
 int run_listen(const ListenOptions& o) {
     ListenStats stats;
-    ReceiveSource in;
+    G1Source in;
     if (!make_sender_filter(kListenName, o.from, stats.receiver.from)) return kExitFailed;
-    if (const int rc = source_open(kListenName, o.port, o.broker, stats.receiver.from, in);
-        rc != 0) {
-        return rc;
-    }
-    if (!in.broker) {
-        std::fprintf(stderr, "%s: on %s, sharing the port with other receivers; from %s\n",
-                     kListenName, udp_address_text({0, o.port}).c_str(),
-                     sender_filter_text(stats.receiver.from).c_str());
-    }
+    if (const int rc = source_open(kListenName, o.source, 1, in); rc != 0) return rc;
+    std::fprintf(stderr, "%s: %s; from %s\n", kListenName, in.text.c_str(),
+                 sender_filter_text(stats.receiver.from).c_str());
     const ListenFormat format = o.csv ? ListenFormat::Csv : ListenFormat::Table;
     std::fputs(listen_header(format).c_str(), stdout);
     std::fflush(stdout);
@@ -43,10 +36,7 @@ int run_listen(const ListenOptions& o) {
     };
     const int rc = receive_run(
         kListenName, o.limits, [&] { return stats.receiver.counts.datagrams; },
-        [&](int timeout_ms) {
-            return source_wait(in, timeout_ms, take) == UdpWait::Failed ? ReceiveStep::Failed
-                                                                        : ReceiveStep::GoOn;
-        });
+        [&](int timeout_ms) { return source_step(in, timeout_ms, take); });
     source_close(kListenName, in);
     std::fprintf(stderr, "%s: %s", kListenName, listen_summary(stats).c_str());
     return rc;
@@ -58,10 +48,9 @@ G1Command add_listen_command(CLI::App& app) {
     const auto o = std::make_shared<ListenOptions>();
     CLI::App* command = app.add_subcommand(
         "listen", "Print each datagram in units (time in seconds, the rest divided by 1000)");
-    command->add_option("--port", o->port, "UDP port")->capture_default_str();
+    add_source_options(*command, o->source, kEverySource);
     command->add_flag("--csv", o->csv, "Comma-separated values instead of a table");
     add_from_option(*command, o->from);
     add_limit_options(*command, o->limits, "datagrams");
-    add_broker_options(*command, o->broker, "to take the datagrams from instead of the port");
     return {command, [o] { return run_listen(*o); }};
 }

@@ -44,7 +44,7 @@ constexpr std::int64_t kLinkStepNs = std::int64_t{kBrokerPublisherStepMs} * 1'00
 constexpr std::int64_t kInfluxGatherNs = 4'000'000;
 
 struct PublishOptions {
-    std::uint16_t port = kG1Port;
+    SourceTexts source;
     std::vector<std::string> from;
     ReceiveLimits limits;
     BrokerTexts broker;
@@ -153,24 +153,32 @@ int run_publish(const PublishOptions& o) {
         return kExitBadInput;
     }
     if (to_broker && !make_broker_options(kPublishName, o.broker, options)) return kExitBadInput;
+    if (const std::string& from = o.source.broker.address; to_broker && !from.empty()) {
+        BrokerOptions source;
+        if (!make_broker_options(kPublishName, o.source.broker, source)) return kExitBadInput;
+        if (source.host == options.host && source.port == options.port) {
+            std::fprintf(stderr,
+                         "%s: --subscribe names the broker it publishes to: it would take its "
+                         "own messages again\n",
+                         kPublishName);
+            return kExitBadInput;
+        }
+    }
+    G1Source in;
+    if (const int rc = source_open(kPublishName, o.source, kUdpBatchMax, in); rc != 0) return rc;
     InfluxWriterPtr influx;
     if (!o.influx.url.empty() && !(influx = influx_writer_start(o.influx, error))) {
         std::fprintf(stderr, "%s: %s\n", kPublishName, error.c_str());
+        source_close(kPublishName, in);
         return kExitBadInput;
-    }
-    ReceiveSocket in;
-    if (!receive_open(in, o.port, kUdpBatchMax, error)) {
-        std::fprintf(stderr, "%s: %s\n", kPublishName, error.c_str());
-        return kExitFailed;
     }
     BrokerLinkPtr link = to_broker ? broker_publisher_start(options, error) : nullptr;
     if (to_broker && !link) {
         std::fprintf(stderr, "%s: %s\n", kPublishName, error.c_str());
-        receive_close(in);
+        source_close(kPublishName, in);
         return kExitBadInput;
     }
-    std::fprintf(stderr, "%s: datagrams on %s from %s", kPublishName,
-                 udp_address_text({0, o.port}).c_str(),
+    std::fprintf(stderr, "%s: datagrams %s; from %s", kPublishName, in.text.c_str(),
                  sender_filter_text(p.receiver.from).c_str());
     if (to_broker) {
         std::fprintf(stderr, " to the broker at %s:%u as %s", options.host.c_str(),
@@ -181,7 +189,9 @@ int run_publish(const PublishOptions& o) {
     if (influx) std::fprintf(stderr, ", their values to InfluxDB at %s", o.influx.url.c_str());
     if (influx && o.influx.rate_hz > 0) std::fprintf(stderr, " at most %g a second", o.rate_hz);
     std::fputc('\n', stderr);
+    std::size_t taken = 0;  // by the last wait
     const auto handle = [&](const UdpDatagram& d, std::span<const char> bytes, std::int64_t at) {
+        ++taken;
         take(p, link.get(), o, d, bytes, at, influx.get());
     };
     bool refused = false;
@@ -193,13 +203,17 @@ int run_publish(const PublishOptions& o) {
             const std::int64_t gather_ns = next_wait_ns - receive_clock_ns();
             if (gather_ns > 0) std::this_thread::sleep_for(std::chrono::nanoseconds(gather_ns));
             const int wait_ms = std::min(timeout_ms, kBrokerPublisherStepMs);
-            const UdpWait wait = receive_wait(in, wait_ms, handle);
-            if (wait == UdpWait::Failed) return ReceiveStep::Failed;
+            taken = 0;
+            if (in.on_demand && link && !broker_connected(*link)) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(wait_ms));
+            } else if (const ReceiveStep step = source_step(in, wait_ms, handle);
+                       step != ReceiveStep::GoOn) {
+                return step;
+            }
             if (link) broker_publisher_flush(*link);
             const std::int64_t now_ns = receive_clock_ns();
-            const bool full = in.batch.count == in.batch.datagrams.size();
-            next_wait_ns =
-                !link && wait == UdpWait::Datagram && !full ? now_ns + kInfluxGatherNs : 0;
+            const bool full = taken >= kUdpBatchMax;
+            next_wait_ns = !link && taken > 0 && !full ? now_ns + kInfluxGatherNs : 0;
             if (now_ns < next_step_ns) return ReceiveStep::GoOn;
             next_step_ns = now_ns + kLinkStepNs;
             const std::string influx_refused = influx ? influx_refusal(*influx) : "";
@@ -212,7 +226,7 @@ int run_publish(const PublishOptions& o) {
             refused = refused || !broker_refusal(*link).empty();
             return refused ? ReceiveStep::Stop : ReceiveStep::GoOn;
         });
-    receive_close(in);
+    source_close(kPublishName, in);
     if (influx) std::fprintf(stderr, "%s\n", influx_writer_close(std::move(influx)).c_str());
     if (!link) return refused ? kExitFailed : rc;
     // Each sender's status offline, then what is queued, then goodbye.
@@ -237,8 +251,9 @@ G1Command add_publish_command(CLI::App& app) {
         "publish",
         "Publish every G1 datagram, and if asked its values, to an MQTT broker; its values to "
         "InfluxDB");
-    command->add_option("--port", o->port, "UDP port to take datagrams from")
-        ->capture_default_str();
+    // Its --broker is where it publishes to, and --rate the values' rate: its broker source is
+    // --subscribe, with the same prefix and credentials, and the scenario's rate --fly-rate.
+    add_source_options(*command, o->source, kEverySource, "--fly-rate", "--subscribe");
     add_from_option(*command, o->from);
     add_limit_options(*command, o->limits, "datagrams");
     add_broker_options(*command, o->broker, "to publish to");
@@ -253,6 +268,9 @@ G1Command add_publish_command(CLI::App& app) {
         ->capture_default_str();
     return {command, [o, command] {
                 o->influx.command = kPublishName;
+                const std::string subscribe = o->source.broker.address;
+                o->source.broker = o->broker;
+                o->source.broker.address = subscribe;
                 o->influx.rate_hz = command->count("--rate") > 0 ? o->rate_hz : 0.0;
                 o->influx.angles = o->angles == "deg" ? AngleUnit::Degrees : AngleUnit::Radians;
                 return run_publish(*o);

@@ -17,7 +17,7 @@ constexpr int kExitFile = 2;
 
 struct RecordOptions {
     std::string file;
-    std::uint16_t port = kG1Port;
+    SourceTexts source;
     std::vector<std::string> from;  // ADDR[/PREFIX] each; none: every sender
     ReceiveLimits limits;
 };
@@ -65,20 +65,22 @@ bool take(Recorder& r, std::uint16_t port, const UdpDatagram& got, std::span<con
 
 int run_record(const RecordOptions& o) {
     Recorder r;
-    ReceiveSocket in;
+    G1Source in;
     std::string error;
-    if (!start_receiving(kRecordName, o.port, o.from, r.receiver.from, in)) return kExitFailed;
+    if (!make_sender_filter(kRecordName, o.from, r.receiver.from)) return kExitFailed;
+    if (const int rc = source_open(kRecordName, o.source, 1, in); rc != 0) return rc;
     if (!pcap_writer_open(r.writer, o.file, error)) {
         std::fprintf(stderr, "%s: %s\n", kRecordName, error.c_str());
-        receive_close(in);
+        source_close(kRecordName, in);
         return kExitFile;
     }
-    std::fprintf(stderr, "%s: on %s from %s, to %s\n", kRecordName,
-                 udp_address_text({0, o.port}).c_str(), sender_filter_text(r.receiver.from).c_str(),
-                 o.file.c_str());
+    std::fprintf(stderr, "%s: %s; from %s, to %s\n", kRecordName, in.text.c_str(),
+                 sender_filter_text(r.receiver.from).c_str(), o.file.c_str());
+    // Sent to the port, as far as the file goes, whatever the source.
+    const std::uint16_t port = o.source.port;
     bool file_failed = false;
     const auto handle = [&](const UdpDatagram& got, std::span<const char> bytes, std::int64_t) {
-        if (file_failed || take(r, o.port, got, bytes, error)) return;
+        if (file_failed || take(r, port, got, bytes, error)) return;
         std::fprintf(stderr, "%s: %s (%s holds the datagrams before it)\n", kRecordName,
                      error.c_str(), o.file.c_str());
         file_failed = true;
@@ -87,11 +89,11 @@ int run_record(const RecordOptions& o) {
     int rc = receive_run(
         kRecordName, o.limits, [&] { return r.writer.datagrams; },
         [&](int timeout_ms) {
-            if (receive_wait(in, timeout_ms, handle) == UdpWait::Failed) return ReceiveStep::Failed;
-            return file_failed ? ReceiveStep::Stop : ReceiveStep::GoOn;
+            const ReceiveStep step = source_step(in, timeout_ms, handle);
+            return file_failed && step == ReceiveStep::GoOn ? ReceiveStep::Stop : step;
         });
     if (file_failed) rc = kExitFile;
-    receive_close(in);
+    source_close(kRecordName, in);
     pcap_writer_close(r.writer);
     const double ran_s = static_cast<double>(receive_clock_ns() - start_ns) / 1e9;
     std::fprintf(stderr,
@@ -117,7 +119,7 @@ G1Command add_record_command(CLI::App& app) {
         "Write every datagram received, with its arrival time and sender, to a pcap file "
         "(Wireshark, tshark and tcpdump read it; g1 send --replay plays it)");
     c->add_option("FILE", o->file, "The pcap file to write (replaced if it exists)")->required();
-    c->add_option("--port", o->port, "UDP port")->capture_default_str();
+    add_source_options(*c, o->source, kEverySource);
     add_from_option(*c, o->from);
     add_limit_options(*c, o->limits, "datagrams");
     return {c, [o] { return run_record(*o); }};

@@ -1,4 +1,5 @@
-// `g1 relay`: its options and its loop; sends the G1 broadcasts on to unicast targets.
+// `g1 relay`: its options and its loop; sends the G1 broadcasts (or a recording's, a broker's or a
+// scenario's datagrams) on to unicast targets.
 #include "tools/common/udp.h"
 #include "tools/g1/command.h"
 #include "tools/g1/sinks/relay/relay.h"
@@ -11,7 +12,7 @@ namespace {
 constexpr const char* kRelayName = "g1 relay";
 
 struct RelayOptions {
-    std::uint16_t port = kG1Port;
+    SourceTexts source;
     std::vector<std::string> targets;
     std::vector<std::string> from;
     std::uint32_t max_rate = kSenderRateDefault;
@@ -41,24 +42,35 @@ int run_relay(const RelayOptions& o) {
     SenderFilter from;
     std::string error;
     Relay relay;
+    G1Source in;
     if (!make_sender_filter(kRelayName, o.from, from)) return kExitFailed;
-    if (!resolve_targets(o.targets, targets, error) ||
-        !relay_open(relay, o.port, std::move(targets), std::move(from), o.max_rate,
+    if (!resolve_targets(o.targets, targets, error)) {
+        std::fprintf(stderr, "%s: %s\n", kRelayName, error.c_str());
+        return kExitFailed;
+    }
+    if (const int rc = source_open(kRelayName, o.source, kUdpBatchMax, in); rc != 0) return rc;
+    const auto receive = [&in](int timeout_ms, const ReceiveHandler& handle) {
+        return in.wait(timeout_ms, handle);
+    };
+    if (!relay_open(relay, receive, in.network, std::move(targets), std::move(from), o.max_rate,
                     o.max_total_rate, error)) {
         std::fprintf(stderr, "%s: %s\n", kRelayName, error.c_str());
+        source_close(kRelayName, in);
         return kExitFailed;
     }
     std::string to;
     for (const UdpAddress& t : relay.targets) to += " " + udp_address_text(t);
-    std::fprintf(stderr, "%s: broadcasts on %s from %s, to%s\n", kRelayName,
-                 udp_address_text({0, o.port}).c_str(),
+    std::fprintf(stderr, "%s: %s %s; from %s, to%s\n", kRelayName,
+                 in.network ? "broadcasts" : "datagrams", in.text.c_str(),
                  sender_filter_text(relay.receiver.from).c_str(), to.c_str());
     const int rc = receive_run(
         kRelayName, o.limits, [&] { return relay.counts.forwarded; },
         [&](int timeout_ms) {
+            if (in.ended()) return ReceiveStep::Stop;
             return relay_step(relay, timeout_ms) == RelayStep::Failed ? ReceiveStep::Failed
                                                                       : ReceiveStep::GoOn;
         });
+    source_close(kRelayName, in);
     std::fprintf(stderr, "%s: %s", kRelayName, relay_summary(relay).c_str());
     relay_close(relay);
     return rc;
@@ -72,8 +84,7 @@ G1Command add_relay_command(CLI::App& app) {
         app.add_subcommand("relay", "Send every G1 broadcast on, unchanged, to unicast targets");
     command->add_option("--to", o->targets, "A target HOST:PORT; give as many as needed")
         ->required();
-    command->add_option("--port", o->port, "UDP port to take datagrams from")
-        ->capture_default_str();
+    add_source_options(*command, o->source, kEverySource);
     add_from_option(*command, o->from);
     command
         ->add_option("--max-rate", o->max_rate,

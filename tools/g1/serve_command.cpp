@@ -1,9 +1,11 @@
 // `g1 serve`: its options and its loop; receives the G1 datagrams as `g1 listen` does and shows
 // them, live, as instruments on a web page that any browser of the network can open. Datagrams
 // from the port are taken on the web side's I/O thread, which writes them to the pages right
-// away; a broker's come on this thread's loop, which leaves each sender's latest datagram for the
-// web side. Either way, the one thread that takes them keeps the health too. Once running, g1
-// serve writes its log through the log queue, so a stderr that blocks holds up neither side.
+// away; a broker's or a scenario's come on this thread's loop, which leaves each sender's latest
+// datagram for the web side. Either way, the one thread that takes them keeps the health too. A
+// recording is played on the web side's thread instead, with a timeline the pages control. Once
+// running, g1 serve writes its log through the log queue, so a stderr that blocks holds up
+// neither side.
 #include "tools/common/interrupt.h"
 #include "tools/common/udp.h"
 #include "tools/g1/command.h"
@@ -29,19 +31,25 @@ constexpr int kLogDrainMs = 2000;                  // at the end, for the log to
 constexpr std::int64_t kReplayTickNs = 5'000'000;  // a replay hands on what became due
 
 struct ServeOptions {
-    std::uint16_t port = kG1Port;
+    SourceTexts source;
     std::uint16_t http_port = kServeHttpPort;
     std::string bind = "0.0.0.0";
     std::vector<std::string> from;   // ADDR[/PREFIX] each; none: every sender
     std::vector<std::string> hosts;  // names the page is opened by, beyond this machine's own
     std::string angles = "rad";
     ReceiveLimits limits;  // seconds only
-    BrokerTexts broker;    // the datagrams from a broker instead of the port
-    std::string replay;    // a recording played on the page instead
-    std::string sender;    // of the recording, shown first
-    double speed = 1.0;
-    bool loop = false;
 };
+
+// What the page names to check when nothing comes.
+const char* hint_name(SourceHint hint) {
+    switch (hint) {
+        case SourceHint::Broker: return "broker";
+        case SourceHint::Replay: return "replay";
+        case SourceHint::Fly: return "fly";
+        case SourceHint::Port: break;
+    }
+    return "port";
+}
 
 // Senders turned away for want of a place, told once a period (a spoofed flood is one line).
 void note_turned_away(RefusalLog& log, std::uint32_t ip, std::int64_t arrival_ns) {
@@ -78,17 +86,11 @@ void take(ServeHealth& h, ServeHttp& http, RefusalLog& turned_away, const UdpDat
 }
 
 // Every URL the page can be opened at: on each address of this machine when served on all.
-void print_addresses(const ServeOptions& o, std::uint32_t bind_ip, std::uint16_t http_port,
+void print_addresses(const G1Source& in, std::uint32_t bind_ip, std::uint16_t http_port,
                      const SenderFilter& filter) {
     LogQueue& log = tool_log();
-    if (!o.replay.empty()) {
-        log_line(log, "%s: playing %s at %g times its pace%s; from %s", kServeName,
-                 o.replay.c_str(), o.speed, o.loop ? ", looped" : "",
-                 sender_filter_text(filter).c_str());
-    } else if (o.broker.address.empty()) {
-        log_line(log, "%s: datagrams from %s on %s", kServeName, sender_filter_text(filter).c_str(),
-                 udp_address_text({0, o.port}).c_str());
-    }
+    log_line(log, "%s: datagrams %s; from %s", kServeName, in.text.c_str(),
+             sender_filter_text(filter).c_str());
     std::vector<UdpInterface> interfaces;
     std::string error;
     if (bind_ip != 0) {
@@ -188,9 +190,39 @@ void play_replay(ServeReplaySide& side, ServeHealth& health, ServeHttp& server,
     serve_http_play(server, std::move(playback));
 }
 
+// Opens the recording with its time index, for the timeline's seeks. `in` only describes it.
+int open_replay(const SourceTexts& texts, ServeHealth& health, ServeReplaySide& side,
+                G1Source& in) {
+    if (const int rc = source_checked(kServeName, texts); rc != 0) return rc;
+    const ReplayOptions& r = texts.replay;
+    std::string error;
+    if (!(r.speed >= kPlaybackSlowest && r.speed <= kPlaybackFastest)) {
+        std::fprintf(stderr, "%s: --speed must be from %g to %g\n", kServeName, kPlaybackSlowest,
+                     kPlaybackFastest);
+        return kExitBadInput;
+    }
+    std::optional<std::uint32_t> sender;
+    if ((!r.sender.empty() && !udp_resolve(r.sender, sender.emplace(), error)) ||
+        !serve_replay_open(side.replay, r.file, sender, health.receiver.from, r.speed, r.loop,
+                           receive_clock_ns(), error, interrupt_requested)) {
+        std::fprintf(stderr, "%s: %s\n", kServeName, error.c_str());
+        return interrupt_requested() ? 0 : kExitBadInput;
+    }
+    if (!side.replay.index.truncated.empty()) {
+        std::fprintf(stderr,
+                     "%s: %s is cut short: %s; playing the whole datagrams before the cut\n",
+                     kServeName, r.file.c_str(), side.replay.index.truncated.c_str());
+    }
+    char text[64];
+    std::snprintf(text, sizeof text, " at %g times its pace%s", r.speed, r.loop ? ", looped" : "");
+    in.text = "played from " + r.file + text;
+    in.hint = SourceHint::Replay;
+    return 0;
+}
+
 int run_serve(const ServeOptions& o) {
     ServeHealth health;
-    ReceiveSource in;
+    G1Source in;
     std::string error;
     const AngleUnit angles = o.angles == "deg" ? AngleUnit::Degrees : AngleUnit::Radians;
     std::uint32_t bind_ip = 0;
@@ -200,21 +232,9 @@ int run_serve(const ServeOptions& o) {
         return kExitFailed;
     }
     const auto side = std::make_unique<ServeReplaySide>();
-    if (!o.replay.empty()) {
-        std::optional<std::uint32_t> sender;
-        if ((!o.sender.empty() && !udp_resolve(o.sender, sender.emplace(), error)) ||
-            !serve_replay_open(side->replay, o.replay, sender, health.receiver.from, o.speed,
-                               o.loop, receive_clock_ns(), error, interrupt_requested)) {
-            std::fprintf(stderr, "%s: %s\n", kServeName, error.c_str());
-            return interrupt_requested() ? 0 : kExitBadInput;
-        }
-        if (!side->replay.index.truncated.empty()) {
-            std::fprintf(stderr,
-                         "%s: %s is cut short: %s; playing the whole datagrams before the cut\n",
-                         kServeName, o.replay.c_str(), side->replay.index.truncated.c_str());
-        }
-    } else if (const int rc = source_open(kServeName, o.port, o.broker, health.receiver.from, in);
-               rc != 0) {
+    if (!o.source.replay.file.empty()) {
+        if (const int rc = open_replay(o.source, health, *side, in); rc != 0) return rc;
+    } else if (const int rc = source_open(kServeName, o.source, 1, in); rc != 0) {
         return rc;
     }
     ServeHttpPtr http = serve_http_start(bind_ip, o.http_port, error, angles, o.hosts);
@@ -224,7 +244,7 @@ int run_serve(const ServeOptions& o) {
         return kExitFailed;
     }
     log_start(tool_log());
-    print_addresses(o, bind_ip, serve_http_port(*http), health.receiver.from);
+    print_addresses(in, bind_ip, serve_http_port(*http), health.receiver.from);
     // The web side's thread takes datagrams until serve_http_stop has joined it, after `http`
     // has been handed over: what it calls holds the server itself, not the pointer.
     ServeHttp& server = *http;
@@ -241,20 +261,21 @@ int run_serve(const ServeOptions& o) {
         HealthFigures figures = health_figures(health, now_ns);
         figures.turned_away = serve_http_turned_away(server);
         serve_http_publish_health(
-            server, health_event(figures, angles, o.port, {senders.data(), n}, links));
+            server, health_event(figures, angles, o.source.port, {senders.data(), n}, links,
+                                 hint_name(in.hint)));
     };
     const auto none_counted = [] { return std::uint64_t{0}; };
     int rc = 0;
-    if (!o.replay.empty()) {
+    if (!o.source.replay.file.empty()) {
         play_replay(*side, health, server, turned_away, publish_health);
         rc = receive_run(kServeName, o.limits, none_counted, [&](int timeout_ms) {
             return serve_http_receiving(*http, timeout_ms) ? ReceiveStep::GoOn
                                                            : ReceiveStep::Failed;
         });
-    } else if (!in.broker) {
+    } else if (in.socket != nullptr) {
         // This thread keeps only Ctrl+C and the time limit.
         if (!serve_http_receive(
-                *http, in.udp.socket, [&] { return receive_wait(in.udp, 0, handle); },
+                *http, *in.socket, [&] { return in.wait(0, handle); },
                 [&] { publish_health(receive_clock_ns()); }, kHealthPeriodNs, error)) {
             log_line(tool_log(), "%s: %s", kServeName, error.c_str());
             rc = kExitFailed;
@@ -266,8 +287,9 @@ int run_serve(const ServeOptions& o) {
         }
     } else {
         std::int64_t next_health_ns = receive_clock_ns();
+        // A recording played to its end leaves the page on its last moment until Ctrl+C.
         rc = receive_run(kServeName, o.limits, none_counted, [&](int timeout_ms) {
-            if (source_wait(in, timeout_ms, handle) == UdpWait::Failed) return ReceiveStep::Failed;
+            if (in.wait(timeout_ms, handle) == UdpWait::Failed) return ReceiveStep::Failed;
             const std::int64_t now_ns = receive_clock_ns();
             if (now_ns >= next_health_ns) {
                 publish_health(now_ns);
@@ -279,7 +301,9 @@ int run_serve(const ServeOptions& o) {
     // The web side first: it may still be receiving from the source.
     const std::uint64_t senders_turned_away = serve_http_turned_away(*http);
     ServeHttpSummary web = serve_http_stop(std::move(http));
-    source_close(kServeName, in);
+    if (const std::string words = in.close(); !words.empty()) {
+        log_line(tool_log(), "%s: %s", kServeName, words.c_str() + 2);
+    }
     print_summary(health, web, senders_turned_away);
     // A stderr that takes nothing would hold the exit too (the runtime's stream lock): end
     // without the runtime's clean-up then.
@@ -288,25 +312,6 @@ int run_serve(const ServeOptions& o) {
 }
 
 // A debrief: a recording on the page, with a timeline to play, pause and seek it.
-void add_replay_options(CLI::App& command, ServeOptions& o) {
-    CLI::Option* replay = command.add_option(
-        "--replay", o.replay,
-        "Show this pcap file (g1 record's, tcpdump's or Wireshark's) instead of live datagrams, "
-        "with a timeline to play, pause and seek it");
-    replay->excludes(command.get_option("--broker"));
-    replay->excludes(command.get_option("--port"));
-    command
-        .add_option("--speed", o.speed, "Play the recording this many times as fast (0.25 to 16)")
-        ->check(CLI::Range(kPlaybackSlowest, kPlaybackFastest))
-        ->capture_default_str()
-        ->needs(replay);
-    command.add_flag("--loop", o.loop, "Play the recording from the start again after the end")
-        ->needs(replay);
-    command
-        .add_option("--sender", o.sender,
-                    "Show this sender of the recording first (the page's picker has the others)")
-        ->needs(replay);
-}
 
 }  // namespace
 
@@ -314,7 +319,7 @@ G1Command add_serve_command(CLI::App& app) {
     const auto o = std::make_shared<ServeOptions>();
     CLI::App* command = app.add_subcommand(
         "serve", "Show the datagrams live as instruments on a web page, for any browser");
-    command->add_option("--port", o->port, "UDP port of the datagrams")->capture_default_str();
+    add_source_options(*command, o->source, kEverySource);
     command->add_option("--http", o->http_port, "TCP port of the web page")->capture_default_str();
     command->add_option("--bind", o->bind, "Address the web page is served on (0.0.0.0: all)")
         ->capture_default_str();
@@ -326,7 +331,5 @@ G1Command add_serve_command(CLI::App& app) {
         ->check(CLI::IsMember({"rad", "deg"}))
         ->capture_default_str();
     add_limit_options(*command, o->limits);
-    add_broker_options(*command, o->broker, "to take the datagrams from instead of the port");
-    add_replay_options(*command, *o);
     return {command, [o] { return run_serve(*o); }};
 }

@@ -44,6 +44,10 @@ UdpWait broker_wait(BrokerLink&, int, const ReceiveHandler&) {
     return UdpWait::Failed;
 }
 
+bool broker_connected(const BrokerLink&) {
+    return false;
+}
+
 std::uint64_t broker_reconnects(const BrokerLink&) {
     return 0;
 }

@@ -423,6 +423,10 @@ void broker_publisher_step(BrokerLink& link) {
     step(link, 0);
 }
 
+bool broker_connected(const BrokerLink& link) {
+    return link.connected;
+}
+
 void broker_publish(BrokerLink& link, const std::string& topic, std::string_view payload,
                     BrokerMessage kind) {
     if (link.connected &&

@@ -62,6 +62,10 @@ void broker_publish(BrokerLink& link, const std::string& topic, std::string_view
 // Writes what is queued, as few segments as the system allows, on the caller's thread.
 void broker_publisher_flush(BrokerLink& link);
 
+// Whether the link is connected now: a publisher of a recording or a scenario, which lose
+// nothing by waiting, starts them once it is, rather than dropping their first datagrams.
+bool broker_connected(const BrokerLink& link);
+
 // Closes the link as its deleter does and says what became of its messages.
 BrokerCounts broker_publisher_stop(BrokerLinkPtr link);
 

@@ -44,6 +44,10 @@ Received receive_take(Receiver& r, const UdpDatagram& d, std::span<const char> b
     return got;
 }
 
+std::string sender_name(std::uint32_t ip) {
+    return ip == 0 ? "this machine" : udp_ip_text(ip);
+}
+
 void receive_link_figures(const Receiver& r, std::int64_t now_ns, std::vector<LinkFigures>& out) {
     out.clear();
     for (const SenderEntry<LinkHealth>& s : r.links.senders) {

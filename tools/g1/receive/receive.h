@@ -57,6 +57,10 @@ Received receive_take(Receiver& receiver, const UdpDatagram& datagram, std::span
                       std::int64_t arrival_ns);
 Received receive_take(Receiver& receiver, const UdpDatagram& datagram, std::span<const char> bytes);
 
+// A sender as a person reads it: its address, or "this machine" for 0.0.0.0, where a broadcast
+// on this machine's own loopback comes from (and which reads as a fault).
+std::string sender_name(std::uint32_t ip);
+
 // The link health of every sender in the receiver's table, in the table's order; `out` keeps its
 // storage.
 void receive_link_figures(const Receiver& receiver, std::int64_t now_ns,

@@ -1,6 +1,6 @@
-// What `g1 send --replay` plays: the G1 datagrams of a capture file, one sender's (the
-// well-formed ones, or all of them as recorded), and when each one is due at the chosen speed. No
-// sockets and no clock here; the sending loop is in send_command.cpp.
+// What `--replay` plays: the G1 datagrams of a capture file, one sender's (the well-formed ones,
+// or all of them as recorded), and when each one is due at the chosen speed. No sockets and no
+// clock here; the playing is replay_source.cpp's.
 #pragma once
 
 #include "tools/g1/pcap/pcap_file.h"

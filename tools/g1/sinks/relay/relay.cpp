@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr std::size_t kBatchCapacity = kUdpBatchMax;
+constexpr std::size_t kBatchCapacity = kUdpBatchMax;  // copies kept room for, per target
 
 // The source addresses the relay's copies carry: the sending port, with the address of the
 // route to each target.
@@ -67,17 +67,13 @@ bool relay_target_allowed(UdpAddress target, std::span<const UdpInterface> inter
     return false;
 }
 
-bool relay_open(Relay& relay, std::uint16_t port, std::vector<UdpAddress> targets,
-                SenderFilter from, std::uint32_t max_rate, std::uint32_t max_total_rate,
-                std::string& error) {
+bool relay_open(Relay& relay, RelayReceive receive, bool broadcasts_only,
+                std::vector<UdpAddress> targets, SenderFilter from, std::uint32_t max_rate,
+                std::uint32_t max_total_rate, std::string& error) {
     relay = Relay{};
-    if (!receive_open(relay.in, port, kBatchCapacity, error)) {
-        return false;
-    }
-    if (!udp_open({0, 0}, false, relay.out, error)) {
-        receive_close(relay.in);
-        return false;
-    }
+    if (!udp_open({0, 0}, false, relay.out, error)) return false;
+    relay.receive = std::move(receive);
+    relay.receiver.broadcasts_only = broadcasts_only;
     relay.own = own_addresses(udp_local_address(relay.out).port, targets);
     relay.targets = std::move(targets);
     relay.receiver.from = std::move(from);
@@ -88,7 +84,6 @@ bool relay_open(Relay& relay, std::uint16_t port, std::vector<UdpAddress> target
 }
 
 void relay_close(Relay& relay) {
-    receive_close(relay.in);
     udp_close(relay.out);
 }
 
@@ -113,23 +108,28 @@ RelayVerdict relay_judge(Relay& relay, const UdpDatagram& d, std::span<const cha
         case RateVerdict::Taken: break;
     }
     ++relay.counts.forwarded;
-    for (const UdpAddress& target : relay.targets) {
-        relay.outgoing.push_back({target, bytes});
-    }
+    relay.held_at.emplace_back(relay.held.size(), bytes.size());
+    relay.held.append(bytes.data(), bytes.size());
     return RelayVerdict::Forward;
 }
 
 RelayStep relay_step(Relay& relay, int timeout_ms) {
+    relay.held.clear();
+    relay.held_at.clear();
     relay.outgoing.clear();
-    const UdpWait wait =
-        receive_wait(relay.in, timeout_ms,
-                     [&](const UdpDatagram& d, std::span<const char> bytes,
-                         std::int64_t arrival_ns) { relay_judge(relay, d, bytes, arrival_ns); });
+    const UdpWait wait = relay.receive(
+        timeout_ms, [&](const UdpDatagram& d, std::span<const char> bytes,
+                        std::int64_t arrival_ns) { relay_judge(relay, d, bytes, arrival_ns); });
     if (wait == UdpWait::Failed) {
         return RelayStep::Failed;
     }
-    if (relay.outgoing.empty()) {
+    if (relay.held_at.empty()) {
         return RelayStep::Idle;
+    }
+    for (const auto& [at, length] : relay.held_at) {
+        for (const UdpAddress& target : relay.targets) {
+            relay.outgoing.push_back({target, {relay.held.data() + at, length}});
+        }
     }
     // A target that is down must not stop the others.
     relay.counts.send_failures += udp_send_batch(relay.out, relay.outgoing);

@@ -38,21 +38,21 @@ std::string datagram_event(std::string_view name, std::uint64_t number, const Di
 }
 
 std::string health_event(const HealthFigures& f, AngleUnit angles, std::uint16_t udp_port,
-                         std::span<const SenderFigures> senders,
-                         std::span<const LinkFigures> links) {
-    char text[352];
+                         std::span<const SenderFigures> senders, std::span<const LinkFigures> links,
+                         std::string_view source) {
+    char text[400];
     std::snprintf(text, sizeof text,
                   "event: %s\ndata: {\"datagrams\":%llu,\"malformed\":%llu,\"ignored\":%llu,"
                   "\"wraps\":%llu,\"turned_away\":%llu,\"rate\":%.1f,\"gap_ms\":%.1f,\"idle_ms\":%"
                   "lld,\"angles\":\"%s\","
-                  "\"port\":%u,\"senders\":[",
+                  "\"port\":%u,\"source\":\"%.*s\",\"senders\":[",
                   kHealthEvent.data(), static_cast<unsigned long long>(f.datagrams),
                   static_cast<unsigned long long>(f.malformed),
                   static_cast<unsigned long long>(f.other_senders),
                   static_cast<unsigned long long>(f.wraps),
                   static_cast<unsigned long long>(f.turned_away), f.rate_hz, f.largest_gap_ms,
                   static_cast<long long>(f.idle_ms), angles == AngleUnit::Radians ? "rad" : "deg",
-                  static_cast<unsigned>(udp_port));
+                  static_cast<unsigned>(udp_port), static_cast<int>(source.size()), source.data());
     std::string event = text;
     for (const SenderFigures& s : senders) {
         std::snprintf(text, sizeof text,

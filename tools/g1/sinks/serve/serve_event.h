@@ -31,14 +31,16 @@ std::string datagram_event(std::string_view name, std::uint64_t number, const Di
                            std::uint32_t sender);
 
 // {"datagrams","malformed","ignored","wraps","turned_away","rate" (Hz),"gap_ms","idle_ms","angles",
-// "port","senders"}: the figures and what the page needs to say what to check when nothing comes.
+// "port","source","senders"}: the figures and what the page needs to say what to check when
+// nothing comes: the UDP port, and `source`, what the datagrams come from ("port", "broker",
+// "replay" or "fly").
 // "senders" lists each sender heard, in the order first heard, as {"sender","rate","gap_ms",
 // "idle_ms","datagrams"}: the page's picker and the shown sender's link. A sender with figures in
 // `links` has its link health too: "malformed","lost","pauses","wraps","gap_p50_ms",
 // "gap_p99_ms","frame_ms","drift_s".
 std::string health_event(const HealthFigures& figures, AngleUnit angles, std::uint16_t udp_port,
                          std::span<const SenderFigures> senders = {},
-                         std::span<const LinkFigures> links = {});
+                         std::span<const LinkFigures> links = {}, std::string_view source = "port");
 
 // `event: history` and {"sender":"a.b.c.d","v":[[13 numbers], oldest first]}: the values of the
 // sender's history as the datagram events show them, for a page's charts.

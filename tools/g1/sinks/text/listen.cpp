@@ -113,7 +113,7 @@ ListenLines listen_take(ListenStats& s, ListenFormat format, std::string_view da
         return lines;
     }
     if (got.wrapped) {
-        lines.err = "note: the 32-bit time field of " + udp_ip_text(sender_ip) +
+        lines.err = "note: the 32-bit time field of " + sender_name(sender_ip) +
                     " wrapped at datagram " + std::to_string(number) +
                     "; the time column runs on, unwrapped\n";
     }
@@ -144,7 +144,7 @@ std::string listen_summary(const ListenStats& s) {
         std::snprintf(text, sizeof text,
                       "  %s: %llu datagrams, %llu malformed, gap p50 %.1f ms p99 %.1f ms, %llu "
                       "frames lost (frame %.1f ms), %llu pauses, %llu time wraps, drift %+.3f s\n",
-                      udp_ip_text(l.ip).c_str(), static_cast<unsigned long long>(l.datagrams),
+                      sender_name(l.ip).c_str(), static_cast<unsigned long long>(l.datagrams),
                       static_cast<unsigned long long>(l.malformed), l.gap_p50_s * 1e3,
                       l.gap_p99_s * 1e3, static_cast<unsigned long long>(l.frames_lost),
                       l.frame_s * 1e3, static_cast<unsigned long long>(l.pauses),

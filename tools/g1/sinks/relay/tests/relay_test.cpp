@@ -52,16 +52,25 @@ struct Loopback : ::testing::Test {
 
 struct RelayOnLoopback : Loopback {
     Relay relay;
+    ReceiveSocket in;
     std::uint16_t port = 0;
+
+    bool open_on(std::uint16_t at, std::vector<UdpAddress> targets, std::uint32_t rate,
+                 std::uint32_t total, std::string& error) {
+        receive_close(in);
+        if (!receive_open(in, at, kUdpBatchMax, error)) return false;
+        port = udp_local_address(in.socket).port;
+        const auto receive = [this](int timeout_ms, const ReceiveHandler& handle) {
+            return receive_wait(in, timeout_ms, handle);
+        };
+        return relay_open(relay, receive, true, std::move(targets), {}, rate, total, error);
+    }
 
     // The caps at their highest: a sender first heard has one datagram's allowance, and these
     // send the next one within a millisecond.
     void open(std::vector<UdpAddress> targets) {
         std::string error;
-        ASSERT_TRUE(
-            relay_open(relay, 0, std::move(targets), {}, kSenderRateMax, kSenderRateMax, error))
-            << error;
-        port = udp_local_address(relay.in.socket).port;
+        ASSERT_TRUE(open_on(0, std::move(targets), kSenderRateMax, kSenderRateMax, error)) << error;
     }
     // Steps until the relay has taken `datagrams` in all.
     void take(std::uint64_t datagrams) {
@@ -78,6 +87,7 @@ struct RelayOnLoopback : Loopback {
     }
     void TearDown() override {
         relay_close(relay);
+        receive_close(in);
         Loopback::TearDown();
     }
 };
@@ -267,8 +277,7 @@ TEST_F(RelayOnLoopbackBroadcast, TargetPointingBackAtTheRelayDoesNotMakeItFeedIt
     open({});
     relay_close(relay);
     std::string error;
-    ASSERT_TRUE(relay_open(relay, port, {{kLoopbackIp, port}}, {}, kSenderRateDefault,
-                           kTotalRateDefault, error))
+    ASSERT_TRUE(open_on(port, {{kLoopbackIp, port}}, kSenderRateDefault, kTotalRateDefault, error))
         << error;
     ASSERT_TRUE(test_broadcast_send(port, kWorkedExample));
     take(2);  // the broadcast, then the relay's own copy

@@ -81,10 +81,10 @@ TEST(ServeEvent, HealthEventHoldsTheFiguresAsJson) {
     f.rate_hz = 59.96;
     f.largest_gap_ms = 17.26;
     f.idle_ms = 4;
-    EXPECT_EQ(health_event(f, AngleUnit::Degrees, 50011),
+    EXPECT_EQ(health_event(f, AngleUnit::Degrees, 50011, {}, {}, "broker"),
               "event: health\ndata: {\"datagrams\":120,\"malformed\":2,\"ignored\":5,\"wraps\":1,"
               "\"turned_away\":7,\"rate\":60.0,\"gap_ms\":17.3,\"idle_ms\":4,\"angles\":\"deg\","
-              "\"port\":50011,"
+              "\"port\":50011,\"source\":\"broker\","
               "\"senders\":[]}\n\n");
     // Each sender heard, for the page's picker and the shown sender's link.
     const SenderFigures senders[] = {{kTestSender, f}, {0x0A000001, HealthFigures{}}};

@@ -129,8 +129,13 @@ function showSender(sender) {
   view.values = null;
   view.lastDatagramAt = -Infinity;
   view.dirty = true;
-  setText('sender', sender || '-');
+  setText('sender', sender ? senderName(sender) : '-');
   showSenders();
+}
+
+// A broadcast on this machine's own loopback arrives from 0.0.0.0, which reads as a fault.
+function senderName(address) {
+  return address === '0.0.0.0' ? 'this machine' : address;
 }
 
 // The sender's last minute at the charts' resolution, before its first datagram.
@@ -200,6 +205,10 @@ function takeHealth(h) {
   setText('pauses', own ? String(link.pauses) : '-');
   setText('drift', own ? link.drift_s.toFixed(3) : '-');
   document.getElementById('udp-port').textContent = String(h.port);
+  const source = h.source || 'port';
+  for (const list of document.querySelectorAll('#nodata ul[data-source]')) {
+    list.hidden = list.dataset.source !== source;
+  }
   document.getElementById('angles-note').textContent = h.angles === 'deg'
     ? 'Angles arrive in degrees (g1 serve --angles deg).'
     : 'Angles arrive in radians and are shown in degrees (g1 serve --angles deg if the host sends degrees).';
@@ -221,8 +230,8 @@ function showSenders() {
     picker.replaceChildren(...list.map((s) => new Option(s.sender, s.sender)));
   }
   list.forEach((s, i) => {
-    const text = view.replay ? `${s.sender} \u00b7 ${s.datagrams} datagrams`
-      : `${s.sender} \u00b7 ${s.rate.toFixed(1)} Hz \u00b7 ${heard(s.idle_ms)}`;
+    const text = view.replay ? `${senderName(s.sender)} \u00b7 ${s.datagrams} datagrams`
+      : `${senderName(s.sender)} \u00b7 ${s.rate.toFixed(1)} Hz \u00b7 ${heard(s.idle_ms)}`;
     if (picker.options[i].textContent !== text) picker.options[i].textContent = text;
   });
   if (shown && picker.value !== shown) picker.value = shown;

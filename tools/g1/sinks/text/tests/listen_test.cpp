@@ -103,3 +103,9 @@ TEST(Listen, SummaryGivesRateLargestGapAndFaults) {
 TEST(Listen, SummaryOfNothingReceivedHasNoRate) {
     EXPECT_TRUE(listen_summary(ListenStats{}).starts_with("0 datagrams, 0 malformed, 0.0 Hz"));
 }
+
+TEST(Listen, SummaryNamesASenderFromZeroThisMachine) {
+    ListenStats stats;  // a broadcast on this machine's own loopback comes from 0.0.0.0
+    listen_take(stats, ListenFormat::Csv, kWorkedExample, 0, 0);
+    EXPECT_NE(listen_summary(stats).find("\n  this machine: 1 datagrams"), std::string::npos);
+}

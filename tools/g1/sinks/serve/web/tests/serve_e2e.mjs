@@ -388,6 +388,11 @@ try {
   const flight = fly(60, 8);
   await waitFor(async () => (await pageText(page, '[data-stat="state"]')) === 'live', 60000,
     'the page to go live');
+  // The sandbox's broadcasts come from 0.0.0.0: the page names that "this machine".
+  const address = await page.evaluate(() => view.sender);
+  const named = await pageText(page, '[data-stat="sender"]');
+  check(named === (address === '0.0.0.0' ? 'this machine' : address),
+    `the sender, ${address}, shown as ${named}`);
   // The rate is counted over the last whole second: read once it is near the flight's.
   let shownRate = 0;
   await eventually(async () => {
