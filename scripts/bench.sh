@@ -66,6 +66,20 @@ scripts/sandbox.sh bash -c '
   echo
   wine "$1" --socket-settings | tee -a "$2"
   echo
+  # Under Wine a sendto is two round trips to the Wine server, so its price is where the
+  # scheduler runs the server: the same table with the server on the same processor as the
+  # program and on another one.
+  if [ "$(nproc)" -ge 2 ]; then
+    mask="$(taskset -p "$TESSEL_WINESERVER_PID" | sed "s/.*: //")"
+    for cpu in 0 1; do
+      echo "-- this program on processor 0, the Wine server on processor $cpu"
+      taskset -a -pc "$cpu" "$TESSEL_WINESERVER_PID" >/dev/null
+      taskset -c 0 wine "$1" --socket-settings |
+        grep -E "^(socket\(\), protocol 0|as the plug-in|one Wine server|limit / )"
+    done
+    taskset -a -p "$mask" "$TESSEL_WINESERVER_PID" >/dev/null
+    echo
+  fi
   ip route del broadcast 255.255.255.255 dev lo table local
   wine "$1" --route-gone | tee -a "$2"
 ' _ "$update" build/bench-update.txt
