@@ -58,28 +58,16 @@ echo "== native core ($repetitions runs of ${min_time_s}s each, medians)"
   grep -v 'Library was built as DEBUG'  # Debian's note on the library's own build, not ours
 
 echo
-echo "== Update end to end under Wine, in the sandbox; a sendto on sockets set up each way;" \
-  "then Update with the broadcast route gone"
+echo "== Update end to end under Wine, in the sandbox; a sendto on sockets set up each way, and" \
+  "with the Wine server on either processor; then Update with the broadcast route gone"
 # shellcheck disable=SC2016  # expanded inside the sandbox
 scripts/sandbox.sh bash -c '
   wine "$1" | tee "$2"
   echo
   wine "$1" --socket-settings | tee -a "$2"
   echo
-  # Under Wine a sendto is two round trips to the Wine server, so its price is where the
-  # scheduler runs the server: the same table with the server on the same processor as the
-  # program and on another one.
-  if [ "$(nproc)" -ge 2 ]; then
-    mask="$(taskset -p "$TESSEL_WINESERVER_PID" | sed "s/.*: //")"
-    for cpu in 0 1; do
-      echo "-- this program on processor 0, the Wine server on processor $cpu"
-      taskset -a -pc "$cpu" "$TESSEL_WINESERVER_PID" >/dev/null
-      taskset -c 0 wine "$1" --socket-settings |
-        grep -E "^(socket\(\), protocol 0|as the plug-in|one Wine server|limit / )"
-    done
-    taskset -a -p "$mask" "$TESSEL_WINESERVER_PID" >/dev/null
-    echo
-  fi
+  bench/wine_server_placement.sh "$1"
+  echo
   ip route del broadcast 255.255.255.255 dev lo table local
   wine "$1" --route-gone | tee -a "$2"
 ' _ "$update" build/bench-update.txt
