@@ -6,7 +6,7 @@
 // Run inside the sandbox: every datagram goes to 255.255.255.255:50010, which stays on lo there.
 // With --route-gone (the script deletes the broadcast route first) it times Update alone, as a
 // host sees it with the cable out. With --socket-settings it times one sendto on sockets made
-// each way, every setting alone, against the limit's socket.
+// each way, every setting alone, against the limit's socket and one Wine server round trip.
 #include "plugin/telemetry/address_list_win32.h"
 #include "plugin/telemetry/g1_datagram.h"
 #include "testing/plugin_under_test_win32.h"
@@ -70,7 +70,8 @@ struct SocketRecipe {
     bool wsa_socket;  // WSASocketW with `flags`, else socket()
     int protocol;
     DWORD flags;
-    bool non_blocking;  // ioctlsocket FIONBIO
+    bool non_blocking;    // ioctlsocket FIONBIO
+    int send_buffer = 0;  // SO_SNDBUF in bytes; 0 leaves the system's
 };
 
 SOCKET open_socket_as(const SocketRecipe& r) {
@@ -80,6 +81,10 @@ SOCKET open_socket_as(const SocketRecipe& r) {
     if (r.non_blocking) {
         u_long on = 1;
         ::ioctlsocket(s, static_cast<long>(FIONBIO), &on);
+    }
+    if (r.send_buffer != 0) {
+        ::setsockopt(s, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&r.send_buffer),
+                     sizeof r.send_buffer);
     }
     const char on = 1;
     ::setsockopt(s, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
@@ -226,11 +231,32 @@ int time_route_gone(Contenders& c) {
     return 0;
 }
 
-// One sendto on sockets made each way, every setting alone and then together, timed in turns:
-// which of them makes the send slow.
-int time_socket_settings(const Destination& d) {
+// A Wine server round trip and nothing else: resetting an event is one request to the server
+// under Wine (on Windows, one system call). A sendto that costs two of these plus a system call
+// costs what the server's scheduling makes it cost, whatever the socket's settings.
+void reset_event(HANDLE event) {
+    ::ResetEvent(event);
+}
+
+// What one timed column of the settings table sends through.
+struct SettingsColumn {
+    std::size_t recipe;  // index into the recipes; the probe's index is past their end
+    int made;            // the socket's place in the order of creation
+    bool unicast;        // to 127.0.0.1 instead of the broadcast address
+    SOCKET socket;
+};
+
+// One sendto on sockets made each way, every setting alone and then together. Each recipe makes
+// kSettingsCopies sockets, made in an order that mixes the recipes (a socket's age is not its
+// recipe's), and each socket sends to the broadcast address and to 127.0.0.1. All of them and
+// the server round trip take turns in short blocks, and the order of the turns rotates every
+// round, so neither drift nor a place in the round can decide a row.
+int time_socket_settings(const Destination& broadcast) {
     constexpr DWORD kOverlapped = WSA_FLAG_OVERLAPPED;  // what socket() gives
     constexpr DWORD kNoInherit = WSA_FLAG_NO_HANDLE_INHERIT;
+    constexpr int kSettingsCopies = 3;
+    constexpr int kSettingsBlock = 50;
+    constexpr int kSettingsCalls = 4000;  // per column
     const SocketRecipe recipes[] = {
         kLimitSocket,
         {"socket(), IPPROTO_UDP", false, IPPROTO_UDP, 0, false},
@@ -239,39 +265,98 @@ int time_socket_settings(const Destination& d) {
         {"WSASocketW OVERLAPPED|NO_HANDLE_INHERIT", true, 0, kOverlapped | kNoInherit, false},
         {"WSASocketW no OVERLAPPED", true, 0, 0, false},
         {"WSASocketW NO_HANDLE_INHERIT", true, 0, kNoInherit, false},
-        {"WSASocketW NO_HANDLE_INHERIT, UDP, FIONBIO (plug-in)", true, IPPROTO_UDP, kNoInherit,
-         true},
+        {"socket(), SO_SNDBUF 4 MiB", false, 0, 0, false, 4 << 20},
+        kPluginSocket,
         {"WSASocketW OVERLAPPED|NO_HANDLE_INHERIT, FIONBIO", true, 0, kOverlapped | kNoInherit,
          true},
     };
-    std::vector<SOCKET> sockets;
-    std::vector<std::vector<double>> us(std::size(recipes));
-    for (const SocketRecipe& r : recipes) {
-        sockets.push_back(open_socket_as(r));
-        for (int i = 0; i < kWarmUpCalls; ++i) {
-            send_datagram(sockets.back(), d);
+    constexpr std::size_t kRecipes = std::size(recipes);
+    Destination loopback = broadcast;
+    reinterpret_cast<sockaddr_in*>(loopback.block)->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const HANDLE event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+
+    std::vector<SettingsColumn> columns;
+    int made = 0;
+    for (int copy = 0; copy < kSettingsCopies; ++copy) {
+        for (std::size_t n = 0; n < kRecipes; ++n) {
+            // Every other pass makes the recipes in reverse, so no recipe is always the oldest.
+            const std::size_t k = copy % 2 == 0 ? n : kRecipes - 1 - n;
+            const SOCKET s = open_socket_as(recipes[k]);
+            columns.push_back({k, made, false, s});
+            columns.push_back({k, made, true, s});
+            ++made;
         }
     }
+    columns.push_back({kRecipes, -1, false, INVALID_SOCKET});  // the server round trip
+    auto run_column = [&](const SettingsColumn& c) {
+        if (c.socket == INVALID_SOCKET) {
+            reset_event(event);
+        } else {
+            send_datagram(c.socket, c.unicast ? loopback : broadcast);
+        }
+    };
+    for (const SettingsColumn& c : columns) {
+        for (int i = 0; i < kSettingsBlock; ++i) {
+            run_column(c);
+        }
+    }
+    std::vector<std::vector<double>> us(columns.size());
     const double per_us = ticks_per_us();
-    for (int first = 0; first < kCalls; first += kBlock) {
-        for (std::size_t k = 0; k < sockets.size(); ++k) {
-            for (int i = 0; i < kBlock; ++i) {
+    for (int round = 0; round * kSettingsBlock < kSettingsCalls; ++round) {
+        for (std::size_t n = 0; n < columns.size(); ++n) {
+            const std::size_t k = (n + static_cast<std::size_t>(round) * 7) % columns.size();
+            for (int i = 0; i < kSettingsBlock; ++i) {
                 LARGE_INTEGER start, end;
                 ::QueryPerformanceCounter(&start);
-                send_datagram(sockets[k], d);
+                run_column(columns[k]);
                 ::QueryPerformanceCounter(&end);
                 us[k].push_back(static_cast<double>(end.QuadPart - start.QuadPart) / per_us);
             }
         }
     }
-    std::printf("%-52s %10s %10s %8s\n", "sendto on a socket made with", "median us", "p99 us",
-                "/limit");
-    const double limit = percentile(us[0], 0.5);
-    for (std::size_t k = 0; k < sockets.size(); ++k) {
-        ::closesocket(sockets[k]);
-        std::printf("%-52s %10.2f %10.2f %7.2fx\n", recipes[k].name, percentile(us[k], 0.5),
-                    percentile(us[k], 0.99), percentile(us[k], 0.5) / limit);
+
+    // Per recipe: all its sockets' calls together, then the spread of its sockets' medians.
+    auto pooled = [&](std::size_t recipe, bool unicast) {
+        std::vector<double> all;
+        for (std::size_t k = 0; k < columns.size(); ++k) {
+            if (columns[k].recipe == recipe && columns[k].unicast == unicast) {
+                all.insert(all.end(), us[k].begin(), us[k].end());
+            }
+        }
+        return all;
+    };
+    auto spread = [&](std::size_t recipe, bool unicast) {
+        double low = 1e300, high = 0;
+        for (std::size_t k = 0; k < columns.size(); ++k) {
+            if (columns[k].recipe == recipe && columns[k].unicast == unicast) {
+                low = std::min(low, percentile(us[k], 0.5));
+                high = std::max(high, percentile(us[k], 0.5));
+            }
+        }
+        return std::pair{low, high};
+    };
+    const double limit = percentile(pooled(0, false), 0.5);
+    std::printf("sendto, %d sockets made each way (medians; p99 of the broadcast)\n",
+                kSettingsCopies);
+    std::printf("%-50s %9s %8s %9s %7s %13s\n", "socket made with", "broadcast", "p99", "127.0.0.1",
+                "/limit", "its sockets");
+    for (std::size_t r = 0; r < kRecipes; ++r) {
+        const std::vector<double> b = pooled(r, false);
+        const auto [low, high] = spread(r, false);
+        std::printf("%-50s %9.2f %8.2f %9.2f %6.2fx %6.2f-%-6.2f\n", recipes[r].name,
+                    percentile(b, 0.5), percentile(b, 0.99), percentile(pooled(r, true), 0.5),
+                    percentile(b, 0.5) / limit, low, high);
     }
+    const double round_trip = percentile(us.back(), 0.5);
+    std::printf("%-50s %9.2f %8.2f\n", "one Wine server round trip (ResetEvent)", round_trip,
+                percentile(us.back(), 0.99));
+    std::printf("limit / round trip: %.2f (%d calls a column in blocks of %d, %d columns)\n",
+                limit / round_trip, kSettingsCalls, kSettingsBlock,
+                static_cast<int>(columns.size()));
+    for (std::size_t k = 0; k + 1 < columns.size(); k += 2) {
+        ::closesocket(columns[k].socket);
+    }
+    ::CloseHandle(event);
     return 0;
 }
 

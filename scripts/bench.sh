@@ -58,13 +58,15 @@ echo "== native core ($repetitions runs of ${min_time_s}s each, medians)"
   grep -v 'Library was built as DEBUG'  # Debian's note on the library's own build, not ours
 
 echo
-echo "== Update end to end under Wine, in the sandbox; a sendto on sockets set up each way;" \
-  "then Update with the broadcast route gone"
+echo "== Update end to end under Wine, in the sandbox; a sendto on sockets set up each way, and" \
+  "with the Wine server on either processor; then Update with the broadcast route gone"
 # shellcheck disable=SC2016  # expanded inside the sandbox
 scripts/sandbox.sh bash -c '
   wine "$1" | tee "$2"
   echo
   wine "$1" --socket-settings | tee -a "$2"
+  echo
+  bench/wine_server_placement.sh "$1"
   echo
   ip route del broadcast 255.255.255.255 dev lo table local
   wine "$1" --route-gone | tee -a "$2"

@@ -72,29 +72,40 @@ Run decode_as_before(std::span<const std::uint8_t> stream, MessageRecord* record
 
 #if defined(__x86_64__)
 // The same run with each half record in one 64-byte register: the header copied whole, the
-// value loaded under a mask of its `kept` bytes (the rest read as zero). Only where the
-// processor and the system have these instructions.
+// value loaded under a mask of its `kept` bytes. A masked load neither reads nor faults on the
+// bytes its mask leaves out (they come back as zero), so a record needs only its own `size`
+// bytes of stream and the run goes on to the stream's very end instead of leaving the last
+// records to the single-record decoder. Only where the processor and the system have these
+// instructions.
 [[gnu::target("avx512f,avx512bw,bmi2")]] Run decode_as_before_avx512(
     std::span<const std::uint8_t> stream, MessageRecord* records, std::size_t known) {
-    Run run;
-    const std::size_t length = run_length(stream);
-    for (; run.records < known && length - run.position >= kRecordSize; ++run.records) {
-        MessageRecord& record = records[run.records];
-        const std::uint16_t expected = record.size;
-        const std::uint8_t* const at = stream.data() + run.position;
-        std::uint16_t size;
-        std::memcpy(&size, at + offsetof(MessageRecord, size), sizeof size);
-        const std::uint32_t kept = size - kRecordHeaderSize;
-        if (size != expected || kept > kRecordValueSize) {
+    const std::uint8_t* at = stream.data();
+    std::size_t remaining = run_length(stream);
+    MessageRecord* record = records;
+    MessageRecord* const end = records + known;
+#pragma GCC unroll 4
+    for (; record != end; ++record) {
+        // The last frame's size is checked before the stream is read at all: a record that
+        // would not fit in the bytes left, or could not be a record, ends the run unread.
+        const std::uint16_t expected = record->size;
+        const std::uint32_t kept = expected - kRecordHeaderSize;  // wraps for a size below 64
+        if (kept > kRecordValueSize || expected > remaining) {
             break;
         }
-        _mm512_storeu_si512(&record, _mm512_loadu_si512(at));
+        std::uint16_t size;
+        std::memcpy(&size, at + offsetof(MessageRecord, size), sizeof size);
+        if (size != expected) {
+            break;
+        }
+        _mm512_store_si512(record, _mm512_loadu_si512(at));
         const __mmask64 value_bytes = _bzhi_u64(~std::uint64_t{0}, kept);
-        _mm512_storeu_si512(record.value,
-                            _mm512_maskz_loadu_epi8(value_bytes, at + kRecordHeaderSize));
-        run.position += expected;
+        _mm512_store_si512(record->value,
+                           _mm512_maskz_loadu_epi8(value_bytes, at + kRecordHeaderSize));
+        at += expected;
+        remaining -= expected;
     }
-    return run;
+    return {static_cast<std::size_t>(record - records),
+            static_cast<std::size_t>(at - stream.data())};
 }
 
 Run decode_run(std::span<const std::uint8_t> stream, MessageRecord* records, std::size_t known) {
