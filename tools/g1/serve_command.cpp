@@ -23,6 +23,7 @@ constexpr std::uint16_t kServeHttpPort = 8080;
 constexpr std::int64_t kHealthPeriodNs = 500'000'000;  // health events, data or none
 constexpr std::uint64_t kMalformedShown = 10;          // then they are only counted
 constexpr int kLogDrainMs = 2000;  // at the end, for the log to reach a slow stderr
+constexpr std::size_t kServeReceiveBatch = 16;  // datagrams a receive takes at most
 
 struct ServeOptions {
     std::uint16_t port = kG1Port;
@@ -159,9 +160,17 @@ int run_serve(const ServeOptions& o) {
     const auto none_counted = [] { return std::uint64_t{0}; };
     int rc = 0;
     if (!in.broker) {
+        // A receive that comes back short of its batch has emptied the socket: no second one
+        // to find it so.
+        udp_batch_reserve(in.udp.batch, kServeReceiveBatch, kReceiveSlot);
+        const auto receive = [&] {
+            const UdpWait got = receive_wait(in.udp, 0, handle);
+            const bool full = in.udp.batch.count == in.udp.batch.datagrams.size();
+            return got == UdpWait::Datagram && !full ? UdpWait::Timeout : got;
+        };
         // This thread keeps only Ctrl+C and the time limit.
         if (!serve_http_receive(
-                *http, in.udp.socket, [&] { return receive_wait(in.udp, 0, handle); },
+                *http, in.udp.socket, receive,
                 [&] { publish_health(receive_clock_ns()); }, kHealthPeriodNs, error)) {
             log_line(tool_log(), "%s: %s", kServeName, error.c_str());
             rc = kExitFailed;
