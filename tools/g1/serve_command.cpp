@@ -22,7 +22,7 @@ constexpr const char* kServeName = "g1 serve";
 constexpr std::uint16_t kServeHttpPort = 8080;
 constexpr std::int64_t kHealthPeriodNs = 500'000'000;  // health events, data or none
 constexpr std::uint64_t kMalformedShown = 10;          // then they are only counted
-constexpr int kLogDrainMs = 2000;  // at the end, for the log to reach a slow stderr
+constexpr int kLogDrainMs = 2000;               // at the end, for the log to reach a slow stderr
 constexpr std::size_t kServeReceiveBatch = 16;  // datagrams a receive takes at most
 
 struct ServeOptions {
@@ -170,8 +170,8 @@ int run_serve(const ServeOptions& o) {
         };
         // This thread keeps only Ctrl+C and the time limit.
         if (!serve_http_receive(
-                *http, in.udp.socket, receive,
-                [&] { publish_health(receive_clock_ns()); }, kHealthPeriodNs, error)) {
+                *http, in.udp.socket, receive, [&] { publish_health(receive_clock_ns()); },
+                kHealthPeriodNs, error)) {
             log_line(tool_log(), "%s: %s", kServeName, error.c_str());
             rc = kExitFailed;
         } else {

@@ -105,8 +105,7 @@ struct ConnectionSlot {
 };
 
 struct Reader {
-    Reader(tcp::socket s, ConnectionSlot place)
-        : socket(std::move(s)), slot(std::move(place)) {}
+    Reader(tcp::socket s, ConnectionSlot place) : socket(std::move(s)), slot(std::move(place)) {}
     tcp::socket socket;
     ConnectionSlot slot;
     std::string peer;
@@ -297,8 +296,8 @@ void on_written(ServeHttp& s, const std::shared_ptr<Reader>& r, beast::error_cod
 // go while the stream goes on, it would go late and spend the turn of the next one, which then
 // waits in turn: so a faster stream is thinned to whole datagrams written as they arrive.
 void note_held(ServeHttp& s, const Reader& r, std::int64_t now) {
-    const std::int64_t due = std::max(r.datagram->arrival_ns + kWriteIntervalNs,
-                                      now + pacer_wait_ns(r.pacer, now));
+    const std::int64_t due =
+        std::max(r.datagram->arrival_ns + kWriteIntervalNs, now + pacer_wait_ns(r.pacer, now));
     s.pause_wanted_ns = std::min(s.pause_wanted_ns, due);
 }
 
