@@ -5,6 +5,7 @@
 #include "tools/common/udp.h"
 #include "tools/g1/sinks/serve/serve_admission.h"
 #include "tools/g1/sinks/serve/serve_event.h"
+#include "tools/g1/sinks/serve/serve_pacer.h"
 
 #include <gtest/gtest.h>
 #include <boost/asio/connect.hpp>
@@ -175,6 +176,25 @@ TEST(ServeHttp, NewReaderGetsTheFieldsAndTheLatestValuesThenEveryNewDatagram) {
     EXPECT_EQ(summary.readers, 1u);
     EXPECT_EQ(summary.dropped, 0u);
     EXPECT_EQ(summary.latency.count, 1u);  // the datagram written as it came, not the greeting
+}
+
+// A datagram held back for the page's pace goes once the stream pauses, not late with the next
+// health event: the page's last values come whole, and the next datagram keeps its turn.
+TEST(ServeHttp, AHeldDatagramWaitsForThePauseNotForTheHealth) {
+    Server s;
+    StreamReader reader(s.port());
+    ASSERT_TRUE(reader.read_until("event: fields\n", 2s)) << reader.received;
+    for (std::int32_t n = 1; n <= 2; ++n) {  // the pace's burst, spent
+        publish(*s.server, n);
+        ASSERT_TRUE(reader.read_until("\"n\":" + std::to_string(n) + ",", 2s)) << reader.received;
+    }
+    std::this_thread::sleep_for(10ms);
+    const std::int64_t held_at = now_ns();
+    publish(*s.server, 3);              // not due for some 7 ms more: held
+    std::this_thread::sleep_for(10ms);  // due by now, the stream not yet paused
+    serve_http_publish_health(*s.server, health_event({}, AngleUnit::Radians, 50010));
+    ASSERT_TRUE(reader.read_until("\"n\":3,", 2s)) << reader.received;
+    EXPECT_GE(now_ns() - held_at, kWriteIntervalNs);
 }
 
 // Datagrams taken on the server's own thread: each reaches the page with the period's health,
