@@ -157,7 +157,8 @@ UdpWait udp_receive(const UdpSocket& s, std::span<char> buffer, UdpDatagram& got
 
 UdpWait udp_receive_batch(const UdpSocket& s, UdpBatch& batch, int timeout_ms) {
     batch.count = 0;
-    const UdpWait wait = wait_readable(s, timeout_ms);
+    // Without a wait the receive itself says whether anything is waiting: one call, not two.
+    const UdpWait wait = timeout_ms == 0 ? UdpWait::Datagram : wait_readable(s, timeout_ms);
     if (wait != UdpWait::Datagram) {
         return wait;
     }

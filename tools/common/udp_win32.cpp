@@ -173,13 +173,23 @@ UdpWait udp_receive(const UdpSocket& s, std::span<char> buffer, UdpDatagram& got
     return wait == UdpWait::Datagram ? receive_one(s, buffer, got) : wait;
 }
 
-// One datagram a call: Winsock has no call that takes several.
+// Winsock has no call that takes several: the first datagram is waited for, the others taken
+// one a call while select says more are waiting, so that a batch that comes back short means
+// the socket is empty here too. A failure after the first shows again at the next call.
 UdpWait udp_receive_batch(const UdpSocket& s, UdpBatch& batch, int timeout_ms) {
     batch.count = 0;
     const UdpWait wait =
         udp_receive(s, {batch.bytes.data(), batch.slot}, batch.datagrams[0], timeout_ms);
-    batch.count = wait == UdpWait::Datagram ? 1 : 0;
-    return wait;
+    if (wait != UdpWait::Datagram) {
+        return wait;
+    }
+    for (batch.count = 1; batch.count < batch.datagrams.size(); ++batch.count) {
+        const std::span<char> slot{batch.bytes.data() + batch.count * batch.slot, batch.slot};
+        if (udp_receive(s, slot, batch.datagrams[batch.count], 0) != UdpWait::Datagram) {
+            break;
+        }
+    }
+    return UdpWait::Datagram;
 }
 
 bool udp_send(const UdpSocket& s, UdpAddress to, std::span<const char> bytes) {

@@ -29,6 +29,7 @@ constexpr std::int64_t kHealthPeriodNs = 500'000'000;  // health events, data or
 constexpr std::uint64_t kMalformedShown = 10;          // then they are only counted
 constexpr int kLogDrainMs = 2000;                  // at the end, for the log to reach a slow stderr
 constexpr std::int64_t kReplayTickNs = 5'000'000;  // a replay hands on what became due
+constexpr std::size_t kServeReceiveBatch = 16;     // datagrams a receive takes at most
 
 struct ServeOptions {
     SourceTexts source;
@@ -234,7 +235,7 @@ int run_serve(const ServeOptions& o) {
     const auto side = std::make_unique<ServeReplaySide>();
     if (!o.source.replay.file.empty()) {
         if (const int rc = open_replay(o.source, health, *side, in); rc != 0) return rc;
-    } else if (const int rc = source_open(kServeName, o.source, 1, in); rc != 0) {
+    } else if (const int rc = source_open(kServeName, o.source, kServeReceiveBatch, in); rc != 0) {
         return rc;
     }
     ServeHttpPtr http = serve_http_start(bind_ip, o.http_port, error, angles, o.hosts);
@@ -273,10 +274,23 @@ int run_serve(const ServeOptions& o) {
                                                            : ReceiveStep::Failed;
         });
     } else if (in.socket != nullptr) {
+        // A receive that comes back short of its batch has emptied the socket: no second one
+        // to find it so.
+        std::size_t taken = 0;
+        const ReceiveHandler counted = [&](const UdpDatagram& d, std::span<const char> bytes,
+                                           std::int64_t at) {
+            ++taken;
+            handle(d, bytes, at);
+        };
+        const auto receive = [&] {
+            taken = 0;
+            const UdpWait got = in.wait(0, counted);
+            return got == UdpWait::Datagram && taken < kServeReceiveBatch ? UdpWait::Timeout : got;
+        };
         // This thread keeps only Ctrl+C and the time limit.
         if (!serve_http_receive(
-                *http, *in.socket, [&] { return in.wait(0, handle); },
-                [&] { publish_health(receive_clock_ns()); }, kHealthPeriodNs, error)) {
+                *http, *in.socket, receive, [&] { publish_health(receive_clock_ns()); },
+                kHealthPeriodNs, error)) {
             log_line(tool_log(), "%s: %s", kServeName, error.c_str());
             rc = kExitFailed;
         } else {

@@ -1,12 +1,14 @@
 // The broker connection on the MQTT C library, kept by the receiving thread: connect or reconnect
 // when due (backoff doubling from 1 s to 30 s, each attempt on a thread of its own), else let the
 // library read, write and ping. The library calls back on the stepping thread. A publisher's
-// messages are queued and go out from the same thread, a batch at a time, with no thread of the
-// library's to wake for each one.
+// messages go out from the same thread, a batch at a time, with no thread of the library's to wake
+// for each one: on a plain connection laid end to end in one buffer, written with one call (the
+// library's queue costs a wake-up write and a write per message); over TLS through the library.
 #include "tools/g1/mqtt/broker_client.h"
 
 #include "plugin/telemetry/g1_datagram.h"
 #include "tools/common/udp.h"
+#include "tools/g1/mqtt/mqtt_packet.h"
 #include "tools/g1/mqtt/stream_writes.h"
 
 #include <mosquitto.h>
@@ -33,6 +35,9 @@ constexpr std::int64_t kFarewellNs = 2'000'000'000;  // closing: time to send wh
 constexpr int kFarewellStepMs = 100;
 constexpr int kStatusQos = 1;        // few messages, and the last one of a sender must not be lost
 constexpr int kMessagesAWait = 256;  // a wait that brought messages takes what else is waiting
+// A publisher's messages not yet taken by a connection that takes nothing for now: some seconds
+// of 50 senders' datagrams; beyond it new ones are dropped and counted.
+constexpr std::size_t kOwnUnwrittenMax = 4 << 20;
 
 // A subscriber's largest packet: the fixed header (type and at most 4 bytes of length), the
 // topic's length and the longest topic, the properties' length and room for a few a publisher may
@@ -109,6 +114,14 @@ struct BrokerLink {
     // A publisher's: the kind of each message queued and not yet written, oldest first (the
     // library writes them in order), and what became of the others.
     std::deque<BrokerMessage> unwritten;
+    // A publisher's messages on a plain connection, as the wire has them, and where each ends;
+    // `own_taken` bytes of them are written. The library writes only while none is half written,
+    // and they only while nothing of the library's waits, so the two never interleave.
+    bool own_writes = false;
+    std::string own;
+    std::vector<std::pair<BrokerMessage, std::size_t>> own_ends;
+    std::size_t own_taken = 0;
+    std::size_t own_counted = 0;  // of own_ends
     BrokerCounts counts;
     // Each sender's status, kept by the caller's thread.
     std::vector<std::unique_ptr<StatusLink>> statuses;
@@ -159,22 +172,73 @@ void on_disconnect(mosquitto*, void* object, int) {
     static_cast<BrokerLink*>(object)->connected = false;
 }
 
+void count_written(BrokerLink& link, BrokerMessage kind) {
+    if (kind == BrokerMessage::Datagram) ++link.counts.datagrams;
+    if (kind == BrokerMessage::Value) ++link.counts.values;
+}
+
 // A QoS 0 message was written whole: the oldest one queued.
 void on_written(mosquitto*, void* object, int) {
     BrokerLink& link = *static_cast<BrokerLink*>(object);
     if (link.unwritten.empty()) return;
     const BrokerMessage kind = link.unwritten.front();
     link.unwritten.pop_front();
-    if (kind == BrokerMessage::Datagram) ++link.counts.datagrams;
-    if (kind == BrokerMessage::Value) ++link.counts.values;
+    count_written(link, kind);
 }
 
-// What was queued and not written is lost with the connection, or at the end.
+// What was queued and not written is lost with the connection, or at the end. A message half
+// written is lost too: a new connection starts with none.
 void drop_unwritten(BrokerLink& link) {
+    const auto counted = [](BrokerMessage kind) { return kind != BrokerMessage::Status; };
     link.counts.dropped += static_cast<std::uint64_t>(
-        std::count_if(link.unwritten.begin(), link.unwritten.end(),
-                      [](BrokerMessage kind) { return kind != BrokerMessage::Status; }));
+        std::count_if(link.unwritten.begin(), link.unwritten.end(), counted));
     link.unwritten.clear();
+    for (std::size_t i = link.own_counted; i < link.own_ends.size(); ++i) {
+        if (counted(link.own_ends[i].first)) ++link.counts.dropped;
+    }
+    link.own.clear();
+    link.own_ends.clear();
+    link.own_taken = 0;
+    link.own_counted = 0;
+}
+
+bool own_pending(const BrokerLink& link) {
+    return link.own_taken < link.own.size();
+}
+
+// Hands the connection what it takes now of the publisher's own messages, never waiting. A
+// failed write loses them; the library finds the connection lost at its next read.
+void write_own(BrokerLink& link) {
+    const int socket = mosquitto_socket(link.m);
+    if (!own_pending(link) || socket < 0) return;
+    const StreamWrite w =
+        stream_write_some(static_cast<std::uintptr_t>(socket),
+                          {link.own.data() + link.own_taken, link.own.size() - link.own_taken});
+    if (w.failed) {
+        drop_unwritten(link);
+        return;
+    }
+    link.own_taken += w.taken;
+    while (link.own_counted < link.own_ends.size() &&
+           link.own_ends[link.own_counted].second <= link.own_taken) {
+        count_written(link, link.own_ends[link.own_counted++].first);
+    }
+    if (own_pending(link)) return;
+    link.own.clear();  // keeps its room for the next batch
+    link.own_ends.clear();
+    link.own_taken = 0;
+    link.own_counted = 0;
+}
+
+// What the library has queued goes first, whole (its connection's first packet, a ping), then
+// the publisher's own messages.
+void flush_own(BrokerLink& link) {
+    if (!own_pending(link)) return;
+    if (link.own_taken == 0 && mosquitto_want_write(link.m)) {
+        mosquitto_loop_write(link.m, 1);
+        if (mosquitto_want_write(link.m)) return;
+    }
+    write_own(link);
 }
 
 void on_message(mosquitto*, void* object, const mosquitto_message* message) {
@@ -314,6 +378,10 @@ void step(BrokerLink& link, std::int64_t wait_ns) {
         }
         return;
     }
+    // A message of the publisher's own half written: the library writes nothing until it is
+    // whole, and reads what the broker sent once it is.
+    if (own_pending(link) && link.own_taken > 0) write_own(link);
+    if (own_pending(link) && link.own_taken > 0) return;
     const int rc = mosquitto_loop(link.m, static_cast<int>(left_ns / 1'000'000), 1);
     if (rc != MOSQ_ERR_SUCCESS) {
         link.socket_up = false;
@@ -366,10 +434,19 @@ bool close_link(BrokerLink& link) {
         }
         link.socket_up = why.empty();
     }
-    if (link.socket_up) {
+    // The publisher's own messages, then goodbye after what the library has queued; with a
+    // message still half written, no goodbye: the connection just closes.
+    const std::int64_t farewell_ns = receive_clock_ns() + kFarewellNs;
+    while (link.socket_up && own_pending(link) && receive_clock_ns() < farewell_ns) {
+        flush_own(link);
+        const int socket = mosquitto_socket(link.m);
+        if (own_pending(link) && socket >= 0) {
+            stream_wait_writable(static_cast<std::uintptr_t>(socket), kFarewellStepMs);
+        }
+    }
+    if (link.socket_up && !(own_pending(link) && link.own_taken > 0)) {
         mosquitto_disconnect(link.m);  // after what is queued
         // What a full socket left, for a while.
-        const std::int64_t farewell_ns = receive_clock_ns() + kFarewellNs;
         while (mosquitto_want_write(link.m) && receive_clock_ns() < farewell_ns &&
                mosquitto_loop(link.m, kFarewellStepMs, 1) == MOSQ_ERR_SUCCESS) {
         }
@@ -403,13 +480,19 @@ BrokerLinkPtr broker_publisher_start(const BrokerOptions& o, std::string& error)
     // acknowledgement of the one before, as the default coalescing of small writes would have it.
     mosquitto_threaded_set(link->m, true);
     mosquitto_int_option(link->m, MOSQ_OPT_TCP_NODELAY, 1);
+    link->own_writes = o.cafile.empty();
     mosquitto_publish_callback_set(link->m, on_written);
     broker_publisher_step(*link);
     return link;
 }
 
 void broker_publisher_flush(BrokerLink& link) {
-    if (!link.socket_up || !mosquitto_want_write(link.m)) return;
+    if (!link.socket_up) return;
+    if (link.own_writes) {
+        flush_own(link);
+        return;
+    }
+    if (!mosquitto_want_write(link.m)) return;
     const int socket = mosquitto_socket(link.m);
     if (socket < 0) return;
     const auto s = static_cast<std::uintptr_t>(socket);
@@ -427,8 +510,27 @@ bool broker_connected(const BrokerLink& link) {
     return link.connected;
 }
 
+namespace {
+
+// Queues a message of the publisher's own, or drops it (no connection, or too much waiting).
+void own_publish(BrokerLink& link, std::string_view topic, std::string_view payload, bool retain,
+                 BrokerMessage kind) {
+    if (!link.connected || link.own.size() - link.own_taken >= kOwnUnwrittenMax) {
+        if (kind != BrokerMessage::Status) ++link.counts.dropped;
+        return;
+    }
+    mqtt_append_publish(link.own, topic, payload, retain, link.v5);
+    link.own_ends.emplace_back(kind, link.own.size());
+}
+
+}  // namespace
+
 void broker_publish(BrokerLink& link, const std::string& topic, std::string_view payload,
                     BrokerMessage kind) {
+    if (link.own_writes) {
+        own_publish(link, topic, payload, false, kind);
+        return;
+    }
     if (link.connected &&
         mosquitto_publish(link.m, nullptr, topic.c_str(), static_cast<int>(payload.size()),
                           payload.data(), 0, false) == MOSQ_ERR_SUCCESS) {
@@ -490,6 +592,10 @@ void broker_sender_forget(BrokerLink& link, std::uint32_t ip) {
     // main one does, after what the broker has of the sender.
     if (!link.connected) return;
     const std::string topic = broker_topic(link.o.prefix, ip, kBrokerStatusLeaf);
+    if (link.own_writes) {
+        own_publish(link, topic, {}, true, BrokerMessage::Status);
+        return;
+    }
     if (mosquitto_publish(link.m, nullptr, topic.c_str(), 0, nullptr, 0, true) ==
         MOSQ_ERR_SUCCESS) {
         link.unwritten.push_back(BrokerMessage::Status);

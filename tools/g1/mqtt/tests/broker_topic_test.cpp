@@ -1,5 +1,6 @@
 // The broker's topics: the prefixes refused, a sender's topics and back.
 #include "tools/g1/mqtt/broker_topic.h"
+#include "tools/g1/mqtt/mqtt_packet.h"
 
 #include <gtest/gtest.h>
 
@@ -33,4 +34,19 @@ TEST(BrokerTopic, ASendersTopicNamesItAndNoOtherTopicDoes) {
           "school/ab/192.168.1.20/g1", "school/a/192.168.1.20g1", "school/a/g1", "g1"}) {
         EXPECT_FALSE(broker_topic_sender(other, "school/a", "g1", got)) << other;
     }
+}
+
+TEST(MqttPacket, PublishesLieEndToEndWithTheirLengthInSevenBitDigits) {
+    std::string out;
+    mqtt_append_publish(out, "a/b", "xy", false, false);
+    mqtt_append_publish(out, "t", {}, true, false);  // a retained status removed
+    EXPECT_EQ(out, std::string("\x30\x07\x00\x03"
+                               "a/bxy"
+                               "\x31\x03\x00\x01t",
+                               14));
+    // 2 + 1 + 1 + 124 = 128 bytes on: two digits. MQTT 5 adds the properties' empty length.
+    out.clear();
+    mqtt_append_publish(out, "t", std::string(124, 'p'), false, true);
+    ASSERT_EQ(out.size(), 3 + 128u);
+    EXPECT_EQ(out.substr(0, 7), std::string("\x30\x80\x01\x00\x01t\x00", 7));
 }

@@ -195,7 +195,11 @@ void influx_take(InfluxWriter& w, std::uint32_t sender, const Received& got, std
     w.queue.back().lines += w.line;
     ++w.queue.back().points;
     ++w.buffered;
-    if (w.idle) w.wake.notify_one();
+}
+
+void influx_flush(InfluxWriter& w) {
+    std::lock_guard<std::mutex> hold(w.lock);
+    if (w.idle && !w.queue.empty()) w.wake.notify_one();
 }
 
 std::string influx_refusal(InfluxWriter& w) {

@@ -47,6 +47,10 @@ InfluxWriterPtr influx_writer_start(const InfluxOptions& o, std::string& error);
 // network.
 void influx_take(InfluxWriter& w, std::uint32_t sender, const Received& got, std::int64_t at_ns);
 
+// Hands what was taken since the last flush to the writing thread, if it waits for points; a
+// receive loop calls it once a wake, so a batch of datagrams is one waking of that thread.
+void influx_flush(InfluxWriter& w);
+
 // Why InfluxDB refused the points for good (a 4xx and its words), or empty.
 std::string influx_refusal(InfluxWriter& w);
 

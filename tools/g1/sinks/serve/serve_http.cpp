@@ -31,6 +31,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -54,9 +55,9 @@ constexpr auto kAnswerTimeout = std::chrono::seconds(10);
 // An answer its peer has not taken for this long (a browser takes one in milliseconds) no longer
 // holds its connection's place when a new connection needs one.
 constexpr std::int64_t kAnswerUnreadNs = 2'000'000'000;
-// Datagrams taken from the port in one turn of the I/O thread; then the pages, the timers and
-// new connections have theirs, however fast datagrams come.
-constexpr int kTakeBatch = 64;
+// Receives (each a batch of datagrams) in one turn of the I/O thread; then the pages, the timers
+// and new connections have theirs, however fast datagrams come.
+constexpr int kTakeTurnReceives = 4;
 // Between requests a browser keeps its connection for the next file; one that asks nothing
 // more is closed, so idle connections cannot hold the slots.
 constexpr auto kKeepAliveTimeout = std::chrono::seconds(5);
@@ -66,6 +67,7 @@ constexpr auto kAcceptPauseFirst = std::chrono::milliseconds(10);
 constexpr auto kAcceptPauseLongest = std::chrono::milliseconds(1000);
 constexpr std::size_t kLoggedTextMax = 64;          // of what a peer sent, in a log line
 constexpr std::int64_t kStalledNs = 3'000'000'000;  // a write pending this long: the page sleeps
+constexpr std::int64_t kNeverNs = std::numeric_limits<std::int64_t>::max();
 constexpr auto kWatchPeriod = std::chrono::milliseconds(250);
 // A reader's kernel send buffer: about a second of events. A page that falls further behind is
 // coalesced or dropped rather than fed stale values.
@@ -103,8 +105,7 @@ struct ConnectionSlot {
 };
 
 struct Reader {
-    Reader(tcp::socket s, ConnectionSlot place)
-        : socket(std::move(s)), slot(std::move(place)), pace_timer(socket.get_executor()) {}
+    Reader(tcp::socket s, ConnectionSlot place) : socket(std::move(s)), slot(std::move(place)) {}
     tcp::socket socket;
     ConnectionSlot slot;
     std::string peer;
@@ -114,6 +115,7 @@ struct Reader {
     std::string greeting;            // what a new reader gets first
     std::string introduction;        // its sender's history (and latest) when it starts showing one
     std::shared_ptr<const DatagramEvent> datagram;  // the latest not yet written
+    bool datagram_fresh = false;  // it came with this turn's take, or a write held it back
     std::shared_ptr<const std::string> health;
     std::shared_ptr<const std::string> playback;  // a replay's latest state, not yet written
     std::shared_ptr<const DatagramEvent> writing_datagram;  // kept alive while written
@@ -122,8 +124,6 @@ struct Reader {
     bool writing = false;
     std::int64_t write_started_ns = 0;
     EventPacer pacer;
-    asio::steady_timer pace_timer;
-    bool pace_armed = false;
     bool closed = false;
     std::array<char, 512> discard{};  // a reader has nothing more to say; read and dropped
 };
@@ -183,6 +183,13 @@ struct ServeHttp {
     ServeHttpPlayback playback;  // a recording played instead of datagrams received
     asio::steady_timer tick_timer{io};
     std::uint64_t moments = 0;  // the board's, as last taken
+    // One timer for every reader's held datagram, due when the first of them may go: the stream
+    // has paused (see deliver) and the reader's pace allows. While the stream goes on each take
+    // moves it on, so it never wakes the thread then.
+    asio::steady_timer pause_timer{io};
+    bool pause_armed = false;
+    std::int64_t pause_at_ns = 0;
+    std::int64_t pause_wanted_ns = kNeverNs;  // the earliest held datagram's, since the last arming
     std::mutex receiving_lock;  // with `receiving_ended`, for the thread that waits for the end
     std::condition_variable receiving_ended;
     bool receive_failed = false;
@@ -266,13 +273,12 @@ void close_reader(ServeHttp& s, const std::shared_ptr<Reader>& r, const char* wh
     beast::error_code ignored;
     r->socket.shutdown(tcp::socket::shutdown_both, ignored);
     r->socket.close(ignored);
-    r->pace_timer.cancel();
     std::erase(s.readers, r);
     log_line(tool_log(), "g1 serve: page %s %s (%zu open)", r->peer.c_str(), why, s.readers.size());
     show_senders(s);
 }
 
-void deliver(ServeHttp& s, const std::shared_ptr<Reader>& r);
+void deliver(ServeHttp& s, const std::shared_ptr<Reader>& r, bool paused = false);
 
 void on_written(ServeHttp& s, const std::shared_ptr<Reader>& r, beast::error_code ec) {
     r->writing = false;
@@ -289,27 +295,49 @@ void on_written(ServeHttp& s, const std::shared_ptr<Reader>& r, beast::error_cod
     deliver(s, r);
 }
 
-// A reader that is not yet due gets its pending events with the next datagram after it is due,
-// so a faster stream is thinned to whole datagrams written as they arrive, without delay. Only
-// if the stream pauses, no datagram for an interval, does the timer write the one held: were it
-// to write while the stream goes on, it would write a held datagram late and spend the turn of
-// the next one, which then waits in turn.
-void wait_for_pace(ServeHttp& s, const std::shared_ptr<Reader>& r, std::int64_t now) {
-    if (r->pace_armed || !r->datagram) return;
-    r->pace_armed = true;
-    const std::int64_t paused = r->datagram->arrival_ns + kWriteIntervalNs - now;
-    r->pace_timer.expires_after(
-        std::chrono::nanoseconds(std::max(pacer_wait_ns(r->pacer, now), paused)));
-    r->pace_timer.async_wait([&s, r](beast::error_code ec) {
-        r->pace_armed = false;
-        if (ec || !r->datagram) return;
-        const std::int64_t at = now_ns();
-        if (at - r->datagram->arrival_ns < kWriteIntervalNs) {
-            wait_for_pace(s, r, at);  // a newer datagram came: the stream goes on
-        } else {
-            deliver(s, r);
-        }
+// A datagram held back for the reader's pace goes once the stream has paused, no datagram for
+// an interval, if its pace allows by then; a newer datagram takes its place meanwhile. Were it to
+// go while the stream goes on, it would go late and spend the turn of the next one, which then
+// waits in turn: so a faster stream is thinned to whole datagrams written as they arrive.
+void note_held(ServeHttp& s, const Reader& r, std::int64_t now) {
+    const std::int64_t due =
+        std::max(r.datagram->arrival_ns + kWriteIntervalNs, now + pacer_wait_ns(r.pacer, now));
+    s.pause_wanted_ns = std::min(s.pause_wanted_ns, due);
+}
+
+void on_pause(ServeHttp& s);
+
+// Sets the pause timer to the earliest held datagram noted since the last call. After a `sweep`
+// of every reader it may move later, and with none held an armed timer moves on by an interval
+// (a cancelled one would still wake the thread); after one reader's turn it only moves earlier.
+void arm_pause(ServeHttp& s, bool sweep) {
+    std::int64_t at = std::exchange(s.pause_wanted_ns, kNeverNs);
+    if (at == kNeverNs) {
+        if (!sweep || !s.pause_armed) return;
+        at = now_ns() + kWriteIntervalNs;
+    }
+    if (s.pause_armed && (at == s.pause_at_ns || (!sweep && at > s.pause_at_ns))) return;
+    s.pause_armed = true;
+    s.pause_at_ns = at;
+    s.pause_timer.expires_at(std::chrono::steady_clock::time_point(std::chrono::nanoseconds(at)));
+    s.pause_timer.async_wait([&s](beast::error_code ec) {
+        if (ec) return;  // moved, or the server stops
+        s.pause_armed = false;
+        on_pause(s);
     });
+}
+
+void on_pause(ServeHttp& s) {
+    const std::int64_t now = now_ns();
+    for (const std::shared_ptr<Reader>& r : s.readers) {
+        if (!r->datagram) continue;
+        if (now - r->datagram->arrival_ns >= kWriteIntervalNs) {
+            deliver(s, r, true);  // closes no reader in here, so the list stays as it is
+        } else {
+            note_held(s, *r, now);
+        }
+    }
+    arm_pause(s, true);
 }
 
 // The buffers without their first `written` bytes.
@@ -321,14 +349,20 @@ void drop_written(std::array<asio::const_buffer, 3>& buffers, std::size_t writte
     }
 }
 
-// Writes what is pending, unless a write is under way (its end brings the next one).
-void deliver(ServeHttp& s, const std::shared_ptr<Reader>& r) {
+// Writes what is pending, unless a write is under way (its end brings the next one). A datagram
+// goes as it comes, if the reader is due, or once the stream has `paused`; one held back is not
+// written late with a health event or another sender's datagram (see note_held).
+void deliver(ServeHttp& s, const std::shared_ptr<Reader>& r, bool paused) {
     if (r->closed || r->writing) return;
     const std::int64_t now = now_ns();
     // Only datagrams are paced; the greeting and the twice-a-second health go at once, so they
     // never take a datagram's turn.
-    const bool datagram_due = r->datagram && pacer_take(r->pacer, now);
-    if (r->datagram && !datagram_due) wait_for_pace(s, r, now);
+    const bool datagram_due =
+        r->datagram && (r->datagram_fresh || paused) && pacer_take(r->pacer, now);
+    if (r->datagram && !datagram_due) {
+        r->datagram_fresh = false;
+        note_held(s, *r, now);
+    }
     if (!datagram_due && !r->health && r->greeting.empty() && r->introduction.empty() &&
         !r->playback) {
         return;
@@ -357,8 +391,10 @@ void deliver(ServeHttp& s, const std::shared_ptr<Reader>& r) {
         return;
     }
     if (!ec) drop_written(buffers, written);
-    asio::async_write(r->socket, buffers,
-                      [&s, r](beast::error_code failed, std::size_t) { on_written(s, r, failed); });
+    asio::async_write(r->socket, buffers, [&s, r](beast::error_code failed, std::size_t) {
+        on_written(s, r, failed);
+        arm_pause(s, false);
+    });
 }
 
 // The reader sends nothing after its request; a read that ends means it has gone.
@@ -519,6 +555,7 @@ void start_reader(ServeHttp& s, const std::shared_ptr<Connection>& c) {
         log_line(tool_log(), "g1 serve: page %s opened the stream (%zu open)", r->peer.c_str(),
                  s.readers.size());
         deliver(s, r);
+        arm_pause(s, false);
         watch_for_leaving(s, r);
     });
 }
@@ -851,11 +888,13 @@ void take_board(ServeHttp& s) {
                 made = events.end() - 1;
             }
             r->datagram = made->second;
+            r->datagram_fresh = true;
             r->shown_number = l->number;
         }
         if (s.health_number != health_before) r->health = s.last_health;
         deliver(s, r);  // may write, but closes no reader in here, so the list stays as it is
     }
+    arm_pause(s, true);
     show_senders(s);
 }
 
@@ -880,11 +919,11 @@ void end_receiving(ServeHttp& s) {
 void wait_for_datagrams(ServeHttp& s);
 
 // The wait may tell of several datagrams at once, and of none again until another comes: all
-// that wait are taken, a batch at a time. After a full batch the next is posted behind the work
+// that wait are taken, a batch at a time. After a full turn the next is posted behind the work
 // already due (pages, timers, connections), so a flood slows the pages but never starves them.
 void take_datagrams(ServeHttp& s) {
     UdpWait got = UdpWait::Datagram;
-    for (int n = 0; n < kTakeBatch && got == UdpWait::Datagram; ++n) got = s.receive();
+    for (int n = 0; n < kTakeTurnReceives && got == UdpWait::Datagram; ++n) got = s.receive();
     if (got == UdpWait::Failed) {
         end_receiving(s);
         return;

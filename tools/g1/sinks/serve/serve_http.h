@@ -56,9 +56,10 @@ void serve_http_publish_health(ServeHttp& server, std::string event);
 void serve_http_publish_links(ServeHttp& server, const std::vector<LinkFigures>& links);
 
 // Receives on the I/O thread from now on, so a datagram reaches the pages with no hand-over
-// between threads: whenever `socket` has datagrams waiting, `receive` is called until it takes
-// none, a bounded batch at a time with the rest of the thread's work between (it must not wait;
-// what it publishes is written to the readers after each batch), and
+// between threads: whenever `socket` has datagrams waiting, `receive` is called until it says
+// nothing more waits (Timeout, also when it took the last ones), a bounded number of times a turn
+// with the rest of the thread's work between (it must not wait; what it publishes is written to
+// the readers after each turn), and
 // `every_period` runs every `period_ns`, the first time at once. The socket stays the caller's; it
 // is left open at the end. False, with `error`, if the socket cannot be waited for.
 bool serve_http_receive(ServeHttp& server, UdpSocket& socket, std::function<UdpWait()> receive,
