@@ -12,6 +12,15 @@ else()
   find_package(GTest REQUIRED)
 endif()
 
+# A test program's files are compiled as one unit: most of a test file's compile time is
+# GoogleTest's headers and the code its macros expand to, done once per unit (four builds compile
+# every test program). File-local names are therefore unique across a program's files; GCC's
+# warning on fixtures in an anonymous namespace is for headers, which the included files are not.
+function(tessel_test_unity name)
+  set_target_properties(${name} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 0)
+  target_compile_options(${name} PRIVATE $<$<CXX_COMPILER_ID:GNU>:-Wno-subobject-linkage>)
+endfunction()
+
 # Every GoogleTest program runs through scripts/gtest-run.sh, which passes it only when it ran
 # every test it was asked to run to its end; under Wine it goes on to CTest's emulator.
 function(tessel_gtest_runner name)
@@ -40,6 +49,7 @@ function(tessel_add_test_program name)
   add_executable(${name} ${ARGN})
   target_link_libraries(${name} PRIVATE GTest::gtest_main)
   tessel_warnings(${name})
+  tessel_test_unity(${name})
   tessel_gtest_runner(${name})
   if(DEFINED TESSEL_TEST_PROGRAMS AND NOT name IN_LIST TESSEL_TEST_PROGRAMS)
     set_target_properties(${name} PROPERTIES EXCLUDE_FROM_ALL TRUE)
@@ -66,6 +76,7 @@ function(tessel_add_core_tests name)
     add_executable(${name} ${arg_SOURCES})
     target_link_libraries(${name} PRIVATE ${arg_LIBRARIES} GTest::gtest_main)
     tessel_warnings(${name})
+    tessel_test_unity(${name})
     tessel_gtest_runner(${name})
     add_test(NAME ${name}_under_mingw COMMAND ${name})
     set_tests_properties(${name}_under_mingw PROPERTIES RESOURCE_LOCK wine_session)

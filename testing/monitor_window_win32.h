@@ -13,6 +13,9 @@
 // side by side on one screen, so windows of other processes are passed over.
 HWND monitor_window_find(DWORD process_id = ::GetCurrentProcessId());
 
+// How long the monitor window may take to open after Init or to close after Shutdown.
+inline constexpr int kWindowWaitMs = 5000;
+
 // Calls `done` every few milliseconds until it returns true or `timeout_ms` have passed.
 template <typename Done>
 bool wait_until(int timeout_ms, Done done) {

@@ -9,8 +9,6 @@
 
 namespace {
 
-constexpr int kWindowWaitMs = 5000;
-
 struct PluginExports : ::testing::Test {
     WinsockSession winsock;
     PluginBinding plugin = plugin_load();

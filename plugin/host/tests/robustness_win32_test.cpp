@@ -19,7 +19,6 @@ namespace {
 constexpr int kCycles = 50;
 constexpr int kWarmUpCycles = 5;  // the first start loads GDI+ and what the window needs
 constexpr ULONGLONG kShutdownLimitMs = 1000;
-constexpr int kWindowWaitMs = 5000;
 // Wine now and then makes one object of its own late in a run and keeps it; a leak per cycle
 // would add dozens.
 constexpr long kHandleSlack = 2;

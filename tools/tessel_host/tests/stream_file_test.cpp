@@ -32,7 +32,7 @@ std::string file_of(const std::vector<StreamFrame>& frames) {
 }
 
 // Reads a whole file image; the error, or "" when every frame was good.
-std::string read_all(const std::string& image, std::vector<StreamFrame>* frames = nullptr) {
+std::string read_stream(const std::string& image, std::vector<StreamFrame>* frames = nullptr) {
     std::istringstream in(image);
     StreamReader reader{&in};
     std::string error;
@@ -57,7 +57,7 @@ constexpr std::size_t kFirstFrame = kStreamHeaderSize;
 TEST(StreamFile, FramesReadBackAsWritten) {
     const std::vector<StreamFrame> written = three_frames();
     std::vector<StreamFrame> read;
-    ASSERT_EQ(read_all(file_of(written), &read), "");
+    ASSERT_EQ(read_stream(file_of(written), &read), "");
     ASSERT_EQ(read.size(), written.size());
     for (std::size_t i = 0; i < read.size(); ++i) {
         EXPECT_EQ(read[i].dt, written[i].dt);
@@ -79,7 +79,7 @@ TEST(StreamFile, EveryCutInsideAFrameIsReportedAsTruncated) {
         boundaries.push_back(boundaries.back() + kStreamFrameHeaderSize + f.bytes.size());
     }
     for (std::size_t cut = kFirstFrame; cut < image.size(); ++cut) {
-        const std::string error = read_all(image.substr(0, cut));
+        const std::string error = read_stream(image.substr(0, cut));
         const bool at_boundary =
             std::find(boundaries.begin(), boundaries.end(), cut) != boundaries.end();
         if (at_boundary) {
@@ -96,18 +96,18 @@ TEST(StreamFile, ForeignFilesAreRefused) {
     for (const std::string& foreign :
          {std::string(), std::string("TSTR"), std::string("\x89PNG\r\n\x1a\n and more bytes..."),
           std::string("MZ\x90\0\x03\0\0\0\x04\0\0\0\xff\xff\0\0", 16)}) {
-        EXPECT_TRUE(read_all(foreign).starts_with("not a stream file"));
+        EXPECT_TRUE(read_stream(foreign).starts_with("not a stream file"));
     }
-    EXPECT_TRUE(read_all(good.substr(0, 10)).starts_with("truncated: the file header"));
+    EXPECT_TRUE(read_stream(good.substr(0, 10)).starts_with("truncated: the file header"));
 }
 
 TEST(StreamFile, OtherVersionsAndUnknownFlagsAreRefused) {
     std::string v2 = file_of({});
     poke<std::uint32_t>(v2, 8, 2);
-    EXPECT_EQ(read_all(v2), "stream file version 2; this host reads version 1");
+    EXPECT_EQ(read_stream(v2), "stream file version 2; this host reads version 1");
     std::string flagged = file_of({});
     poke<std::uint32_t>(flagged, 12, 1);
-    EXPECT_EQ(read_all(flagged), "stream file flags 1 are unknown to version 1");
+    EXPECT_EQ(read_stream(flagged), "stream file flags 1 are unknown to version 1");
 }
 
 TEST(StreamFile, FrameHeadersOutsideTheirLimitsAreRefused) {
@@ -120,10 +120,10 @@ TEST(StreamFile, FrameHeadersOutsideTheirLimitsAreRefused) {
     poke<std::uint32_t>(huge, length, kStreamMaxFrameBytes + 1);
     poke<std::uint32_t>(crowded, count, 1000);
     for (const std::string& bad : {nan_dt, negative_dt, long_dt}) {
-        EXPECT_NE(read_all(bad).find("is not 0 to 60 seconds"), std::string::npos);
+        EXPECT_NE(read_stream(bad).find("is not 0 to 60 seconds"), std::string::npos);
     }
-    EXPECT_NE(read_all(huge).find("more than a frame may hold"), std::string::npos);
-    EXPECT_NE(read_all(crowded).find("1000 records cannot fit"), std::string::npos);
+    EXPECT_NE(read_stream(huge).find("more than a frame may hold"), std::string::npos);
+    EXPECT_NE(read_stream(crowded).find("1000 records cannot fit"), std::string::npos);
 }
 
 TEST(StreamFile, RecordsMustFillTheirFrameExactly) {

@@ -34,7 +34,6 @@ constexpr int kCrawlFrames = 2000;  // far more than the send queue holds while 
 // crawling link (140 ms).
 constexpr ULONGLONG kCrawlBudgetMs = 5000;
 constexpr int kQuietMs = 500;
-constexpr int kWindowWaitMs = 5000;
 constexpr int kAnswerWaitMs = 10000;
 // A leak of one handle per cycle ends 40 above the baseline, far past kHandleSlack.
 constexpr int kCycles = 60;

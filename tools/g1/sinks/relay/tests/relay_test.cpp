@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr std::string_view kWorkedExample = "G1,1500000,0,0,0,-12,0,3141,0,0,0,0,0,0,";
+constexpr std::string_view kRelayExample = "G1,1500000,0,0,0,-12,0,3141,0,0,0,0,0,0,";
 constexpr UdpAddress kOwn = {kLoopbackIp, 40000};
 constexpr std::uint32_t kSimulator = 0x0A000005;  // 10.0.0.5
 
@@ -153,8 +153,8 @@ TEST(RelayJudge, SendsOnOnlyBroadcastsThatAreG1) {
     const auto judge = [&](bool broadcast, std::string_view bytes) {
         return relay_judge(relay, arrival({kSimulator, 52000}, broadcast, bytes), bytes, 0);
     };
-    EXPECT_EQ(judge(true, kWorkedExample), RelayVerdict::Forward);
-    EXPECT_EQ(judge(false, kWorkedExample), RelayVerdict::NotBroadcast);
+    EXPECT_EQ(judge(true, kRelayExample), RelayVerdict::Forward);
+    EXPECT_EQ(judge(false, kRelayExample), RelayVerdict::NotBroadcast);
     const std::string not_g1[] = {"", std::string("\0\xff\x80 not G1\r\n", 13),
                                   "G1,1500000,0,0,0,-12,0,3141,0,0,0,0,0,0",
                                   std::string(kG1MaxLength + 1, '1')};
@@ -167,7 +167,7 @@ TEST(RelayJudge, OwnCopiesAreKnownByAddressAndPortTogether) {
     Relay relay;
     relay.own = {kOwn};
     const auto judge = [&](UdpAddress from) {
-        return relay_judge(relay, arrival(from, true, kWorkedExample), kWorkedExample, 0);
+        return relay_judge(relay, arrival(from, true, kRelayExample), kRelayExample, 0);
     };
     EXPECT_EQ(judge(kOwn), RelayVerdict::Own);
     EXPECT_EQ(judge({kSimulator, kOwn.port}), RelayVerdict::Forward);  // same port, other host
@@ -179,7 +179,7 @@ TEST(RelayJudge, SendersOutsideFromAreIgnored) {
     std::string error;
     ASSERT_TRUE(sender_filter_add(relay.receiver.from, "10.0.0.0/29", error)) << error;
     const auto judge = [&](std::uint32_t ip) {
-        return relay_judge(relay, arrival({ip, 52000}, true, kWorkedExample), kWorkedExample, 0);
+        return relay_judge(relay, arrival({ip, 52000}, true, kRelayExample), kRelayExample, 0);
     };
     EXPECT_EQ(judge(kSimulator), RelayVerdict::Forward);
     EXPECT_EQ(judge(0x0A000008), RelayVerdict::OtherSender);  // 10.0.0.8
@@ -192,8 +192,8 @@ TEST(RelayJudge, EachSenderIsCappedAtTheRateAfterABurstOfATenthOfASecond) {
     const auto forwarded = [&](std::uint32_t ip, int datagrams, std::int64_t now_ns) {
         int n = 0;
         for (int i = 0; i < datagrams; ++i) {
-            const UdpDatagram d = arrival({ip, 52000}, true, kWorkedExample);
-            n += relay_judge(relay, d, kWorkedExample, now_ns) == RelayVerdict::Forward;
+            const UdpDatagram d = arrival({ip, 52000}, true, kRelayExample);
+            n += relay_judge(relay, d, kRelayExample, now_ns) == RelayVerdict::Forward;
         }
         return n;
     };
@@ -227,8 +227,8 @@ TEST(RelayJudge, SendersRotatingTheirAddressesGetNoMoreThanTheTotalCap) {
     std::uint64_t forwarded = 0;
     for (std::int64_t t = 0, i = 0; t < kRunNs; t += kGapNs, ++i) {
         const UdpDatagram d = arrival(
-            {0x7F000100 + static_cast<std::uint32_t>(i % kAddresses), 52000}, true, kWorkedExample);
-        forwarded += relay_judge(relay, d, kWorkedExample, t) == RelayVerdict::Forward;
+            {0x7F000100 + static_cast<std::uint32_t>(i % kAddresses), 52000}, true, kRelayExample);
+        forwarded += relay_judge(relay, d, kRelayExample, t) == RelayVerdict::Forward;
     }
     EXPECT_LE(forwarded, 3 * 4000 + 400u);  // three seconds' worth and one burst
     EXPECT_GE(forwarded, 3 * 4000u);
@@ -250,7 +250,7 @@ TEST_F(RelayOnLoopback, DatagramSentToTheRelayItselfIsNotSentOn) {
     UdpSocket& target = bound();
     const UdpSocket& sender = bound();
     open({udp_local_address(target)});
-    ASSERT_TRUE(udp_send(sender, {kLoopbackIp, port}, kWorkedExample));
+    ASSERT_TRUE(udp_send(sender, {kLoopbackIp, port}, kRelayExample));
     take(1);
     EXPECT_EQ(relay.receiver.counts.not_broadcast, 1u);
     EXPECT_EQ(receive(target, 200), "(nothing)");
@@ -260,7 +260,7 @@ TEST_F(RelayOnLoopbackBroadcast, SendsEachG1BroadcastUnchangedToEveryTarget) {
     UdpSocket& first = bound();
     UdpSocket& second = bound();
     open({udp_local_address(first), udp_local_address(second)});
-    const std::string g1[] = {std::string(kWorkedExample), "G1,0,0,0,0,0,0,0,0,0,0,0,0,0,"};
+    const std::string g1[] = {std::string(kRelayExample), "G1,0,0,0,0,0,0,0,0,0,0,0,0,0,"};
     for (const std::string& d : g1) {
         ASSERT_TRUE(test_broadcast_send(port, d));
         ASSERT_TRUE(test_broadcast_send(port, "G1," + std::string(2000, '7')));  // cut, refused
@@ -279,7 +279,7 @@ TEST_F(RelayOnLoopbackBroadcast, TargetPointingBackAtTheRelayDoesNotMakeItFeedIt
     std::string error;
     ASSERT_TRUE(open_on(port, {{kLoopbackIp, port}}, kSenderRateDefault, kTotalRateDefault, error))
         << error;
-    ASSERT_TRUE(test_broadcast_send(port, kWorkedExample));
+    ASSERT_TRUE(test_broadcast_send(port, kRelayExample));
     take(2);  // the broadcast, then the relay's own copy
     EXPECT_EQ(relay_step(relay, 200), RelayStep::Idle);
     EXPECT_EQ(relay.counts.forwarded, 1u);

@@ -7,7 +7,7 @@
 
 namespace {
 
-constexpr std::int64_t kMs = 1000;  // microseconds
+constexpr std::int64_t kSendersMs = 1000;  // microseconds
 
 std::vector<std::int64_t> times_of(const SenderHistory& h) {
     std::vector<std::int64_t> times;
@@ -18,7 +18,7 @@ std::vector<std::int64_t> times_of(const SenderHistory& h) {
 SenderSample at(std::int64_t time_us) {
     SenderSample s;
     s.time_us = time_us;
-    s.fields[1] = static_cast<std::int32_t>(time_us / kMs);
+    s.fields[1] = static_cast<std::int32_t>(time_us / kSendersMs);
     return s;
 }
 
@@ -31,12 +31,15 @@ TEST(ServeSenders, HistoryKeepsOneSampleAStepAndStartsAfreshOnANewFlight) {
         std::vector<std::int64_t> kept;
     } cases[] = {
         {"a step apart at least",
-         {0, 50 * kMs, 100 * kMs, 150 * kMs, 210 * kMs, 300 * kMs},
-         {0, 100 * kMs, 210 * kMs}},
+         {0, 50 * kSendersMs, 100 * kSendersMs, 150 * kSendersMs, 210 * kSendersMs,
+          300 * kSendersMs},
+         {0, 100 * kSendersMs, 210 * kSendersMs}},
         {"the time goes back",
-         {0, 100 * kMs, 200 * kMs, 50 * kMs, 160 * kMs},
-         {50 * kMs, 160 * kMs}},
-        {"a jump past the minute", {0, 100 * kMs, 61'000 * kMs}, {61'000 * kMs}},
+         {0, 100 * kSendersMs, 200 * kSendersMs, 50 * kSendersMs, 160 * kSendersMs},
+         {50 * kSendersMs, 160 * kSendersMs}},
+        {"a jump past the minute",
+         {0, 100 * kSendersMs, 61'000 * kSendersMs},
+         {61'000 * kSendersMs}},
     };
     for (const auto& c : cases) {
         SenderHistory h;
@@ -52,8 +55,9 @@ TEST(ServeSenders, HistoryKeepsOneSampleAStepAndStartsAfreshOnANewFlight) {
         ASSERT_GE(times[i] - times[i - 1], kHistoryStepUs);
         ASSERT_LT(times[i] - times[i - 1], kHistoryStepUs + 50'000 / 3 + 1);
     }
-    EXPECT_GE(times.back(), 89'900 * kMs);
-    EXPECT_EQ(history_at(h, h.count - 1).fields[1], times.back() / kMs);  // values with their time
+    EXPECT_GE(times.back(), 89'900 * kSendersMs);
+    EXPECT_EQ(history_at(h, h.count - 1).fields[1],
+              times.back() / kSendersMs);  // values with their time
 }
 
 namespace {
