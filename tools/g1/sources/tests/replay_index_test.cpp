@@ -15,8 +15,8 @@ namespace {
 constexpr UdpAddress kA{0xC0A80114, 49152};  // 192.168.1.20
 constexpr UdpAddress kB{0xC0A80115, 49152};  // 192.168.1.21
 constexpr UdpAddress kG1{kLimitedBroadcastIp, kG1Port};
-constexpr std::int64_t kT0 = 1'765'000'000'000'000'000;
-constexpr std::int64_t kSecond = 1'000'000'000;
+constexpr std::int64_t kReplayT0 = 1'765'000'000'000'000'000;
+constexpr std::int64_t kReplaySecond = 1'000'000'000;
 
 std::string g1(std::int64_t field, int bank) {
     return "G1," + std::to_string(static_cast<std::int32_t>(field)) + ",0,0,0," +
@@ -32,13 +32,13 @@ std::string capture() {
         file += record;
     };
     for (int k = 0; k < 130 * 50; ++k) {
-        const std::int64_t t = kT0 + k * kSecond / 50;
+        const std::int64_t t = kReplayT0 + k * kReplaySecond / 50;
         add(t, kA, g1(INT_MAX - 20'000'000LL + k * 20'000LL, k), kG1);
         if (k % 5 == 0 && k >= 500 && k < 2000) add(t + 1000, kB, g1(k * 20'000LL, -k), kG1);
         if (k == 3000) add(t + 2000, kA, "G1,broken", kG1);
         if (k == 3100) add(t + 3000, kA, "not G1", {kLimitedBroadcastIp, 53});
     }
-    add(kT0 + 125 * kSecond, kA, g1(INT_MAX + 110'000'001LL, 7), kG1);
+    add(kReplayT0 + 125 * kReplaySecond, kA, g1(INT_MAX + 110'000'001LL, 7), kG1);
     return file;
 }
 
@@ -55,13 +55,14 @@ TEST(ReplayIndex, IndexesByTimeAndReadsOneRecordBack) {
     EXPECT_EQ(a.entries.size(), 130u * 50 + 2);
     EXPECT_EQ(index.tracks[1].entries.size(), 300u);
     EXPECT_EQ(index.other, 1u);
-    EXPECT_EQ(index.start_ns, kT0);
+    EXPECT_EQ(index.start_ns, kReplayT0);
     // The clock that went back adds nothing to the timeline.
-    EXPECT_EQ(index.length_ns, 130 * kSecond - kSecond / 50);
+    EXPECT_EQ(index.length_ns, 130 * kReplaySecond - kReplaySecond / 50);
     // The time field unwraps across its limit, as a receiver's does.
-    const std::size_t at_30s = replay_track_find(a, 30 * kSecond);
+    const std::size_t at_30s = replay_track_find(a, 30 * kReplaySecond);
     EXPECT_EQ(a.entries[at_30s].time_us, INT_MAX - 20'000'000LL + 1500 * 20'000LL);
-    EXPECT_EQ(replay_track_find(index.tracks[1], 9 * kSecond), index.tracks[1].entries.size());
+    EXPECT_EQ(replay_track_find(index.tracks[1], 9 * kReplaySecond),
+              index.tracks[1].entries.size());
     EXPECT_EQ(replay_track_find(a, 0), 0u);
     PcapDatagram d;
     ASSERT_TRUE(replay_index_read(in, index, a.entries[at_30s], d, error)) << error;
@@ -100,21 +101,22 @@ TEST(ReplayIndex, ASeekShowsTheMomentAndTheMinuteBeforeIt) {
     ASSERT_TRUE(serve_replay_tick(replay, 0, out, error));
     EXPECT_EQ(a.moments, 1u);
     EXPECT_EQ(a.latest_us, base_us);
-    ASSERT_TRUE(serve_replay_tick(replay, kSecond, out, error));  // 2 s at twice the pace
+    ASSERT_TRUE(serve_replay_tick(replay, kReplaySecond, out, error));  // 2 s at twice the pace
     EXPECT_EQ(a.datagrams, 100u);
     EXPECT_EQ(a.latest_us, base_us + 100 * 20'000);
     // Seek to 100 s: the moment, and a minute of history at a sample a step, from the file.
-    ASSERT_TRUE(playback_control(replay.playback, "pause&seek=100000", kSecond, error)) << error;
-    ASSERT_TRUE(serve_replay_tick(replay, kSecond, out, error));
+    ASSERT_TRUE(playback_control(replay.playback, "pause&seek=100000", kReplaySecond, error))
+        << error;
+    ASSERT_TRUE(serve_replay_tick(replay, kReplaySecond, out, error));
     EXPECT_EQ(a.moments, 2u);
     EXPECT_EQ(a.latest_us, base_us + 5000 * 20'000);
     EXPECT_EQ(a.history, 600u);
     EXPECT_EQ(a.latest_us - a.oldest_us, 59'900'000);
     // Paused, nothing more comes; backwards, a second jump.
-    ASSERT_TRUE(serve_replay_tick(replay, 5 * kSecond, out, error));
+    ASSERT_TRUE(serve_replay_tick(replay, 5 * kReplaySecond, out, error));
     EXPECT_EQ(a.datagrams, 100u);
-    ASSERT_TRUE(playback_control(replay.playback, "seek=20000&play", 5 * kSecond, error));
-    ASSERT_TRUE(serve_replay_tick(replay, 5 * kSecond, out, error));
+    ASSERT_TRUE(playback_control(replay.playback, "seek=20000&play", 5 * kReplaySecond, error));
+    ASSERT_TRUE(serve_replay_tick(replay, 5 * kReplaySecond, out, error));
     EXPECT_EQ(a.moments, 3u);
     EXPECT_EQ(a.history, 201u);
     replay.file.close();  // Windows removes no open file
@@ -122,7 +124,7 @@ TEST(ReplayIndex, ASeekShowsTheMomentAndTheMinuteBeforeIt) {
 }
 
 TEST(ServePlayback, ControlsChangeTheStateOrNothing) {
-    Playback p = playback_start(60 * kSecond, 1.0, false, 0);
+    Playback p = playback_start(60 * kReplaySecond, 1.0, false, 0);
     std::string error;
     const struct {
         std::string_view query;
@@ -131,20 +133,21 @@ TEST(ServePlayback, ControlsChangeTheStateOrNothing) {
         bool paused;
         double speed;
     } rows[] = {
-        {"speed=2", true, 2 * kSecond, false, 2.0},             // 0 + 2 s
-        {"seek=30000&pause", true, 30 * kSecond, true, 2.0},    // paused where it was sought
-        {"speed=17", false, 30 * kSecond, true, 2.0},           // refused: nothing changes
-        {"seek=1000&speed=x", false, 30 * kSecond, true, 2.0},  // not even the seek
-        {"seek=-5&play&speed=0.25", true, kSecond / 4, false, 0.25},
-        {"seek=99999999", true, 60 * kSecond, true, 0.25},  // past the end: ended, paused there
-        {"play", true, kSecond / 4, false, 0.25},           // at the end: from the start
-        {"loop=1&seek=59900", true, 0, false, 0.25},        // looped round, from the start
-        {"jump", false, kSecond / 4, false, 0.25},
+        {"speed=2", true, 2 * kReplaySecond, false, 2.0},             // 0 + 2 s
+        {"seek=30000&pause", true, 30 * kReplaySecond, true, 2.0},    // paused where it was sought
+        {"speed=17", false, 30 * kReplaySecond, true, 2.0},           // refused: nothing changes
+        {"seek=1000&speed=x", false, 30 * kReplaySecond, true, 2.0},  // not even the seek
+        {"seek=-5&play&speed=0.25", true, kReplaySecond / 4, false, 0.25},
+        {"seek=99999999", true, 60 * kReplaySecond, true,
+         0.25},                                          // past the end: ended, paused there
+        {"play", true, kReplaySecond / 4, false, 0.25},  // at the end: from the start
+        {"loop=1&seek=59900", true, 0, false, 0.25},     // looped round, from the start
+        {"jump", false, kReplaySecond / 4, false, 0.25},
     };
     std::int64_t now = 0;
     for (const auto& row : rows) {
         EXPECT_EQ(playback_control(p, row.query, now, error), row.taken) << row.query;
-        now += kSecond;
+        now += kReplaySecond;
         EXPECT_EQ(playback_advance(p, now), row.at_ns) << row.query;
         EXPECT_EQ(p.paused, row.paused) << row.query;
         EXPECT_EQ(p.speed, row.speed) << row.query;
