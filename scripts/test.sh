@@ -131,10 +131,10 @@ run_check() {
   count_check "$name" $? "$limit"
 }
 
-# Checks that need neither Wine nor the network run beside the Windows suites, which run one
-# Wine program at a time and so leave a core idle; their output is shown, and they are counted,
-# once they have ended.
-beside_checks=(scripts/checks/fuzz.sh)
+# Checks that need no Wine and keep off the plug-in's port (their own loopback ports only) run
+# beside the Windows suites, which run one Wine program at a time and so leave a core idle; their
+# output is shown, and they are counted, once they have ended.
+beside_checks=(scripts/checks/fuzz.sh scripts/checks/sources.sh scripts/checks/metrics.sh)
 beside_pids=()
 start_beside() {
   local check name
