@@ -250,21 +250,28 @@ function compareWithListen(shown, csvLine) {
   return same.every(Boolean);
 }
 
-// A recorded flight of two simulators on the page of g1 serve --replay, on a phone's screen: its
-// timeline pauses, seeks (the values then those of g1 listen's line of that moment, the charts
-// the flight up to it), plays, speeds up and loops, and the picker shows the other simulator.
-async function debrief(children) {
+// The recording the debrief shows: two simulators, made while the live sections run.
+async function recordForDebrief(children) {
   const capture = join(options.out, 'flight.pcap');
   const recorder = start(options.g1, ['record', capture, '--port', '50030', '--seconds', '14']);
+  children.push(recorder);
   await waitFor(() => recorder.err.includes('50030'), 10000, 'g1 record to start');
   const flying = start(options.g1, ['send', '--fly', 'circuit', '--to', '127.0.0.1:50030',
     '--seconds', '12']);
-  children.push(recorder, flying);
+  children.push(flying);
   // The circuit first, so the timeline starts with it; the other simulator a moment later.
   await waitFor(() => statSync(capture, { throwIfNoEntry: false })?.size > 4000, 5000,
     'the recording to begin');
   children.push(openSecondSender(50030, 10));
   await recorder.exited;
+  return capture;
+}
+
+// A recorded flight of two simulators on the page of g1 serve --replay, on a phone's screen: its
+// timeline pauses, seeks (the values then those of g1 listen's line of that moment, the charts
+// the flight up to it), plays, speeds up and loops, and the picker shows the other simulator.
+async function debrief(children, recording) {
+  const capture = await recording;
   // Its values as g1 listen gives them for the same recording, played fast.
   const listened = start(options.g1, ['listen', '--csv', '--replay', capture, '--sender',
     '127.0.0.1', '--speed', '8']);
@@ -356,6 +363,8 @@ const children = [];  // ended when the check ends
 try {
   await waitFor(() => serve.err.includes('instruments at'), 10000, 'g1 serve to start');
   await waitFor(() => listen.err.includes('g1 listen: on'), 10000, 'g1 listen to start');
+  const recording = recordForDebrief(children);
+  recording.catch(() => {});  // said where the debrief waits for it
 
   // --- one page, phone-sized, through a flight at 60 Hz -----------------------------------
   const page = await context.newPage();
@@ -513,7 +522,7 @@ try {
   two.child.kill('SIGINT');
   check((await two.exited) === 0, 'the second g1 serve ended cleanly on Ctrl+C');
 
-  await debrief(children);
+  await debrief(children, recording);
 
   // --- a stderr that nobody reads ---------------------------------------------------------------
   const unread = unreadStderrRun(HTTP_PORT + 3, 50021);
