@@ -5,7 +5,9 @@
 #include "plugin/telemetry/g1_field_table.h"
 #include "tools/common/udp.h"
 
+#include <charconv>
 #include <cstdio>
+#include <limits>
 
 const std::string& fields_event() {
     static const std::string event = [] {
@@ -23,17 +25,40 @@ const std::string& fields_event() {
     return event;
 }
 
-std::string datagram_event(std::string_view name, std::uint64_t number, const DisplayTexts& texts,
-                           std::uint32_t sender) {
-    std::string event = "event: ";
-    event += name;
-    event += "\ndata: {\"n\":" + std::to_string(number) + ",\"v\":[";
-    for (std::size_t i = 0; i < texts.size(); ++i) {
-        event += i == 0 ? "\"" : ",\"";
-        event += texts[i];
-        event += '"';
+namespace {
+
+void append_number(std::string& out, std::uint64_t n) {
+    std::array<char, std::numeric_limits<std::uint64_t>::digits10 + 1> digits;
+    out.append(digits.data(), std::to_chars(digits.data(), digits.data() + digits.size(), n).ptr);
+}
+
+}  // namespace
+
+void datagram_event_append(std::string& out, std::string_view name, std::uint64_t number,
+                           const SenderSample& sample, AngleUnit angles, std::uint32_t sender) {
+    out += "event: ";
+    out += name;
+    out += "\ndata: {\"n\":";
+    append_number(out, number);
+    out += ",\"v\":[";
+    std::array<char, kDisplayTextMax> text;
+    for (std::size_t i = 0; i < kG1FieldCount; ++i) {
+        out += i == 0 ? "\"" : ",\"";
+        out.append(text.data(), display_text(text, sample.fields, sample.time_us, angles, i));
+        out += '"';
     }
-    event += "],\"sender\":\"" + udp_ip_text(sender) + "\"}\n\n";
+    out += "],\"sender\":\"";
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        append_number(out, (sender >> shift) & 0xFF);
+        if (shift > 0) out += '.';
+    }
+    out += "\"}\n\n";
+}
+
+std::string datagram_event(std::string_view name, std::uint64_t number, const SenderSample& sample,
+                           AngleUnit angles, std::uint32_t sender) {
+    std::string event;
+    datagram_event_append(event, name, number, sample, angles, sender);
     return event;
 }
 

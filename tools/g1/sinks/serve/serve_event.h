@@ -26,9 +26,12 @@ inline constexpr std::string_view kHistoryEvent = "history";  // the last minute
 const std::string& fields_event();
 
 // `event: NAME` and one `data:` line of JSON: {"n":the sender's datagram number,"v":[13 texts],
-// "sender":"a.b.c.d"}.
-std::string datagram_event(std::string_view name, std::uint64_t number, const DisplayTexts& texts,
-                           std::uint32_t sender);
+// "sender":"a.b.c.d"}, the texts those of display_texts.
+std::string datagram_event(std::string_view name, std::uint64_t number, const SenderSample& sample,
+                           AngleUnit angles, std::uint32_t sender);
+// The same event appended to `out`: no allocation once `out` has had room for one.
+void datagram_event_append(std::string& out, std::string_view name, std::uint64_t number,
+                           const SenderSample& sample, AngleUnit angles, std::uint32_t sender);
 
 // {"datagrams","malformed","ignored","wraps","turned_away","rate" (Hz),"gap_ms","idle_ms","angles",
 // "port","source","senders"}: the figures and what the page needs to say what to check when

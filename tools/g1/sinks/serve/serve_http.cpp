@@ -69,6 +69,11 @@ constexpr std::size_t kLoggedTextMax = 64;          // of what a peer sent, in a
 constexpr std::int64_t kStalledNs = 3'000'000'000;  // a write pending this long: the page sleeps
 constexpr std::int64_t kNeverNs = std::numeric_limits<std::int64_t>::max();
 constexpr auto kWatchPeriod = std::chrono::milliseconds(250);
+// A stream has paused when no datagram came for this long: longer than a page's interval, so
+// that a stream at twice the pages' rate, whose every second datagram is held, brings the next
+// held one before the last one's pause is due, and the timer moves on once per two datagrams
+// without ever waking the thread.
+constexpr std::int64_t kPauseNs = kWriteIntervalNs * 3 / 2;
 // A reader's kernel send buffer: about a second of events. A page that falls further behind is
 // coalesced or dropped rather than fed stale values.
 constexpr int kReaderSendBuffer = 8 * 1024;
@@ -86,9 +91,11 @@ std::int64_t now_ns() {
         .count();
 }
 
+// A sender's latest datagram for the readers that show it. Its text is made when the first of
+// them writes it: one held for a reader's pace and then replaced by the next is never made.
 struct DatagramEvent {
-    std::string text;
-    std::int64_t arrival_ns;
+    SenderLatest latest;
+    std::string text;  // empty until made
 };
 
 // A connection's place in the counts of open connections, held by the connection and then by
@@ -114,11 +121,11 @@ struct Reader {
     std::uint64_t shown_number = 0;  // that sender's latest datagram handed to it
     std::string greeting;            // what a new reader gets first
     std::string introduction;        // its sender's history (and latest) when it starts showing one
-    std::shared_ptr<const DatagramEvent> datagram;  // the latest not yet written
+    std::shared_ptr<DatagramEvent> datagram;  // the latest not yet written
     bool datagram_fresh = false;  // it came with this turn's take, or a write held it back
     std::shared_ptr<const std::string> health;
-    std::shared_ptr<const std::string> playback;  // a replay's latest state, not yet written
-    std::shared_ptr<const DatagramEvent> writing_datagram;  // kept alive while written
+    std::shared_ptr<const std::string> playback;      // a replay's latest state, not yet written
+    std::shared_ptr<DatagramEvent> writing_datagram;  // kept alive while written
     std::shared_ptr<const std::string> writing_health;
     std::string writing_greeting;
     bool writing = false;
@@ -167,7 +174,8 @@ struct ServeHttp {
     tcp::acceptor acceptor{io};
     asio::steady_timer accept_pause{io};
     std::chrono::milliseconds accept_pause_length{0};
-    asio::steady_timer watch{io};
+    asio::steady_timer watch{io};  // for stalled writes
+    bool watching = false;
     std::vector<std::shared_ptr<Reader>> readers;
     AngleUnit angles = AngleUnit::Radians;
     SenderBoard board;                     // written by the receiver, under its lock
@@ -183,9 +191,8 @@ struct ServeHttp {
     ServeHttpPlayback playback;  // a recording played instead of datagrams received
     asio::steady_timer tick_timer{io};
     std::uint64_t moments = 0;  // the board's, as last taken
-    // One timer for every reader's held datagram, due when the first of them may go: the stream
-    // has paused (see deliver) and the reader's pace allows. While the stream goes on each take
-    // moves it on, so it never wakes the thread then.
+    // One timer for every reader's held datagram, due no later than when the first of them may
+    // go: the stream has paused (see deliver) and the reader's pace allows.
     asio::steady_timer pause_timer{io};
     bool pause_armed = false;
     std::int64_t pause_at_ns = 0;
@@ -197,7 +204,10 @@ struct ServeHttp {
     std::vector<std::uint32_t> shown;  // the senders the readers show, as last told the board
     std::vector<std::uint32_t> showing;
     // Each sender's new datagram event of a take, made once for all its readers.
-    std::vector<std::pair<std::uint32_t, std::shared_ptr<const DatagramEvent>>> events;
+    std::vector<std::pair<std::uint32_t, std::shared_ptr<DatagramEvent>>> events;
+    // Every datagram event, in use or free to be used again (no longer held by a reader or
+    // `events`) with the room its text had: a datagram allocates nothing.
+    std::vector<std::shared_ptr<DatagramEvent>> event_store;
     std::string health_text;
     std::uint64_t health_number = 0;
     std::unique_ptr<SenderHistory> history = std::make_unique<SenderHistory>();  // a new page's
@@ -279,6 +289,7 @@ void close_reader(ServeHttp& s, const std::shared_ptr<Reader>& r, const char* wh
 }
 
 void deliver(ServeHttp& s, const std::shared_ptr<Reader>& r, bool paused = false);
+void watch_writes(ServeHttp& s);
 
 void on_written(ServeHttp& s, const std::shared_ptr<Reader>& r, beast::error_code ec) {
     r->writing = false;
@@ -287,7 +298,7 @@ void on_written(ServeHttp& s, const std::shared_ptr<Reader>& r, beast::error_cod
         return;
     }
     if (r->writing_datagram) {
-        latency_note(s.summary.latency, now_ns() - r->writing_datagram->arrival_ns);
+        latency_note(s.summary.latency, now_ns() - r->writing_datagram->latest.arrival_ns);
     }
     r->writing_datagram.reset();
     r->writing_health.reset();
@@ -296,27 +307,27 @@ void on_written(ServeHttp& s, const std::shared_ptr<Reader>& r, beast::error_cod
 }
 
 // A datagram held back for the reader's pace goes once the stream has paused, no datagram for
-// an interval, if its pace allows by then; a newer datagram takes its place meanwhile. Were it to
-// go while the stream goes on, it would go late and spend the turn of the next one, which then
-// waits in turn: so a faster stream is thinned to whole datagrams written as they arrive.
+// kPauseNs, if its pace allows by then; a newer datagram takes its place meanwhile. Were it to go
+// while the stream goes on, it would go late and spend the turn of the next one, which then waits
+// in turn: so a faster stream is thinned to whole datagrams written as they arrive.
 void note_held(ServeHttp& s, const Reader& r, std::int64_t now) {
     const std::int64_t due =
-        std::max(r.datagram->arrival_ns + kWriteIntervalNs, now + pacer_wait_ns(r.pacer, now));
+        std::max(r.datagram->latest.arrival_ns + kPauseNs, now + pacer_wait_ns(r.pacer, now));
     s.pause_wanted_ns = std::min(s.pause_wanted_ns, due);
 }
 
 void on_pause(ServeHttp& s);
 
-// Sets the pause timer to the earliest held datagram noted since the last call. After a `sweep`
-// of every reader it may move later, and with none held an armed timer moves on by an interval
-// (a cancelled one would still wake the thread); after one reader's turn it only moves earlier.
+// Sets the pause timer to the earliest held datagram noted since the last call; after one
+// reader's turn (not a `sweep` of every reader) only earlier. With none held it is left as it
+// is, to come once for nothing: moving a wait completes it as cancelled, a turn of the thread and
+// a system call more, which a stream would otherwise spend with every datagram.
 void arm_pause(ServeHttp& s, bool sweep) {
-    std::int64_t at = std::exchange(s.pause_wanted_ns, kNeverNs);
-    if (at == kNeverNs) {
-        if (!sweep || !s.pause_armed) return;
-        at = now_ns() + kWriteIntervalNs;
+    const std::int64_t at = std::exchange(s.pause_wanted_ns, kNeverNs);
+    if (at == kNeverNs ||
+        (s.pause_armed && (at == s.pause_at_ns || (!sweep && at > s.pause_at_ns)))) {
+        return;
     }
-    if (s.pause_armed && (at == s.pause_at_ns || (!sweep && at > s.pause_at_ns))) return;
     s.pause_armed = true;
     s.pause_at_ns = at;
     s.pause_timer.expires_at(std::chrono::steady_clock::time_point(std::chrono::nanoseconds(at)));
@@ -331,7 +342,7 @@ void on_pause(ServeHttp& s) {
     const std::int64_t now = now_ns();
     for (const std::shared_ptr<Reader>& r : s.readers) {
         if (!r->datagram) continue;
-        if (now - r->datagram->arrival_ns >= kWriteIntervalNs) {
+        if (now - r->datagram->latest.arrival_ns >= kPauseNs) {
             deliver(s, r, true);  // closes no reader in here, so the list stays as it is
         } else {
             note_held(s, *r, now);
@@ -376,7 +387,14 @@ void deliver(ServeHttp& s, const std::shared_ptr<Reader>& r, bool paused) {
     r->writing_greeting += r->introduction;
     r->introduction.clear();
     r->writing_health = std::move(r->health);
-    if (datagram_due) r->writing_datagram = std::move(r->datagram);
+    if (datagram_due) {
+        r->writing_datagram = std::move(r->datagram);
+        DatagramEvent& e = *r->writing_datagram;
+        if (e.text.empty()) {
+            datagram_event_append(e.text, kDatagramEvent, e.latest.number, e.latest.sample,
+                                  s.angles, e.latest.ip);
+        }
+    }
     std::array<asio::const_buffer, 3> buffers{
         asio::buffer(r->writing_greeting),
         r->writing_health ? asio::buffer(*r->writing_health) : asio::const_buffer(),
@@ -395,6 +413,7 @@ void deliver(ServeHttp& s, const std::shared_ptr<Reader>& r, bool paused) {
         on_written(s, r, failed);
         arm_pause(s, false);
     });
+    watch_writes(s);
 }
 
 // The reader sends nothing after its request; a read that ends means it has gone.
@@ -408,19 +427,26 @@ void watch_for_leaving(ServeHttp& s, const std::shared_ptr<Reader>& r) {
     });
 }
 
-void watch_readers(ServeHttp& s) {
+// Only a write that could not go at once can stall, so the watch runs while one is pending.
+void watch_writes(ServeHttp& s) {
+    if (s.watching) return;
+    s.watching = true;
     s.watch.expires_after(kWatchPeriod);
     s.watch.async_wait([&s](beast::error_code ec) {
+        s.watching = false;
         if (ec) return;
         const std::int64_t now = now_ns();
         const std::vector<std::shared_ptr<Reader>> readers = s.readers;
+        bool pending = false;
         for (const std::shared_ptr<Reader>& r : readers) {
             if (r->writing && now - r->write_started_ns > kStalledNs) {
                 ++s.summary.dropped;
                 close_reader(s, r, "dropped: it took no data for 3 s");
+            } else {
+                pending = pending || r->writing;
             }
         }
-        watch_readers(s);
+        if (pending) watch_writes(s);
     });
 }
 
@@ -432,8 +458,18 @@ const SenderLatest* find_sender(const ServeHttp& s, std::uint32_t ip) {
 }
 
 std::string event_of(const ServeHttp& s, const SenderLatest& l) {
-    return datagram_event(kDatagramEvent, l.number,
-                          display_texts(l.sample.fields, l.sample.time_us, s.angles), l.ip);
+    return datagram_event(kDatagramEvent, l.number, l.sample, s.angles, l.ip);
+}
+
+std::shared_ptr<DatagramEvent> new_event(ServeHttp& s, const SenderLatest& l) {
+    for (const std::shared_ptr<DatagramEvent>& e : s.event_store) {
+        if (e.use_count() == 1) {
+            e->latest = l;
+            e->text.clear();
+            return e;
+        }
+    }
+    return s.event_store.emplace_back(std::make_shared<DatagramEvent>(DatagramEvent{l, {}}));
 }
 
 // The sender's minute of history, for a page that starts showing it; with `latest`, its latest
@@ -883,8 +919,7 @@ void take_board(ServeHttp& s) {
             auto made = std::find_if(events.begin(), events.end(),
                                      [&](const auto& e) { return e.first == l->ip; });
             if (made == events.end()) {
-                events.emplace_back(l->ip, std::make_shared<const DatagramEvent>(
-                                               DatagramEvent{event_of(s, *l), l->arrival_ns}));
+                events.emplace_back(l->ip, new_event(s, *l));
                 made = events.end() - 1;
             }
             r->datagram = made->second;
@@ -1020,7 +1055,6 @@ ServeHttpPtr serve_http_start(std::uint32_t ip, std::uint16_t port, std::string&
     beast::error_code no_name;
     server->machine = this_machine(asio::ip::host_name(no_name), std::move(addresses), host_names);
     accept(*server);
-    watch_readers(*server);
     server->thread = std::thread([s = server.get()] { s->io.run(); });
     return server;
 }

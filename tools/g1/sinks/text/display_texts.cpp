@@ -5,6 +5,7 @@
 #include "plugin/telemetry/g1_field_table.h"
 #include "tools/g1/sinks/text/listen.h"
 
+#include <array>
 #include <cmath>
 #include <numbers>
 
@@ -27,33 +28,38 @@ std::int64_t rounded_division(std::int64_t value, std::int64_t divisor) {
     return value < 0 ? -static_cast<std::int64_t>(quotient) : static_cast<std::int64_t>(quotient);
 }
 
-std::string degrees_text(std::int32_t field, std::int64_t scale, AngleUnit angles) {
-    if (angles == AngleUnit::Degrees) {
-        return fixed_point_text(rounded_division(field, scale / kTenthsPerDegree), kAngleDecimals);
-    }
+// In tenths of a degree.
+std::int64_t degrees_tenths(std::int32_t field, std::int64_t scale, AngleUnit angles) {
+    if (angles == AngleUnit::Degrees) return rounded_division(field, scale / kTenthsPerDegree);
     const double degrees = field / static_cast<double>(scale) * (180.0 / std::numbers::pi);
-    return fixed_point_text(std::llround(degrees * kTenthsPerDegree), kAngleDecimals);
+    return std::llround(degrees * kTenthsPerDegree);
 }
+
+static_assert(kDisplayTextMax == kFixedPointTextMax);
 
 }  // namespace
 
+std::size_t display_text(std::span<char, kDisplayTextMax> out, const G1Fields& fields,
+                         std::int64_t time_us, AngleUnit angles, std::size_t i) {
+    const G1Field& field = kG1FieldTable[i];
+    switch (field.kind) {
+        case G1Kind::Time:
+            return fixed_point_chars(out, rounded_division(time_us, field.scale / kMsPerSecond),
+                                     kTimeDecimals);
+        case G1Kind::Angle:
+        case G1Kind::AngularRate:
+            return fixed_point_chars(out, degrees_tenths(fields[i], field.scale, angles),
+                                     kAngleDecimals);
+        case G1Kind::Linear: break;
+    }
+    return fixed_point_chars(out, fields[i], g1_decimals(field.scale));
+}
+
 DisplayTexts display_texts(const G1Fields& fields, std::int64_t time_us, AngleUnit angles) {
     DisplayTexts texts;
+    std::array<char, kDisplayTextMax> text;
     for (std::size_t i = 0; i < kG1FieldCount; ++i) {
-        const G1Field& field = kG1FieldTable[i];
-        switch (field.kind) {
-            case G1Kind::Time:
-                texts[i] = fixed_point_text(rounded_division(time_us, field.scale / kMsPerSecond),
-                                            kTimeDecimals);
-                break;
-            case G1Kind::Angle:
-            case G1Kind::AngularRate:
-                texts[i] = degrees_text(fields[i], field.scale, angles);
-                break;
-            case G1Kind::Linear:
-                texts[i] = fixed_point_text(fields[i], g1_decimals(field.scale));
-                break;
-        }
+        texts[i].assign(text.data(), display_text(text, fields, time_us, angles, i));
     }
     return texts;
 }

@@ -4,6 +4,8 @@
 #include "plugin/telemetry/g1_field_table.h"
 #include "tools/common/udp.h"
 
+#include <array>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -68,19 +70,31 @@ std::string shown(std::string_view d) {
 
 }  // namespace
 
-std::string fixed_point_text(std::int64_t value, int decimals) {
+std::size_t fixed_point_chars(std::span<char, kFixedPointTextMax> out, std::int64_t value,
+                              int decimals) {
     std::uint64_t scale = 1;
     for (int i = 0; i < decimals; ++i) scale *= 10;
     // Magnitude in unsigned arithmetic, so the most negative value needs no special case.
     const std::uint64_t magnitude =
         value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
-    std::string fraction = std::to_string(magnitude % scale);
-    fraction.insert(0, static_cast<std::size_t>(decimals) - fraction.size(), '0');
-    std::string text = value < 0 ? "-" : "";
-    text += std::to_string(magnitude / scale);
-    text += '.';
-    text += fraction;
-    return text;
+    char* at = out.data();
+    if (value < 0) *at++ = '-';
+    at = std::to_chars(at, out.data() + out.size(), magnitude / scale).ptr;
+    if (decimals > 0) {
+        *at++ = '.';
+        // The fraction with its leading zeros, from its last digit back.
+        std::uint64_t fraction = magnitude % scale;
+        for (int i = decimals - 1; i >= 0; --i, fraction /= 10) {
+            at[i] = static_cast<char>('0' + fraction % 10);
+        }
+        at += decimals;
+    }
+    return static_cast<std::size_t>(at - out.data());
+}
+
+std::string fixed_point_text(std::int64_t value, int decimals) {
+    std::array<char, kFixedPointTextMax> text;
+    return std::string(text.data(), fixed_point_chars(text, value, decimals));
 }
 
 std::string listen_header(ListenFormat format) {

@@ -5,7 +5,9 @@
 
 #include "tools/g1/receive/receive.h"
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -40,3 +42,9 @@ std::string listen_summary(const ListenStats& stats);
 
 // `value` / 10^decimals written exactly, e.g. (-12, 3) gives "-0.012".
 std::string fixed_point_text(std::int64_t value, int decimals);
+
+// The same text written at the start of `out`, for callers that make one per datagram and must
+// not allocate; its length. Room for any int64_t at up to nine decimals.
+inline constexpr std::size_t kFixedPointTextMax = 32;
+std::size_t fixed_point_chars(std::span<char, kFixedPointTextMax> out, std::int64_t value,
+                              int decimals);

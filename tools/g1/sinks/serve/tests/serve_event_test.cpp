@@ -23,8 +23,7 @@ TEST(ServeEvent, DatagramEventCarriesTheValuesInDisplayUnits) {
     // Bank -0.0125 rad (written -12), heading 3.1416 rad, angular velocity 1 rad/s, the time
     // 1.5 s and three decimals elsewhere.
     const G1Fields f = fields_of("G1,1500000,1234,-5,0,-12,0,3141,1000,0,0,-9810,0,0,");
-    EXPECT_EQ(datagram_event(kDatagramEvent, 7, display_texts(f, 1'500'000, AngleUnit::Radians),
-                             0xC0A80114),
+    EXPECT_EQ(datagram_event(kDatagramEvent, 7, {1'500'000, f}, AngleUnit::Radians, 0xC0A80114),
               "event: datagram\ndata: {\"n\":7,\"v\":[\"1.500\",\"1.234\",\"-0.005\",\"0.000\","
               "\"-0.7\",\"0.0\",\"180.0\",\"57.3\",\"0.0\",\"0.0\",\"-9.810\",\"0.000\","
               "\"0.000\"],\"sender\":\"192.168.1.20\"}\n\n");
@@ -65,7 +64,8 @@ TEST(ServeEvent, OutOfRangeMarkerIsShownAsTheWireHasIt) {
 }
 
 TEST(ServeEvent, LastDatagramEventIsTheSameDataUnderItsOwnName) {
-    const std::string event = datagram_event(kDatagramEvent, 3, DisplayTexts{}, kTestSender);
+    const std::string event =
+        datagram_event(kDatagramEvent, 3, {}, AngleUnit::Radians, kTestSender);
     const std::string last = as_last_datagram_event(event);
     EXPECT_EQ(last.substr(0, last.find('\n')), "event: last");
     EXPECT_EQ(last.substr(last.find('\n')), event.substr(event.find('\n')));
