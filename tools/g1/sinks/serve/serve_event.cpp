@@ -7,6 +7,7 @@
 
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 
 const std::string& fields_event() {
@@ -27,10 +28,29 @@ const std::string& fields_event() {
 
 namespace {
 
-void append_number(std::string& out, std::uint64_t n) {
-    std::array<char, std::numeric_limits<std::uint64_t>::digits10 + 1> digits;
-    out.append(digits.data(), std::to_chars(digits.data(), digits.data() + digits.size(), n).ptr);
-}
+constexpr std::string_view kDataStart = "\ndata: {\"n\":";
+constexpr std::string_view kValuesStart = ",\"v\":[\"";
+constexpr std::string_view kValuesBetween = "\",\"";
+constexpr std::string_view kSenderStart = "\"],\"sender\":\"";
+constexpr std::string_view kEventEnd = "\"}\n\n";
+constexpr std::size_t kNumberMax = std::numeric_limits<std::uint64_t>::digits10 + 1;
+constexpr std::size_t kIpTextMax = 15;
+
+// A datagram event after its name, built in place: its longest is known, so no piece checks for
+// room, where a string's appends would each.
+struct EventText {
+    std::array<char, kDataStart.size() + kNumberMax + kValuesStart.size() +
+                         kG1FieldCount*(kDisplayTextMax + kValuesBetween.size()) +
+                         kSenderStart.size() + kIpTextMax + kEventEnd.size()>
+        bytes;
+    char* at = bytes.data();
+
+    void put(std::string_view text) {
+        std::memcpy(at, text.data(), text.size());
+        at += text.size();
+    }
+    void put_number(std::uint64_t n) { at = std::to_chars(at, bytes.data() + bytes.size(), n).ptr; }
+};
 
 }  // namespace
 
@@ -38,21 +58,22 @@ void datagram_event_append(std::string& out, std::string_view name, std::uint64_
                            const SenderSample& sample, AngleUnit angles, std::uint32_t sender) {
     out += "event: ";
     out += name;
-    out += "\ndata: {\"n\":";
-    append_number(out, number);
-    out += ",\"v\":[";
-    std::array<char, kDisplayTextMax> text;
+    EventText e;
+    e.put(kDataStart);
+    e.put_number(number);
+    e.put(kValuesStart);
     for (std::size_t i = 0; i < kG1FieldCount; ++i) {
-        out += i == 0 ? "\"" : ",\"";
-        out.append(text.data(), display_text(text, sample.fields, sample.time_us, angles, i));
-        out += '"';
+        if (i > 0) e.put(kValuesBetween);
+        e.at += display_text(std::span<char, kDisplayTextMax>(e.at, kDisplayTextMax), sample.fields,
+                             sample.time_us, angles, i);
     }
-    out += "],\"sender\":\"";
+    e.put(kSenderStart);
     for (int shift = 24; shift >= 0; shift -= 8) {
-        append_number(out, (sender >> shift) & 0xFF);
-        if (shift > 0) out += '.';
+        e.put_number((sender >> shift) & 0xFF);
+        if (shift > 0) *e.at++ = '.';
     }
-    out += "\"}\n\n";
+    e.put(kEventEnd);
+    out.append(e.bytes.data(), e.at);
 }
 
 std::string datagram_event(std::string_view name, std::uint64_t number, const SenderSample& sample,

@@ -883,13 +883,13 @@ void accept(ServeHttp& s) {
 void take_board(ServeHttp& s) {
     s.wake_posted = false;  // before taking: what is put from now on posts another take
     const std::uint64_t health_before = s.health_number;
-    board_take(s.board, s.latest, s.health_text, s.health_number);
+    std::uint64_t moments = 0;
+    board_take(s.board, s.latest, s.health_text, s.health_number, moments);
     if (s.health_number != health_before) {
         s.last_health = std::make_shared<const std::string>(s.health_text);
     }
     const std::uint32_t fallback = default_sender(s.latest);
     // A replay jumped: each page gets its sender's new minute and moment in place of the old.
-    const std::uint64_t moments = board_moments(s.board);
     if (moments != s.moments) {
         s.moments = moments;
         for (const std::shared_ptr<Reader>& r : s.readers) {
@@ -905,11 +905,13 @@ void take_board(ServeHttp& s) {
     }
     auto& events = s.events;  // kept, with its room, from one take to the next
     events.clear();
+    bool showing_changed = false;
     for (const std::shared_ptr<Reader>& r : s.readers) {
         const std::uint32_t wanted = r->chosen != 0 ? r->chosen : fallback;
         if (wanted != r->showing) {
             // A page on the default sender whose sender has gone from the board: the next one.
             // What it had not yet written of the one before is stale: replaced, not added to.
+            showing_changed = true;
             r->showing = wanted;
             r->introduction = introduction(s, *r, false);
             r->datagram.reset();
@@ -930,7 +932,7 @@ void take_board(ServeHttp& s) {
         deliver(s, r);  // may write, but closes no reader in here, so the list stays as it is
     }
     arm_pause(s, true);
-    show_senders(s);
+    if (showing_changed) show_senders(s);
 }
 
 void wake(ServeHttp& s) {

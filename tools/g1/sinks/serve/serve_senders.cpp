@@ -128,11 +128,6 @@ bool board_put_moment(SenderBoard& b, std::uint32_t ip, const SenderHistory& his
     return true;
 }
 
-std::uint64_t board_moments(SenderBoard& b) {
-    const std::lock_guard held(b.lock);
-    return b.moments;
-}
-
 std::uint64_t board_turned_away(SenderBoard& b) {
     const std::lock_guard held(b.lock);
     return b.turned_away;
@@ -144,9 +139,10 @@ void board_show(SenderBoard& b, std::span<const std::uint32_t> shown) {
 }
 
 void board_take(SenderBoard& b, std::vector<SenderLatest>& out, std::string& health,
-                std::uint64_t& health_number) {
+                std::uint64_t& health_number, std::uint64_t& moments) {
     out.clear();
     const std::lock_guard held(b.lock);
+    moments = b.moments;
     for (const SenderEntry<SenderState>& e : b.table.senders) {
         out.push_back({e.ip, e.state.order, e.state.number, e.state.arrival_ns, e.state.latest});
     }

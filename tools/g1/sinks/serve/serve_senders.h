@@ -100,7 +100,6 @@ void board_put_health(SenderBoard& board, std::string event);
 // board; the pages are to show it afresh. False if the sender found no place on the board.
 bool board_put_moment(SenderBoard& board, std::uint32_t ip, const SenderHistory& history,
                       const SenderSample* latest, std::int64_t arrival_ns);
-std::uint64_t board_moments(SenderBoard& board);
 
 // Datagrams turned away so far for want of a place.
 std::uint64_t board_turned_away(SenderBoard& board);
@@ -108,10 +107,11 @@ std::uint64_t board_turned_away(SenderBoard& board);
 // From the web side: the senders the open pages show (none of them gives up its place).
 void board_show(SenderBoard& board, std::span<const std::uint32_t> shown);
 
-// From the web side: the latest of every sender (`out` keeps its storage), and the health event
-// if it is newer than `health_number` (then both are updated).
+// From the web side: the latest of every sender (`out` keeps its storage), the health event
+// if it is newer than `health_number` (then both are updated), and how many histories have been
+// replaced so far (board_put_moment).
 void board_take(SenderBoard& board, std::vector<SenderLatest>& out, std::string& health,
-                std::uint64_t& health_number);
+                std::uint64_t& health_number, std::uint64_t& moments);
 
 // A copy of the history of the sender at `ip`; false if it is not on the board.
 bool board_history(SenderBoard& board, std::uint32_t ip, SenderHistory& out);

@@ -68,7 +68,8 @@ std::vector<std::uint32_t> board_ips(SenderBoard& board) {
     std::vector<SenderLatest> latest;
     std::string health;
     std::uint64_t number = 0;
-    board_take(board, latest, health, number);
+    std::uint64_t moments = 0;
+    board_take(board, latest, health, number, moments);
     std::vector<std::uint32_t> ips;
     for (const SenderLatest& l : latest) ips.push_back(l.ip);
     std::sort(ips.begin(), ips.end());
