@@ -20,6 +20,7 @@ TEST(FixedPointText, WritesScaledIntegersExactly) {
     EXPECT_EQ(fixed_point_text(0, 3), "0.000");
     EXPECT_EQ(fixed_point_text(std::numeric_limits<std::int32_t>::min(), 3), "-2147483.648");
     EXPECT_EQ(fixed_point_text(1500000, 6), "1.500000");
+    EXPECT_EQ(fixed_point_text(-12, 0), "-12");  // no point without decimals
     EXPECT_EQ(fixed_point_text(std::numeric_limits<std::int64_t>::min(), 6),
               "-9223372036854.775808");
 }
