@@ -1,0 +1,114 @@
+// Sorting a capture's datagrams into G1 and other traffic in one pass.
+#include "tools/g1/sources/replay_sorting.h"
+
+#include "plugin/telemetry/g1_datagram.h"
+
+#include <algorithm>
+#include <bitset>
+#include <istream>
+#include <limits>
+#include <string_view>
+#include <unordered_map>
+
+namespace {
+
+constexpr std::uint64_t kRecordsBetweenStops = 4096;  // how often sorting asks whether to stop
+constexpr std::size_t kPorts = std::size_t{std::numeric_limits<std::uint16_t>::max()} + 1;
+// Between two held records closer than this, reading on is cheaper than a seek, which drops
+// what the stream has buffered.
+constexpr std::uint64_t kReadOnBytes = 64 * 1024;
+
+struct HeldPort {
+    std::vector<ReplayHeld> held;
+    std::uint64_t unheld = 0;  // beyond what is held
+};
+
+struct Sorting {
+    std::bitset<kPorts> g1_ports;  // known to carry G1
+    std::unordered_map<std::uint16_t, HeldPort> held;
+    std::uint64_t taken = 0;
+};
+
+void sort_datagram(Sorting& s, ReplaySorted& out, std::uint64_t offset, PcapDatagram& d,
+                   const ReplayTake& take) {
+    const std::uint16_t port = d.to.port;
+    if (!s.g1_ports.test(port) && std::string_view(d.payload).starts_with(kG1Tag)) {
+        s.g1_ports.set(port);  // what it held is G1 too
+        if (const auto h = s.held.find(port); h != s.held.end()) {
+            out.held.insert(out.held.end(), h->second.held.begin(), h->second.held.end());
+            out.unheld += h->second.unheld;
+            s.held.erase(h);
+        }
+    }
+    if (s.g1_ports.test(port)) {
+        ++s.taken;
+        take(offset, d);
+        return;
+    }
+    HeldPort& h = s.held[port];
+    if (h.held.size() < kReplayHeldPerPort) {
+        h.held.push_back({offset, s.taken});
+    } else {
+        ++h.unheld;
+    }
+}
+
+}  // namespace
+
+bool replay_read_held(std::istream& in, const ReplaySorted& sorted, const ReplayPutHeld& put,
+                      std::string& error) {
+    PcapReader reader = sorted.format;
+    reader.in = &in;
+    PcapDatagram d;
+    bool read = true;
+    for (std::size_t h = 0; h < sorted.held.size() && read; ++h) {
+        const std::uint64_t offset = sorted.held[h].offset;
+        if (h > 0 && offset >= reader.offset && offset - reader.offset < kReadOnBytes) {
+            in.ignore(static_cast<std::streamsize>(offset - reader.offset));
+        } else {
+            in.seekg(static_cast<std::streamoff>(offset));
+        }
+        reader.offset = offset;
+        read = in && pcap_read_next(reader, d, error) == PcapRead::Datagram;
+        if (read) {
+            put(h, d);
+        } else {
+            error = "the file changed while it was read (byte " + std::to_string(offset) + ")";
+        }
+    }
+    in.clear();
+    return read;
+}
+
+bool replay_sort_pass(std::istream& in, ReplaySorted& sorted, std::string& error,
+                      const ReplayTake& take, const std::function<bool()>& stop) {
+    sorted = ReplaySorted{};
+    PcapReader& reader = sorted.format;
+    reader.in = &in;
+    if (pcap_read_header(reader, error) != PcapRead::Datagram) return false;
+    Sorting s;
+    s.g1_ports.set(kG1Port);
+    PcapDatagram d;
+    for (bool more = true; more;) {
+        if (stop && reader.records % kRecordsBetweenStops == 0 && stop()) {
+            error = "loading it was stopped";
+            return false;
+        }
+        const std::uint64_t offset = reader.offset;
+        switch (pcap_read_next(reader, d, error)) {
+            case PcapRead::Datagram: sort_datagram(s, sorted, offset, d, take); break;
+            case PcapRead::Skipped: ++sorted.other; break;
+            case PcapRead::End: more = false; break;
+            case PcapRead::Truncated:
+                sorted.truncated = error;
+                more = false;
+                break;
+            case PcapRead::Error: return false;
+        }
+    }
+    in.clear();         // the end was read: reads at an offset go on from here
+    reader.bytes = {};  // the last record's, up to 256 KiB, not carried by every copy of the format
+    for (const auto& [port, h] : s.held) sorted.other += h.held.size() + h.unheld;
+    std::ranges::sort(sorted.held, {}, &ReplayHeld::offset);
+    return true;
+}
