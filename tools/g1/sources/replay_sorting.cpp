@@ -60,8 +60,8 @@ bool replay_read_held(std::istream& in, const ReplaySorted& sorted, const Replay
     PcapReader reader = sorted.format;
     reader.in = &in;
     PcapDatagram d;
-    bool read = true;
-    for (std::size_t h = 0; h < sorted.held.size() && read; ++h) {
+    std::size_t h = 0;
+    for (; h < sorted.held.size(); ++h) {
         const std::uint64_t offset = sorted.held[h].offset;
         if (h > 0 && offset >= reader.offset && offset - reader.offset < kReadOnBytes) {
             in.ignore(static_cast<std::streamsize>(offset - reader.offset));
@@ -69,15 +69,19 @@ bool replay_read_held(std::istream& in, const ReplaySorted& sorted, const Replay
             in.seekg(static_cast<std::streamoff>(offset));
         }
         reader.offset = offset;
-        read = in && pcap_read_next(reader, d, error) == PcapRead::Datagram;
-        if (read) {
-            put(h, d);
-        } else {
-            error = "the file changed while it was read (byte " + std::to_string(offset) + ")";
+        if (!in) {
+            error = "it cannot be read again at byte " + std::to_string(offset) +
+                    ", where a datagram to a port that carries G1 lies: give a file, not a pipe";
+            break;
         }
+        if (pcap_read_next(reader, d, error) != PcapRead::Datagram) {
+            error = "the file changed while it was read (byte " + std::to_string(offset) + ")";
+            break;
+        }
+        put(h, d);
     }
     in.clear();
-    return read;
+    return h == sorted.held.size();
 }
 
 bool replay_sort_pass(std::istream& in, ReplaySorted& sorted, std::string& error,
