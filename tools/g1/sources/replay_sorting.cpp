@@ -3,7 +3,6 @@
 
 #include "plugin/telemetry/g1_datagram.h"
 
-#include <algorithm>
 #include <bitset>
 #include <istream>
 #include <limits>
@@ -18,14 +17,15 @@ constexpr std::size_t kPorts = std::size_t{std::numeric_limits<std::uint16_t>::m
 // what the stream has buffered.
 constexpr std::uint64_t kReadOnBytes = 64 * 1024;
 
-struct HeldPort {
-    std::vector<ReplayHeld> held;
-    std::uint64_t unheld = 0;  // beyond what is held
-};
+static_assert(kReplayHeldPerPort <= std::numeric_limits<std::uint8_t>::max());
 
 struct Sorting {
     std::bitset<kPorts> g1_ports;  // known to carry G1
-    std::unordered_map<std::uint16_t, HeldPort> held;
+    // Of the ports not yet known to carry G1: how many of their datagrams are held, the port of
+    // each one held (beside `held` of the result, in the file's order), and how many more came.
+    std::vector<std::uint8_t> held_count = std::vector<std::uint8_t>(kPorts);
+    std::vector<std::uint16_t> held_ports;
+    std::unordered_map<std::uint16_t, std::uint64_t> unheld;
     std::uint64_t taken = 0;
 };
 
@@ -34,23 +34,31 @@ void sort_datagram(Sorting& s, ReplaySorted& out, std::uint64_t offset, PcapData
     const std::uint16_t port = d.to.port;
     if (!s.g1_ports.test(port) && std::string_view(d.payload).starts_with(kG1Tag)) {
         s.g1_ports.set(port);  // what it held is G1 too
-        if (const auto h = s.held.find(port); h != s.held.end()) {
-            out.held.insert(out.held.end(), h->second.held.begin(), h->second.held.end());
-            out.unheld += h->second.unheld;
-            s.held.erase(h);
-        }
     }
     if (s.g1_ports.test(port)) {
         ++s.taken;
         take(offset, d);
-        return;
-    }
-    HeldPort& h = s.held[port];
-    if (h.held.size() < kReplayHeldPerPort) {
-        h.held.push_back({offset, s.taken});
+    } else if (s.held_count[port] < kReplayHeldPerPort) {
+        ++s.held_count[port];
+        out.held.push_back({offset, s.taken});
+        s.held_ports.push_back(port);
     } else {
-        ++h.unheld;
+        ++s.unheld[port];
     }
+}
+
+// What a port held before its first G1 is G1; what the others held is other traffic.
+void finish_sorting(const Sorting& s, ReplaySorted& out) {
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < out.held.size(); ++i) {
+        if (s.g1_ports.test(s.held_ports[i])) {
+            out.held[kept++] = out.held[i];
+        } else {
+            ++out.other;
+        }
+    }
+    out.held.resize(kept);
+    for (const auto& [port, n] : s.unheld) (s.g1_ports.test(port) ? out.unheld : out.other) += n;
 }
 
 }  // namespace
@@ -112,7 +120,6 @@ bool replay_sort_pass(std::istream& in, ReplaySorted& sorted, std::string& error
     }
     in.clear();         // the end was read: reads at an offset go on from here
     reader.bytes = {};  // the last record's, up to 256 KiB, not carried by every copy of the format
-    for (const auto& [port, h] : s.held) sorted.other += h.held.size() + h.unheld;
-    std::ranges::sort(sorted.held, {}, &ReplayHeld::offset);
+    finish_sorting(s, sorted);
     return true;
 }
