@@ -5,7 +5,7 @@
 #include <array>
 #include <cstring>
 
-#if defined(__x86_64__)
+#if defined(__x86_64__) && !defined(TESSEL_DECODE_PORTABLE_ONLY)
 #include <immintrin.h>
 #endif
 
@@ -70,7 +70,7 @@ Run decode_as_before(std::span<const std::uint8_t> stream, MessageRecord* record
     return run;
 }
 
-#if defined(__x86_64__)
+#if defined(__x86_64__) && !defined(TESSEL_DECODE_PORTABLE_ONLY)
 // The same run with each half record in one 64-byte register: the header copied whole, the
 // value loaded under a mask of its `kept` bytes. A masked load neither reads nor faults on the
 // bytes its mask leaves out (they come back as zero), so a record needs only its own `size`
