@@ -82,23 +82,25 @@ std::size_t run_length(std::span<const std::uint8_t> stream) {
 // count, or where a whole 128 bytes no longer follow; the single-record decoder goes on there
 // (one record at most: two take 128 bytes). Inlined into each run below, so that it compiles
 // to the widest moves that run's instructions allow.
-template <void (*CopyHeader)(MessageRecord&, const std::uint8_t*)>
+template <void (*CopyRecord)(MessageRecord&, const std::uint8_t*, std::uint32_t)>
 [[gnu::always_inline]] inline Run run_as_before(std::span<const std::uint8_t> stream,
                                                 MessageRecord* records, std::size_t known) {
     const std::uint8_t* at = stream.data();
     std::size_t remaining = run_length(stream);
     MessageRecord* record = records;
     MessageRecord* const end = records + known;
+#pragma GCC unroll 4
     for (; record != end && remaining >= kRecordSize; ++record) {
+        // Where the value ends comes from the last frame's size, so that the moves need not
+        // wait for this frame's, which is read and compared meanwhile.
         const std::uint16_t expected = record->size;  // the last frame's, before it is overwritten
+        const std::uint32_t kept = expected - kRecordHeaderSize;  // wraps for a size below 64
         std::uint16_t size;
         std::memcpy(&size, at + offsetof(MessageRecord, size), sizeof size);
-        const std::uint32_t kept = size - kRecordHeaderSize;  // wraps for a size below 64
         if (size != expected || kept > kRecordValueSize) {
             break;
         }
-        CopyHeader(*record, at);
-        copy_value_masked(record->value, at + kRecordHeaderSize, kept);
+        CopyRecord(*record, at, kept);
         at += expected;
         remaining -= expected;
     }
@@ -106,13 +108,14 @@ template <void (*CopyHeader)(MessageRecord&, const std::uint8_t*)>
             static_cast<std::size_t>(at - stream.data())};
 }
 
-void copy_header(MessageRecord& record, const std::uint8_t* at) {
+void copy_record(MessageRecord& record, const std::uint8_t* at, std::uint32_t kept) {
     std::memcpy(&record, at, kRecordHeaderSize);
+    copy_value_masked(record.value, at + kRecordHeaderSize, kept);
 }
 
 Run decode_as_before(std::span<const std::uint8_t> stream, MessageRecord* records,
                      std::size_t known) {
-    return run_as_before<copy_header>(stream, records, known);
+    return run_as_before<copy_record>(stream, records, known);
 }
 
 #if defined(__x86_64__)
@@ -153,18 +156,28 @@ Run decode_as_before(std::span<const std::uint8_t> stream, MessageRecord* record
             static_cast<std::size_t>(at - stream.data())};
 }
 
-// The portable run in 32-byte moves, two for a header and two for a value. The header's are
-// spelled out: copied as a memcpy, the compiler would move it 16 bytes at a time.
-[[gnu::target("avx2")]] void copy_header_avx2(MessageRecord& record, const std::uint8_t* at) {
+// The portable run in 32-byte moves, two for a header and two for a value, spelled out: left
+// to itself the compiler moves a header 16 bytes at a time. The value's mask is computed, not
+// loaded: byte i is kept where i < kept.
+[[gnu::target("avx2")]] void copy_record_avx2(MessageRecord& record, const std::uint8_t* at,
+                                              std::uint32_t kept) {
+    const __m256i low = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16,
+                                         17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31);
+    const __m256i high = _mm256_add_epi8(low, _mm256_set1_epi8(32));
+    const __m256i limit = _mm256_set1_epi8(static_cast<char>(kept));
     const auto* from = reinterpret_cast<const __m256i*>(at);
     auto* to = reinterpret_cast<__m256i*>(&record);
     _mm256_store_si256(to, _mm256_loadu_si256(from));
     _mm256_store_si256(to + 1, _mm256_loadu_si256(from + 1));
+    _mm256_store_si256(to + 2,
+                       _mm256_and_si256(_mm256_loadu_si256(from + 2), _mm256_cmpgt_epi8(limit, low)));
+    _mm256_store_si256(to + 3, _mm256_and_si256(_mm256_loadu_si256(from + 3),
+                                                _mm256_cmpgt_epi8(limit, high)));
 }
 
 [[gnu::target("avx2")]] Run decode_as_before_avx2(std::span<const std::uint8_t> stream,
                                                   MessageRecord* records, std::size_t known) {
-    return run_as_before<copy_header_avx2>(stream, records, known);
+    return run_as_before<copy_record_avx2>(stream, records, known);
 }
 
 Run decode_run(std::span<const std::uint8_t> stream, MessageRecord* records, std::size_t known) {
