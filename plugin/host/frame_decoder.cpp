@@ -10,7 +10,7 @@
 #endif
 
 #ifndef TESSEL_DECODE_VECTOR_BYTES
-#define TESSEL_DECODE_VECTOR_BYTES 64
+#define TESSEL_DECODE_VECTOR_BYTES 32
 #endif
 
 namespace {
@@ -119,60 +119,24 @@ Run decode_as_before(std::span<const std::uint8_t> stream, MessageRecord* record
 }
 
 #if defined(__x86_64__)
-// The same run with each half record in one 64-byte register: the header copied whole, the
-// value loaded under a mask of its `kept` bytes. A masked load neither reads nor faults on the
-// bytes its mask leaves out (they come back as zero), so a record needs only its own `size`
-// bytes of stream and the run goes on to the stream's very end instead of leaving the last
-// records to the single-record decoder. Only where the processor and the system have these
-// instructions.
-[[gnu::target("avx512f,avx512bw,bmi2")]] Run decode_as_before_avx512(
-    std::span<const std::uint8_t> stream, MessageRecord* records, std::size_t known) {
-    const std::uint8_t* at = stream.data();
-    std::size_t remaining = run_length(stream);
-    MessageRecord* record = records;
-    MessageRecord* const end = records + known;
-#pragma GCC unroll 4
-    for (; record != end; ++record) {
-        // The last frame's size is checked before the stream is read at all: a record that
-        // would not fit in the bytes left, or could not be a record, ends the run unread.
-        const std::uint16_t expected = record->size;
-        const std::uint32_t kept = expected - kRecordHeaderSize;  // wraps for a size below 64
-        if (kept > kRecordValueSize || expected > remaining) {
-            break;
-        }
-        std::uint16_t size;
-        std::memcpy(&size, at + offsetof(MessageRecord, size), sizeof size);
-        if (size != expected) {
-            break;
-        }
-        _mm512_store_si512(record, _mm512_loadu_si512(at));
-        const __mmask64 value_bytes = _bzhi_u64(~std::uint64_t{0}, kept);
-        _mm512_store_si512(record->value,
-                           _mm512_maskz_loadu_epi8(value_bytes, at + kRecordHeaderSize));
-        at += expected;
-        remaining -= expected;
-    }
-    return {static_cast<std::size_t>(record - records),
-            static_cast<std::size_t>(at - stream.data())};
-}
-
-// The portable run in 32-byte moves, two for a header and two for a value, spelled out: left
+// The same run in 32-byte moves, two for a header and two for a value, spelled out: left
 // to itself the compiler moves a header 16 bytes at a time. The value's mask is computed, not
 // loaded: byte i is kept where i < kept.
 [[gnu::target("avx2")]] void copy_record_avx2(MessageRecord& record, const std::uint8_t* at,
                                               std::uint32_t kept) {
-    const __m256i low = _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16,
-                                         17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31);
+    const __m256i low =
+        _mm256_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20,
+                         21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31);
     const __m256i high = _mm256_add_epi8(low, _mm256_set1_epi8(32));
     const __m256i limit = _mm256_set1_epi8(static_cast<char>(kept));
     const auto* from = reinterpret_cast<const __m256i*>(at);
     auto* to = reinterpret_cast<__m256i*>(&record);
     _mm256_store_si256(to, _mm256_loadu_si256(from));
     _mm256_store_si256(to + 1, _mm256_loadu_si256(from + 1));
-    _mm256_store_si256(to + 2,
-                       _mm256_and_si256(_mm256_loadu_si256(from + 2), _mm256_cmpgt_epi8(limit, low)));
-    _mm256_store_si256(to + 3, _mm256_and_si256(_mm256_loadu_si256(from + 3),
-                                                _mm256_cmpgt_epi8(limit, high)));
+    _mm256_store_si256(
+        to + 2, _mm256_and_si256(_mm256_loadu_si256(from + 2), _mm256_cmpgt_epi8(limit, low)));
+    _mm256_store_si256(
+        to + 3, _mm256_and_si256(_mm256_loadu_si256(from + 3), _mm256_cmpgt_epi8(limit, high)));
 }
 
 [[gnu::target("avx2")]] Run decode_as_before_avx2(std::span<const std::uint8_t> stream,
@@ -183,10 +147,6 @@ Run decode_as_before(std::span<const std::uint8_t> stream, MessageRecord* record
 Run decode_run(std::span<const std::uint8_t> stream, MessageRecord* records, std::size_t known) {
     // Reads flags that the compiler's runtime sets at start-up; they count a feature only
     // where the system saves its registers too.
-    if (kWidestVector >= 64 && __builtin_cpu_supports("avx512bw") &&
-        __builtin_cpu_supports("bmi2")) {
-        return decode_as_before_avx512(stream, records, known);
-    }
     if (kWidestVector >= 32 && __builtin_cpu_supports("avx2")) {
         return decode_as_before_avx2(stream, records, known);
     }
