@@ -89,7 +89,6 @@ template <void (*CopyRecord)(MessageRecord&, const std::uint8_t*, std::uint32_t)
     std::size_t remaining = run_length(stream);
     MessageRecord* record = records;
     MessageRecord* const end = records + known;
-#pragma GCC unroll 4
     for (; record != end && remaining >= kRecordSize; ++record) {
         // Where the value ends comes from the last frame's size, so that the moves need not
         // wait for this frame's, which is read and compared meanwhile.
@@ -139,6 +138,27 @@ Run decode_as_before(std::span<const std::uint8_t> stream, MessageRecord* record
         to + 3, _mm256_and_si256(_mm256_loadu_si256(from + 3), _mm256_cmpgt_epi8(limit, high)));
 }
 
+// The same in 16-byte moves, which every x86-64 processor has.
+void copy_record_sse2(MessageRecord& record, const std::uint8_t* at, std::uint32_t kept) {
+    const __m128i limit = _mm_set1_epi8(static_cast<char>(kept));
+    const auto* from = reinterpret_cast<const __m128i*>(at);
+    auto* to = reinterpret_cast<__m128i*>(&record);
+    for (int i = 0; i < 4; ++i) {
+        _mm_store_si128(to + i, _mm_loadu_si128(from + i));
+    }
+    __m128i index = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    for (int i = 4; i < 8; ++i) {
+        _mm_store_si128(to + i,
+                        _mm_and_si128(_mm_loadu_si128(from + i), _mm_cmpgt_epi8(limit, index)));
+        index = _mm_add_epi8(index, _mm_set1_epi8(16));
+    }
+}
+
+Run decode_as_before_sse2(std::span<const std::uint8_t> stream, MessageRecord* records,
+                          std::size_t known) {
+    return run_as_before<copy_record_sse2>(stream, records, known);
+}
+
 [[gnu::target("avx2")]] Run decode_as_before_avx2(std::span<const std::uint8_t> stream,
                                                   MessageRecord* records, std::size_t known) {
     return run_as_before<copy_record_avx2>(stream, records, known);
@@ -149,6 +169,9 @@ Run decode_run(std::span<const std::uint8_t> stream, MessageRecord* records, std
     // where the system saves its registers too.
     if (kWidestVector >= 32 && __builtin_cpu_supports("avx2")) {
         return decode_as_before_avx2(stream, records, known);
+    }
+    if (kWidestVector >= 16) {
+        return decode_as_before_sse2(stream, records, known);
     }
     return decode_as_before(stream, records, known);
 }
