@@ -8,6 +8,7 @@
 // at once in one write; while datagrams come close together, waits are kBrokerGatherNs apart. With
 // --influx (alone or beside --broker) each datagram's values also go to InfluxDB: influx_writer.h.
 #include "plugin/telemetry/g1_field_table.h"
+#include "tools/common/sleep_precision.h"
 #include "tools/common/udp.h"
 #include "tools/g1/command.h"
 #include "tools/g1/receive/sender_table.h"
@@ -201,6 +202,7 @@ int run_publish(const PublishOptions& o) {
     };
     bool refused = false;
     PublishPacing pacing{link ? kBrokerGatherNs : kInfluxGatherNs};
+    precise_sleeps();  // a gathering's lateness adds to every datagram it takes
     std::int64_t next_step_ns = 0;
     const int rc = receive_run(
         kPublishName, o.limits, [&] { return p.receiver.counts.datagrams; },
