@@ -35,15 +35,17 @@ std::string system_error(const char* what) {
     return std::string(what) + ": " + std::strerror(errno);
 }
 
-// A datagram's header and the destination the system reports with it (IP_PKTINFO).
+// A datagram's header and the destination the system reports with it (IP_PKTINFO). Left
+// uninitialised until `point_at`: a batch has dozens, and the system fills in what is read.
 struct Received {
-    sockaddr_in from{};
-    iovec part{};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))]{};
-    msghdr header{};
+    sockaddr_in from;
+    iovec part;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    msghdr header;
 
     void point_at(std::span<char> buffer) {
         part = {buffer.data(), buffer.size()};
+        header = msghdr{};
         header.msg_name = &from;
         header.msg_namelen = sizeof from;
         header.msg_iov = &part;
@@ -164,10 +166,10 @@ UdpWait udp_receive_batch(const UdpSocket& s, UdpBatch& batch, int timeout_ms) {
     }
     const std::size_t capacity = batch.datagrams.size();
     Received r[kUdpBatchMax];
-    mmsghdr messages[kUdpBatchMax] = {};
+    mmsghdr messages[kUdpBatchMax];
     for (std::size_t i = 0; i < capacity; ++i) {
         r[i].point_at({batch.bytes.data() + i * batch.slot, batch.slot});
-        messages[i].msg_hdr = r[i].header;
+        messages[i] = {r[i].header, 0};
     }
     const int n = ::recvmmsg(fd_of(s), messages, static_cast<unsigned>(capacity),
                              MSG_DONTWAIT | MSG_TRUNC, nullptr);
