@@ -1,11 +1,13 @@
 // Arbitrary bytes as a capture file for `g1 send --replay`: the pcap reader and the replay's
-// loading and timing. A first byte below 24 picks a file header (byte order, time resolution and
-// each link type the reader takes) and the rest is records; any other first byte makes the rest
-// the whole file, header included. The sanitizers catch stray reads and overflow; the checks
-// below catch wrong results.
+// loading, indexing and timing. A first byte below 24 picks a file header (byte order, time
+// resolution and each link type the reader takes) and the rest is records; any other first byte
+// makes the rest the whole file, header included. The sanitizers catch stray reads and overflow;
+// the checks below catch wrong results.
 #include "tools/g1/pcap/pcap_file.h"
 #include "tools/g1/sources/replay.h"
+#include "tools/g1/sources/replay_index.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +15,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -127,6 +130,25 @@ void check_replay(const std::string& file) {
     std::uint64_t counted = 0;
     for (const ReplaySender& s : load.senders) counted += s.datagrams;
     require(counted == load.datagrams.size(), "the senders' counts do not add up");
+    // The time index that g1 serve seeks in takes the very datagrams that loading plays.
+    std::istringstream again(file);
+    ReplayIndex index;
+    std::vector<ReplayIndexEntry> entries;
+    if (replay_index_build(again, index, error)) {
+        for (const ReplayTrack& t : index.tracks) {
+            entries.insert(entries.end(), t.entries.begin(), t.entries.end());
+        }
+    }
+    std::ranges::sort(entries, {}, &ReplayIndexEntry::offset);
+    require(entries.size() == load.datagrams.size() && index.other == load.other &&
+                index.unheld == load.unheld,
+            "the index and loading take different datagrams");
+    PcapDatagram d;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        require(replay_index_read(again, index, entries[i], d, error) &&
+                    d.payload == load.datagrams[i].payload,
+                "the index reads back another datagram than loading took");
+    }
     if (!replay_choose_sender(load, std::nullopt, file.size() % 2 == 0, error)) return;
     const ReplaySchedule s = replay_schedule(load.datagrams, 1000.0);
     for (std::uint64_t k = 1; k < 2 * load.datagrams.size() && k < 64; ++k) {

@@ -225,4 +225,16 @@ for command in ("listen", "record", "relay", "serve", "publish"):
         failed += [] if why is None else [f"{command} from {source}"]
 sys.exit(f"sources check: failed: {', '.join(failed)}" if failed else 0)
 PY
-echo "sources check: every source with every consuming command, datagrams unchanged, sender kept"
+
+# Options that make no sense together are refused before anything starts.
+refused() {  # message args...
+  local message="$1" rc=0
+  shift
+  "$g1" "$@" --seconds 5 >/dev/null 2>"$out/refused.log" || rc=$?
+  { [ "$rc" -eq 2 ] && grep -q -- "$message" "$out/refused.log"; } ||
+    fail "g1 $*: exit $rc, \"$(cat "$out/refused.log")\", not 2 and \"$message\""
+}
+refused "are two sources of datagrams" listen --port 50030 --fly circuit
+refused "--speed is for --replay FILE" record "$out/refused.pcap" --speed 2
+refused "--all does not apply" serve --http 0 --bind 127.0.0.1 --replay "$out/recorded.pcap" --all
+echo "sources check: every source with every consuming command, datagrams unchanged, sender kept; nonsense refused"

@@ -36,8 +36,7 @@ std::string system_error(const char* what) {
 }
 
 // A datagram's header and the destination the system reports with it (IP_PKTINFO). Left
-// uninitialised until point_at: a batch's receive sets up only the entries it may fill, not
-// kUdpBatchMax of them, kilobytes of stack cleared with every call.
+// uninitialised until `point_at`: a batch has dozens, and the system fills in what is read.
 struct Received {
     sockaddr_in from;
     iovec part;
@@ -46,7 +45,7 @@ struct Received {
 
     void point_at(std::span<char> buffer) {
         part = {buffer.data(), buffer.size()};
-        header = {};
+        header = msghdr{};
         header.msg_name = &from;
         header.msg_namelen = sizeof from;
         header.msg_iov = &part;

@@ -5,13 +5,15 @@
 // stops, and, by a last will, when g1 goes away without a word; it is removed when the sender
 // leaves the sender table, so the broker keeps at most the table's statuses. One thread receives
 // and publishes: each wait takes what has come, up to a batch, and its messages go to the broker
-// at once in one write; under load waits are at least kBrokerGatherNs apart. With
+// at once in one write; while datagrams come close together, waits are kBrokerGatherNs apart. With
 // --influx (alone or beside --broker) each datagram's values also go to InfluxDB: influx_writer.h.
 #include "plugin/telemetry/g1_field_table.h"
+#include "tools/common/sleep_precision.h"
 #include "tools/common/udp.h"
 #include "tools/g1/command.h"
 #include "tools/g1/receive/sender_table.h"
 #include "tools/g1/sinks/publish/influx_writer.h"
+#include "tools/g1/sinks/publish/publish_pacing.h"
 #include "tools/g1/sinks/text/display_texts.h"
 
 #include <algorithm>
@@ -36,13 +38,13 @@ constexpr std::int64_t kSteadyNs = 1'000'000'000;
 // them at most this often.
 constexpr std::int64_t kStatusOpeningNs = 100'000'000;
 constexpr std::int64_t kLinkStepNs = std::int64_t{kBrokerPublisherStepMs} * 1'000'000;
-// Under load waits begin at most this often, each taking what came meanwhile as one batch (a
-// datagram after a quiet spell goes at once): a waking, a receive and one write to the broker are
-// shared by the batch. Each of these costs about what the datagram's own work does, so without a
-// gathering every datagram paid for all three. To the broker, a live view, half a millisecond
-// (with the sleep's own lateness still well under one); InfluxDB alone, a time series, takes
+// While datagrams come closer together than this, each wait begins this long after the write
+// before it and takes what came meanwhile as one batch (publish_pacing.h): the waking, the receive
+// and the write to the broker, which cost several times what a datagram's own work does, are
+// shared by the batch. To the broker, a live view, under a millisecond with the sleep's own
+// lateness: at 3000 datagrams a second about three a batch. InfluxDB alone, a time series, takes
 // more delay for fewer wakings.
-constexpr std::int64_t kBrokerGatherNs = 500'000;
+constexpr std::int64_t kBrokerGatherNs = 800'000;
 constexpr std::int64_t kInfluxGatherNs = 4'000'000;
 
 struct PublishOptions {
@@ -192,36 +194,43 @@ int run_publish(const PublishOptions& o) {
     if (influx && o.influx.rate_hz > 0) std::fprintf(stderr, " at most %g a second", o.rate_hz);
     std::fputc('\n', stderr);
     std::size_t taken = 0;  // by the last wait
-    const auto handle = [&](const UdpDatagram& d, std::span<const char> bytes, std::int64_t at) {
+    // Made once: a lambda made a handler at every wait is copied to the heap each time.
+    const ReceiveHandler handle = [&](const UdpDatagram& d, std::span<const char> bytes,
+                                      std::int64_t at) {
         ++taken;
         take(p, link.get(), o, d, bytes, at, influx.get());
     };
     bool refused = false;
-    const std::int64_t gather_for_ns = link ? kBrokerGatherNs : kInfluxGatherNs;
+    PublishPacing pacing{link ? kBrokerGatherNs : kInfluxGatherNs};
+    precise_sleeps();  // a gathering's lateness adds to every datagram it takes
     std::int64_t next_step_ns = 0;
-    std::int64_t next_wait_ns = 0;
     const int rc = receive_run(
         kPublishName, o.limits, [&] { return p.receiver.counts.datagrams; },
         [&](int timeout_ms) {
-            const std::int64_t gather_ns = next_wait_ns - receive_clock_ns();
-            if (gather_ns > 0) std::this_thread::sleep_for(std::chrono::nanoseconds(gather_ns));
             const int wait_ms = std::min(timeout_ms, kBrokerPublisherStepMs);
             taken = 0;
+            bool gathered = false;
             if (in.on_demand && link && !broker_connected(*link)) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(wait_ms));
             } else {
-                // After a gathering what came is taken at once; nothing came: the wait.
-                ReceiveStep step =
-                    next_wait_ns > 0 ? source_step(in, 0, handle) : ReceiveStep::GoOn;
+                ReceiveStep step = ReceiveStep::GoOn;
+                if (pacing.gathering) {
+                    const std::int64_t gather_ns = pacing.next_wait_ns - receive_clock_ns();
+                    if (gather_ns > 0)
+                        std::this_thread::sleep_for(std::chrono::nanoseconds(gather_ns));
+                    step = source_step(in, 0, handle);
+                    gathered = taken > 0;
+                }
+                // Nothing gathered, or no gathering: the wait.
                 if (step == ReceiveStep::GoOn && taken == 0)
                     step = source_step(in, wait_ms, handle);
                 if (step != ReceiveStep::GoOn) return step;
             }
+            const std::int64_t woke_ns = receive_clock_ns();
             if (link) broker_publisher_flush(*link);
             if (influx) influx_flush(*influx);
             const std::int64_t now_ns = receive_clock_ns();
-            const bool full = taken >= kUdpBatchMax;
-            next_wait_ns = taken > 0 && !full ? now_ns + gather_for_ns : 0;
+            publish_pacing_note(pacing, gathered, woke_ns, taken, taken >= kUdpBatchMax, now_ns);
             if (now_ns < next_step_ns) return ReceiveStep::GoOn;
             next_step_ns = now_ns + kLinkStepNs;
             const std::string influx_refused = influx ? influx_refusal(*influx) : "";

@@ -202,6 +202,11 @@ int open_replay(const SourceTexts& texts, ServeHealth& health, ServeReplaySide& 
                      kPlaybackFastest);
         return kExitBadInput;
     }
+    if (r.all) {  // the page reads each datagram's values: a malformed one has none to show
+        std::fprintf(stderr, "%s: --all does not apply: the page shows well-formed G1 only\n",
+                     kServeName);
+        return kExitBadInput;
+    }
     std::optional<std::uint32_t> sender;
     if ((!r.sender.empty() && !udp_resolve(r.sender, sender.emplace(), error)) ||
         !serve_replay_open(side.replay, r.file, sender, health.receiver.from, r.speed, r.loop,

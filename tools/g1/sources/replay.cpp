@@ -1,82 +1,14 @@
 // Loading a capture's G1 datagrams and timing their replay.
 #include "tools/g1/sources/replay.h"
 
-#include "plugin/telemetry/g1_datagram.h"
 #include "plugin/telemetry/g1_parse.h"
 
 #include <algorithm>
 #include <cmath>
 #include <numeric>
 #include <unordered_map>
-#include <unordered_set>
 
 namespace {
-
-constexpr std::uint64_t kRecordsBetweenStops = 4096;  // how often loading asks whether to stop
-
-bool tagged_g1(const PcapDatagram& d) {
-    return std::string_view(d.payload).starts_with(kG1Tag);
-}
-
-// Sorts the file's UDP datagrams, one at a time, into G1 traffic (to the G1 port or to a port
-// that carries G1 in this file, or tagged as G1 itself) and other traffic. A datagram to a port
-// not known yet to carry G1 is held in case it does, a few per port and a bounded total, so a
-// capture of mostly other traffic costs no memory in proportion to the file.
-struct HeldPort {
-    std::vector<std::pair<std::uint64_t, PcapDatagram>> datagrams;  // with their place in the file
-    std::uint64_t unheld = 0;                                       // beyond what is held
-};
-
-struct G1Sorting {
-    std::unordered_set<std::uint16_t> ports{kG1Port};
-    std::unordered_map<std::uint16_t, HeldPort> held;
-    std::size_t held_bytes = 0;
-    std::vector<std::uint64_t> places;  // of load.datagrams in the file
-    bool out_of_order = false;          // a port's held datagrams were kept after later ones
-};
-
-void keep_held(G1Sorting& s, ReplayLoad& load, std::uint16_t port) {
-    const auto h = s.held.find(port);
-    if (h == s.held.end()) return;
-    for (auto& [place, d] : h->second.datagrams) {
-        s.held_bytes -= d.payload.size();
-        s.out_of_order = true;
-        s.places.push_back(place);
-        load.datagrams.push_back(std::move(d));
-    }
-    load.unheld += h->second.unheld;
-    s.held.erase(h);
-}
-
-void sort_datagram(G1Sorting& s, ReplayLoad& load, std::uint64_t place, const PcapDatagram& d) {
-    if (tagged_g1(d) && s.ports.insert(d.to.port).second) keep_held(s, load, d.to.port);
-    if (s.ports.contains(d.to.port)) {
-        s.places.push_back(place);
-        load.datagrams.push_back(d);
-        return;
-    }
-    HeldPort& h = s.held[d.to.port];
-    if (h.datagrams.size() < kReplayHeldPerPort &&
-        s.held_bytes + d.payload.size() <= kReplayHeldBytes) {
-        s.held_bytes += d.payload.size();
-        h.datagrams.emplace_back(place, d);
-    } else {
-        ++h.unheld;
-    }
-}
-
-// What is still held is other traffic; the kept datagrams go back into the file's order.
-void finish_sorting(G1Sorting& s, ReplayLoad& load) {
-    for (const auto& [port, h] : s.held) load.other += h.datagrams.size() + h.unheld;
-    if (!s.out_of_order) return;
-    std::vector<std::size_t> order(load.datagrams.size());
-    std::iota(order.begin(), order.end(), std::size_t{0});
-    std::ranges::sort(order, {}, [&](std::size_t i) { return s.places[i]; });
-    std::vector<PcapDatagram> sorted;
-    sorted.reserve(order.size());
-    for (const std::size_t i : order) sorted.push_back(std::move(load.datagrams[i]));
-    load.datagrams = std::move(sorted);
-}
 
 std::vector<ReplaySender> senders_of(const std::vector<PcapDatagram>& datagrams) {
     std::vector<ReplaySender> senders;
@@ -117,28 +49,12 @@ std::string senders_text(const std::vector<ReplaySender>& senders) {
 bool replay_load(std::istream& in, ReplayLoad& load, std::string& error,
                  const std::function<bool()>& stop) {
     load = ReplayLoad{};
-    PcapReader reader;
-    reader.in = &in;
-    if (pcap_read_header(reader, error) != PcapRead::Datagram) return false;
-    PcapDatagram d;
-    G1Sorting sorting;
-    for (bool more = true; more;) {
-        if (stop && reader.records % kRecordsBetweenStops == 0 && stop()) {
-            error = "loading it was stopped";
-            return false;
-        }
-        switch (pcap_read_next(reader, d, error)) {
-            case PcapRead::Datagram: sort_datagram(sorting, load, reader.records, d); break;
-            case PcapRead::Skipped: ++load.other; break;
-            case PcapRead::End: more = false; break;
-            case PcapRead::Truncated:
-                load.truncated = error;
-                more = false;
-                break;
-            case PcapRead::Error: return false;
-        }
-    }
-    finish_sorting(sorting, load);
+    ReplaySorted sorted;
+    const auto keep = [](std::uint64_t, PcapDatagram& d) { return std::move(d); };
+    if (!replay_sort(in, sorted, load.datagrams, keep, error, stop)) return false;
+    load.other = sorted.other;
+    load.unheld = sorted.unheld;
+    load.truncated = std::move(sorted.truncated);
     load.senders = senders_of(load.datagrams);
     return true;
 }
@@ -171,6 +87,11 @@ bool replay_choose_sender(ReplayLoad& load, std::optional<std::uint32_t> sender,
     return true;
 }
 
+std::int64_t replay_timeline_next(std::int64_t at_ns, std::int64_t gap_ns) {
+    return std::min(at_ns + std::clamp<std::int64_t>(gap_ns, 0, kReplayLongestGapNs),
+                    kReplayLatestNs);
+}
+
 ReplaySchedule replay_schedule(std::span<const PcapDatagram> datagrams, double speed) {
     ReplaySchedule s;
     std::int64_t recorded = 0;  // time into the recording, backward gaps left out
@@ -180,8 +101,7 @@ ReplaySchedule replay_schedule(std::span<const PcapDatagram> datagrams, double s
     };
     for (std::size_t i = 0; i < datagrams.size(); ++i) {
         const std::int64_t gap = i > 0 ? datagrams[i].time_ns - datagrams[i - 1].time_ns : 0;
-        recorded = std::min(recorded + std::clamp<std::int64_t>(gap, 0, kReplayLongestGapNs),
-                            kReplayLatestNs);
+        recorded = replay_timeline_next(recorded, gap);
         const std::int64_t at = scaled(recorded);
         s.offsets_ns.push_back(i > 0 ? std::max(at, s.offsets_ns.back() + kReplayShortestGapNs)
                                      : at);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "tools/g1/pcap/pcap_file.h"
+#include "tools/g1/sources/replay_sorting.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -29,20 +30,12 @@ struct ReplayLoad {
     std::string truncated;                // why the file ends early; empty when it is whole
 };
 
-// Loading holds this many datagrams to a port, and this many bytes of them in all, until it
-// knows whether the port carries G1 in the file.
-inline constexpr std::size_t kReplayHeldPerPort = 64;
-inline constexpr std::size_t kReplayHeldBytes = std::size_t{16} << 20;
-
 // A refusal lists this many senders, those with the most datagrams, and counts the rest.
 inline constexpr std::size_t kReplaySendersListed = 20;
 
-// Every G1 datagram of the capture, malformed ones included: what was sent to the G1 port or to
-// a port that the file's G1 goes to (g1 record --port), or begins with "G1,". Of a port's
-// datagrams before its first G1, those beyond what loading holds are counted in `unheld`. A file
-// cut inside a record gives what came before the cut and says so in `truncated`. False, with
-// `error`, for a file that is no capture or is damaged, or when `stop` (asked now and then) says
-// so.
+// Every G1 datagram of the capture, malformed ones included, as replay_sort tells them from
+// other traffic, with their bytes. False, with `error`, as replay_sort, or when a record it held
+// cannot be read back (the file changed, or cannot be read at an offset).
 bool replay_load(std::istream& in, ReplayLoad& load, std::string& error,
                  const std::function<bool()>& stop = {});
 
@@ -52,9 +45,9 @@ bool replay_load(std::istream& in, ReplayLoad& load, std::string& error,
 bool replay_choose_sender(ReplayLoad& load, std::optional<std::uint32_t> sender, bool all,
                           std::string& error);
 
-// The file's gaps divided by the speed, each one at least kReplayShortestGapNs. A gap that runs
-// backwards (captures merged out of order) counts as none, and one longer than an hour (a clock
-// that jumped) as an hour. A loop starts its next pass one mean gap after its last datagram.
+// The file's gaps on the recording's timeline (replay_timeline_next) divided by the speed, each
+// one at least kReplayShortestGapNs. A loop starts its next pass one mean gap after its last
+// datagram.
 struct ReplaySchedule {
     std::vector<std::int64_t> offsets_ns;  // from the pass's start
     std::int64_t pass_ns = 0;              // from one pass's start to the next one's
@@ -67,6 +60,12 @@ inline constexpr std::int64_t kReplayLoneGapNs = 1'000'000'000;
 inline constexpr std::int64_t kReplayLongestGapNs = 3600'000'000'000;
 // Times beyond about 104 days (2^53 ns, exact in a double) are held there.
 inline constexpr std::int64_t kReplayLatestNs = std::int64_t{1} << 53;
+
+// The recording's timeline, where every replay places its datagrams: `at_ns` moved on by the
+// file's gap `gap_ns` to the next datagram. A gap that runs backwards (captures merged out of
+// order) counts as none, one longer than an hour (a clock that jumped) as an hour, and the
+// timeline is held at kReplayLatestNs.
+std::int64_t replay_timeline_next(std::int64_t at_ns, std::int64_t gap_ns);
 
 ReplaySchedule replay_schedule(std::span<const PcapDatagram> datagrams, double speed);
 

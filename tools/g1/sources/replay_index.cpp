@@ -4,48 +4,27 @@
 #include "plugin/telemetry/g1_datagram.h"
 #include "plugin/telemetry/g1_parse.h"
 #include "tools/g1/sources/replay.h"
+#include "tools/g1/sources/replay_sorting.h"
 
 #include <algorithm>
 #include <istream>
-#include <string_view>
 #include <unordered_map>
 
 namespace {
 
-constexpr std::uint64_t kRecordsBetweenStops = 4096;  // how often building asks whether to stop
-
-// A UDP datagram of the file, before it is known whether its port carries G1.
-struct Candidate {
+// A G1 datagram of the file, before its place on the timeline and its sender's track.
+struct Indexed {
     std::uint64_t offset = 0;
     std::int64_t time_ns = 0;
     std::uint32_t ip = 0;
-    std::uint16_t port = 0;
     bool well_formed = false;
     std::int32_t time_field = 0;
 };
 
-// Which candidates are G1, as replay_load sorts them: the G1 port's, and those to a port that
-// carries G1 in the file, of which only the first kReplayHeldPerPort before its first tagged
-// datagram (what loading holds while it cannot know yet).
-std::vector<bool> g1_of(const std::vector<Candidate>& candidates,
-                        const std::unordered_map<std::uint16_t, std::size_t>& first_tagged,
-                        std::uint64_t& other, std::uint64_t& unheld) {
-    std::vector<bool> g1(candidates.size(), false);
-    std::unordered_map<std::uint16_t, std::size_t> held;  // before the port's first tagged one
-    for (std::size_t i = 0; i < candidates.size(); ++i) {
-        const std::uint16_t port = candidates[i].port;
-        const auto tagged = first_tagged.find(port);
-        if (port == kG1Port || (tagged != first_tagged.end() && i >= tagged->second)) {
-            g1[i] = true;
-        } else if (tagged == first_tagged.end()) {
-            ++other;
-        } else if (held[port]++ < kReplayHeldPerPort) {
-            g1[i] = true;
-        } else {
-            ++unheld;
-        }
-    }
-    return g1;
+Indexed indexed(std::uint64_t offset, const PcapDatagram& d) {
+    const G1Parsed parsed = g1_parse(d.payload);
+    const bool well_formed = parsed.error == G1ParseError::None;
+    return {offset, d.time_ns, d.from.ip, well_formed, well_formed ? parsed.fields[0] : 0};
 }
 
 }  // namespace
@@ -53,64 +32,31 @@ std::vector<bool> g1_of(const std::vector<Candidate>& candidates,
 bool replay_index_build(std::istream& in, ReplayIndex& index, std::string& error,
                         const std::function<bool()>& stop) {
     index = ReplayIndex{};
-    PcapReader& reader = index.format;
-    reader.in = &in;
-    if (pcap_read_header(reader, error) != PcapRead::Datagram) return false;
-    std::vector<Candidate> candidates;
-    std::unordered_map<std::uint16_t, std::size_t> first_tagged;  // port: its first "G1," one
-    PcapDatagram d;
-    for (bool more = true; more;) {
-        if (stop && reader.records % kRecordsBetweenStops == 0 && stop()) {
-            error = "loading it was stopped";
-            return false;
-        }
-        const std::uint64_t offset = reader.offset;
-        switch (pcap_read_next(reader, d, error)) {
-            case PcapRead::Datagram: {
-                const G1Parsed parsed = g1_parse(d.payload);
-                const bool well_formed = parsed.error == G1ParseError::None;
-                if (std::string_view(d.payload).starts_with(kG1Tag)) {
-                    first_tagged.try_emplace(d.to.port, candidates.size());
-                }
-                candidates.push_back({offset, d.time_ns, d.from.ip, d.to.port, well_formed,
-                                      well_formed ? parsed.fields[0] : 0});
-                break;
-            }
-            case PcapRead::Skipped: ++index.other; break;
-            case PcapRead::End: more = false; break;
-            case PcapRead::Truncated:
-                index.truncated = error;
-                more = false;
-                break;
-            case PcapRead::Error: return false;
-        }
-    }
-    in.clear();  // the end was read: reads at an offset go on from here
-    const std::vector<bool> g1 = g1_of(candidates, first_tagged, index.other, index.unheld);
+    ReplaySorted sorted;
+    std::vector<Indexed> g1;
+    if (!replay_sort(in, sorted, g1, indexed, error, stop)) return false;
+    index.format = std::move(sorted.format);
+    index.other = sorted.other;
+    index.unheld = sorted.unheld;
+    index.truncated = std::move(sorted.truncated);
     std::unordered_map<std::uint32_t, std::size_t> track_of;  // address: place in `tracks`
     std::unordered_map<std::uint32_t, G1TimeUnwrap> unwraps;
-    bool first = true;
-    std::int64_t previous_ns = 0;
     std::int64_t at_ns = 0;
-    for (std::size_t i = 0; i < candidates.size(); ++i) {
-        if (!g1[i]) continue;
-        const Candidate& c = candidates[i];
-        if (first) {
-            index.start_ns = c.time_ns;
-            first = false;
+    for (std::size_t i = 0; i < g1.size(); ++i) {
+        const Indexed& r = g1[i];
+        if (i == 0) {
+            index.start_ns = r.time_ns;
         } else {
-            at_ns += std::clamp<std::int64_t>(c.time_ns - previous_ns, 0, kReplayLongestGapNs);
-            at_ns = std::min(at_ns, kReplayLatestNs);
+            at_ns = replay_timeline_next(at_ns, r.time_ns - g1[i - 1].time_ns);
         }
-        previous_ns = c.time_ns;
-        const auto [place, added] = track_of.try_emplace(c.ip, index.tracks.size());
-        if (added) index.tracks.push_back({c.ip, {}});
+        const auto [place, added] = track_of.try_emplace(r.ip, index.tracks.size());
+        if (added) index.tracks.push_back({r.ip, {}});
         ReplayTrack& track = index.tracks[place->second];
         // A malformed datagram has no time of its own: it keeps the one before.
-        const std::int64_t time_us = c.well_formed ? g1_unwrap_time(unwraps[c.ip], c.time_field)
+        const std::int64_t time_us = r.well_formed ? g1_unwrap_time(unwraps[r.ip], r.time_field)
                                      : track.entries.empty() ? 0
                                                              : track.entries.back().time_us;
-        track.entries.push_back({c.offset, at_ns, time_us, c.well_formed});
+        track.entries.push_back({r.offset, at_ns, time_us, r.well_formed});
     }
     index.length_ns = at_ns;
     if (index.tracks.empty()) {

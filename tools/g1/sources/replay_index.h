@@ -31,15 +31,13 @@ struct ReplayIndex {
     std::int64_t length_ns = 0;       // the timeline's last moment
     std::int64_t start_ns = 0;        // the first G1 datagram's time, from 1970 (the file's clock)
     std::uint64_t other = 0;          // records of other traffic
-    std::uint64_t unheld = 0;         // to a port before its G1 began, beyond what loading holds
+    std::uint64_t unheld = 0;         // to a port before its G1 began, beyond what is held
     std::string truncated;            // why the file ends early; empty when it is whole
 };
 
-// Reads the whole capture once. What counts as G1 is what `g1 send --replay` plays (replay.h):
-// the G1 port, a port that the file's G1 goes to, or a payload that begins with "G1,". The
-// timeline is the file's clock with its gaps kept as replay_schedule keeps them at speed 1: one
-// that runs backwards counts as none, one longer than an hour as an hour. False, with `error`,
-// for a file that is no capture, is damaged or holds no G1, or when `stop` says so.
+// Reads the whole capture once, its G1 sorted out as replay_sort does for every replay. The
+// timeline is the file's clock with its gaps kept as replay_timeline_next keeps them. False,
+// with `error`, for a file that is no capture, is damaged or holds no G1, or when `stop` says so.
 bool replay_index_build(std::istream& in, ReplayIndex& index, std::string& error,
                         const std::function<bool()>& stop = {});
 

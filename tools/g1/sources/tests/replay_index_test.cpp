@@ -3,12 +3,14 @@
 #include "tools/g1/sources/replay_index.h"
 
 #include "tools/g1/sinks/serve/serve_replay.h"
+#include "tools/g1/sources/replay.h"
 
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 namespace {
 
@@ -68,6 +70,42 @@ TEST(ReplayIndex, IndexesByTimeAndReadsOneRecordBack) {
     ASSERT_TRUE(replay_index_read(in, index, a.entries[at_30s], d, error)) << error;
     EXPECT_EQ(d.payload, g1(INT_MAX - 20'000'000LL + 1500 * 20'000LL, 1500));
     EXPECT_FALSE(a.entries[3001].well_formed);
+}
+
+TEST(ReplayIndex, PlaysWhatLoadingPlaysHoweverManyMegabytesPortsSentBeforeTheirFirstG1) {
+    // 300 ports, each sent 66 datagrams of 1 KB (20 MB in all) before its first G1, among the
+    // G1 port's; one more port never carries G1.
+    constexpr int kPorts = 300;
+    std::string file = pcap_file_header(), record;
+    const auto add = [&](std::int64_t k, std::uint16_t port, std::string payload) {
+        pcap_record({kReplayT0 + k * 1000, kA, {kLimitedBroadcastIp, port}, payload}, record);
+        file += record;
+    };
+    for (std::int64_t k = 0; k < static_cast<std::int64_t>(kReplayHeldPerPort) + 2; ++k) {
+        add(k, kG1Port, g1(k, 0));
+        for (int p = 0; p <= kPorts; ++p)
+            add(k, 40000 + p, std::to_string(k * 1000 + p) + std::string(1000, '.'));
+    }
+    for (int p = 0; p < kPorts; ++p) add(100, 40000 + p, g1(p, 1));
+    std::istringstream loading(file), indexing(file);
+    ReplayLoad load;
+    ReplayIndex index;
+    std::string error;
+    ASSERT_TRUE(replay_load(loading, load, error)) << error;
+    ASSERT_TRUE(replay_index_build(indexing, index, error)) << error;
+    const std::vector<ReplayIndexEntry>& e = index.tracks.at(0).entries;
+    ASSERT_EQ(e.size(), (kReplayHeldPerPort + 3) * kPorts - 2 * kPorts + kReplayHeldPerPort + 2);
+    ASSERT_EQ(load.datagrams.size(), e.size());
+    EXPECT_EQ(load.unheld, 2u * kPorts);
+    EXPECT_EQ(index.unheld, load.unheld);
+    EXPECT_EQ(index.other, kReplayHeldPerPort + 2);
+    EXPECT_EQ(load.other, index.other);
+    PcapDatagram d;
+    for (std::size_t i = 0; i < e.size(); ++i) {
+        ASSERT_TRUE(replay_index_read(indexing, index, e[i], d, error)) << error;
+        ASSERT_EQ(d.payload, load.datagrams[i].payload) << i;
+        ASSERT_EQ(d.time_ns, load.datagrams[i].time_ns) << i;
+    }
 }
 
 TEST(ReplayIndex, ASeekShowsTheMomentAndTheMinuteBeforeIt) {
