@@ -24,32 +24,11 @@ done
 frames=180 rate=60 field_rate=10
 out="$root/build/broker-check"
 rm -rf "$out" && mkdir -p "$out"
-children=()
-stop_children() { local p; for p in "${children[@]}"; do kill "$p" 2>/dev/null || true; done; }
-trap stop_children EXIT
+. scripts/lib/broker_check.sh
 
 now() { "$py" -c 'import time; print(time.monotonic())'; }
-free_port() { "$py" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
-# Polls CONDITION... every 0.1 s for at most SECONDS; fails with WHY.
-wait_for() {  # seconds why condition...
-  local limit="$1" why="$2" && shift 2
-  for _ in $(seq "$((limit * 10))"); do "$@" && return 0; sleep 0.1; done
-  fail "$why (waited $limit s)"
-}
-listening() { ss -Hltn "sport = :$1" | grep -q LISTEN; }
-said() { grep -q -- "$2" "$out/$1" 2>/dev/null; }
 
 port="$(free_port)"
-broker_pid=
-broker_start() {  # port config-lines...
-  local p="$1" && shift
-  printf '%s\n' "listener $p 127.0.0.1" "persistence false" "log_dest stderr" "user root" "$@" \
-    >"$out/mosquitto-$p.conf"
-  /usr/sbin/mosquitto -c "$out/mosquitto-$p.conf" 2>>"$out/mosquitto-$p.log" &
-  broker_pid=$!
-  children+=("$broker_pid")
-  wait_for 10 "mosquitto did not listen on $p" listening "$p"
-}
 broker_start "$port" "allow_anonymous true"
 main_broker="$broker_pid"
 
@@ -429,26 +408,8 @@ says "connected to the broker at 127.0.0.1:$tls (TLS)" listen --broker "127.0.0.
 ! grep -q "in clear text" "$out/says.log" || fail "g1 warned of clear text over TLS: $(cat "$out/says.log")"
 echo "broker check: bad addresses, prefixes, password and CA files refused; wrong credentials said; TLS"
 
-# 9. A broker that never answers (a listening socket with a full accept queue drops every further
-# connection request): g1 serve keeps sending its health.
-"$py" - "$out/silent.port" <<'PY' 2>"$out/silent.log" &
-import socket, sys, time
-s, fillers = socket.socket(), []
-s.bind(("127.0.0.1", 0))
-s.listen(0)
-for timeout in (0, 0, 1):  # the first fills the queue, the second and the probe get no answer
-    c = socket.socket()
-    c.settimeout(timeout)
-    if timeout and c.connect_ex(s.getsockname()) == 0:
-        sys.exit("the full queue still took a connection")
-    fillers += [] if timeout else [c, c.connect_ex(s.getsockname())]
-c.close()
-open(sys.argv[1], "w").write(f"{s.getsockname()[1]}\n")
-time.sleep(600)
-PY
-children+=($!)
-wait_for 10 "the silent broker did not start (its log: $out/silent.log)" test -s "$out/silent.port"
-silent="$(cat "$out/silent.port")"
+# 9. A broker that never answers: g1 serve keeps sending its health.
+silent_broker_start
 "$g1" serve --broker "127.0.0.1:$silent" --http 0 --bind 127.0.0.1 2>"$out/serve2.log" &
 server=$!
 children+=("$server")

@@ -22,26 +22,10 @@ done
 frames=30 rate=60
 out="$root/build/broker-wine-check"
 rm -rf "$out" && mkdir -p "$out"
-children=()
-stop_children() { local p; for p in "${children[@]}"; do kill "$p" 2>/dev/null || true; done; }
-trap stop_children EXIT
-
-free_port() { "$py" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
-# Polls CONDITION... every 0.1 s for at most SECONDS; fails with WHY.
-wait_for() {  # seconds why condition...
-  local limit="$1" why="$2" && shift 2
-  for _ in $(seq "$((limit * 10))"); do "$@" && return 0; sleep 0.1; done
-  fail "$why (waited $limit s)"
-}
-listening() { ss -Hltn "sport = :$1" | grep -q LISTEN; }
-said() { grep -q -- "$2" "$out/$1" 2>/dev/null; }
+. scripts/lib/broker_check.sh
 
 port="$(free_port)"
-printf '%s\n' "listener $port 127.0.0.1" "allow_anonymous true" "persistence false" \
-  "log_dest stderr" "user root" >"$out/mosquitto.conf"
-/usr/sbin/mosquitto -c "$out/mosquitto.conf" 2>"$out/mosquitto.log" &
-children+=($!)
-wait_for 10 "mosquitto did not listen on $port" listening "$port"
+broker_start "$port" "allow_anonymous true"
 
 # The flight's datagrams as the plug-in sends them at this rate (record.sh shows they are).
 "$g1" record "$out/flight.pcap" --fly circuit --rate "$rate" --count "$frames" 2>"$out/record.log" ||
@@ -85,27 +69,9 @@ sys.exit(None if got == sent and sent else f"{len(got)} messages, not the {len(s
 PY
 echo "broker check under Wine: g1.exe publish sent $frames datagrams to the broker, byte for byte"
 
-# A broker that never answers (a listening socket with a full accept queue drops every further
-# connection request): Ctrl+C ends g1.exe listen at once (its console handler is another thread),
-# and g1.exe warns of clear-text credentials once.
-"$py" - "$out/silent.port" <<'PY' 2>"$out/silent.log" &
-import socket, sys, time
-s, fillers = socket.socket(), []
-s.bind(("127.0.0.1", 0))
-s.listen(0)
-for timeout in (0, 0, 1):  # the first fills the queue, the second and the probe get no answer
-    c = socket.socket()
-    c.settimeout(timeout)
-    if timeout and c.connect_ex(s.getsockname()) == 0:
-        sys.exit("the full queue still took a connection")
-    fillers += [] if timeout else [c, c.connect_ex(s.getsockname())]
-c.close()
-open(sys.argv[1], "w").write(f"{s.getsockname()[1]}\n")
-time.sleep(600)
-PY
-children+=($!)
-wait_for 10 "the silent broker did not start (its log: $out/silent.log)" test -s "$out/silent.port"
-silent="$(cat "$out/silent.port")"
+# A broker that never answers: Ctrl+C ends g1.exe listen at once (its console handler is another
+# thread), and g1.exe warns of clear-text credentials once.
+silent_broker_start
 wine "$g1exe" listen --broker "127.0.0.1:$silent" --username panel >/dev/null 2>"$out/wine-silent.log" &
 wine_listener=$!
 children+=("$wine_listener")
