@@ -397,7 +397,7 @@ try {
       'angular velocity, \u00b0/s: x y z | acceleration, m/s\u00b2: x y z',
     `the charts' captions: ${captions}`);
 
-    const flight = fly(60, 4);
+    const flight = fly(60, 8);
     await waitFor(async () => (await pageText(page, '[data-stat="state"]')) === 'live', 60000,
       'the page to go live');
     // The sandbox's broadcasts come from 0.0.0.0: the page names that "this machine".
@@ -440,7 +440,7 @@ try {
     sleeper = openSleeper();
     await waitFor(() => serve.err.split('opened the stream').length - 1 >= READERS + 2, 10000,
       'the readers to open the stream');
-    const second = await fly(120, 4);
+    const second = await fly(120, 8);
     const sent = first.frames + second.frames;
     await eventually(() => readers.every((r) => r.health && r.health.datagrams === sent), 10000);
     const counts = readers.map((r) => r.datagrams);
