@@ -177,7 +177,8 @@ def row(source, command):
         http = log(name).split("instruments at http://127.0.0.1:")[1].split("/")[0]
         request = urllib.request.Request(f"http://127.0.0.1:{http}/events",
                                          headers={"Accept": "text/event-stream"})
-        stream, events, heard, kind, ended = urllib.request.urlopen(request, timeout=20), {}, [], None, False
+        stream, events, heard, kind = urllib.request.urlopen(request, timeout=20), {}, [], None
+        ended = False  # a recording played to its end
         feeding = threading.Thread(target=feed, args=(source, ready))
         if source in ("port", "broker"): feeding.start()
         deadline = time.monotonic() + 30
@@ -192,8 +193,7 @@ def row(source, command):
                 ended = json.loads(line[6:])["ended"]
             elif line.startswith("data: ") and kind == "health":
                 heard = json.loads(line[6:])["senders"]
-                # A recording's first datagram is its opening moment, not counted as received:
-                # it is done once the playback says it reached the end.
+                # A recording's first datagram is its opening moment, not counted as received.
                 if (heard and heard[0]["datagrams"] >= N) or ended or time.monotonic() > deadline: break
         g.send_signal(signal.SIGINT)
         assert g.wait(20) == 0, log(name)
