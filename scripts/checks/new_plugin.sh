@@ -26,7 +26,7 @@ cd "$work/myplug"
 
 # The host's frame count and the plug-in's own (printed by its stopped function) agree.
 fly_reaches_the_author() {  # compiler
-  verb ./run fly --seconds 3
+  verb ./run fly --seconds 1
   local sent seen
   sent="$(sed -n 's/^tessel-host: sent \([0-9]*\) frames.*/\1/p' "$log")"
   seen="$(sed -n 's/^myplug: \([0-9]*\) frames.*/\1/p' "$log")"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # g1 serve end to end, inside the sandbox: tessel-host flies the circuit under Wine, g1 serve
 # receives natively and headless Chromium reads the page on 127.0.0.1; then g1.exe serve under
-# Wine (see serve_e2e.mjs).
+# Wine (see serve_e2e.mjs). Its sections that need no Wine are serve_native.sh's.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 cd "$root"
@@ -21,4 +21,4 @@ done
 
 exec node "$tests/serve_e2e.mjs" --g1 build/native/bin/g1 --g1exe build/win64/bin/g1.exe \
   --host build/win64/bin/tessel-host.exe \
-  --plugin "build/win64/bin/$tessel_plugin_dll" --out build/serve-check
+  --plugin "build/win64/bin/$tessel_plugin_dll" --out build/serve-check --part wine

@@ -178,6 +178,7 @@ def row(source, command):
         request = urllib.request.Request(f"http://127.0.0.1:{http}/events",
                                          headers={"Accept": "text/event-stream"})
         stream, events, heard, kind = urllib.request.urlopen(request, timeout=20), {}, [], None
+        ended = False  # a recording played to its end
         feeding = threading.Thread(target=feed, args=(source, ready))
         if source in ("port", "broker"): feeding.start()
         deadline = time.monotonic() + 30
@@ -188,9 +189,12 @@ def row(source, command):
             elif line.startswith("data: ") and kind in ("datagram", "last"):
                 e = json.loads(line[6:])
                 if e["n"] <= N: events[e["n"]] = (e["sender"], e["v"])
+            elif line.startswith("data: ") and kind == "playback":
+                ended = json.loads(line[6:])["ended"]
             elif line.startswith("data: ") and kind == "health":
                 heard = json.loads(line[6:])["senders"]
-                if (heard and heard[0]["datagrams"] >= N) or time.monotonic() > deadline: break
+                # A recording's first datagram is its opening moment, not counted as received.
+                if (heard and heard[0]["datagrams"] >= N) or ended or time.monotonic() > deadline: break
         g.send_signal(signal.SIGINT)
         assert g.wait(20) == 0, log(name)
         if feeding.is_alive(): feeding.join()

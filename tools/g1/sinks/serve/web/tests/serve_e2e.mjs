@@ -5,6 +5,7 @@
 // (127.0.0.1 and 127.0.0.2) and a page opened late; a recording of both debriefed with
 // g1 serve --replay; last, a stderr that nobody reads. Everything speaks to 127.0.0.1 only.
 // Usage: node serve_e2e.mjs --g1 PATH --g1exe PATH --host PATH --plugin PATH --out DIR
+//   [--part wine|native]
 import { spawn } from 'node:child_process';
 import { mkdirSync, readFileSync, statSync } from 'node:fs';
 import http from 'node:http';
@@ -24,7 +25,8 @@ for (let i = 2; i < process.argv.length; i += 2) {
 }
 for (const needed of ['g1', 'g1exe', 'host', 'plugin', 'out']) {
   if (!options[needed]) {
-    console.error('usage: node serve_e2e.mjs --g1 PATH --g1exe PATH --host PATH --plugin PATH --out DIR');
+    console.error('usage: node serve_e2e.mjs --g1 PATH --g1exe PATH --host PATH --plugin PATH --out DIR' +
+      ' [--part wine|native]');
     process.exit(2);
   }
 }
@@ -354,6 +356,10 @@ async function debrief(children, recording) {
   check((await serving.exited) === 0, 'g1 serve --replay ended cleanly on Ctrl+C');
 }
 
+// The sections that run Wine programs (the host emulator, g1.exe) and the rest apart, so that the
+// rest can run beside other Wine programs: --part wine or --part native; both without it.
+const live = options.part !== 'native';
+const rest = options.part !== 'wine';
 const serve = start(options.g1, ['serve', '--bind', '127.0.0.1', '--http', String(HTTP_PORT)]);
 const listen = start(options.g1, ['listen', '--csv']);
 const { context, close } = await launchBrowser();
@@ -363,181 +369,185 @@ const children = [];  // ended when the check ends
 try {
   await waitFor(() => serve.err.includes('instruments at'), 10000, 'g1 serve to start');
   await waitFor(() => listen.err.includes('g1 listen: on'), 10000, 'g1 listen to start');
-  const recording = recordForDebrief(children);
-  recording.catch(() => {});  // said where the debrief waits for it
+  const recording = rest ? recordForDebrief(children) : null;
+  recording?.catch(() => {});  // said where the debrief waits for it
 
-  // --- one page, phone-sized, through a flight at 60 Hz -----------------------------------
-  const page = await context.newPage();
-  await page.setViewportSize({ width: 320, height: 640 });
-  const pageErrors = [];
-  page.on('pageerror', (e) => pageErrors.push(e.message));
-  await page.goto(PAGE);
-  await waitFor(async () => (await pageText(page, '[data-stat="state"]')) === 'no data', 5000,
-    'the page to say "no data" before the flight');
-  check(await page.locator('#nodata').isVisible(), 'before the flight the page shows what to check');
-  // The rows come from the field table g1 serve sends first, and read as they always have.
-  await waitFor(async () => (await page.locator('[data-field]').count()) === 13, 5000,
-    'the page to build its rows');
-  const rows = await page.$$eval('tr:has([data-field])', (trs) => trs.map((tr) =>
-    [...tr.cells].map((c) => c.textContent).join('|')).join(', '));
-  check(rows === 'time|-|s, velocity x|-|m/s, velocity y|-|m/s, velocity z|-|m/s, bank|-|\u00b0, ' +
-    'pitch|-|\u00b0, heading|-|\u00b0, angular velocity x|-|\u00b0/s, angular velocity y|-|\u00b0/s, ' +
-    'angular velocity z|-|\u00b0/s, acceleration x|-|m/s\u00b2, acceleration y|-|m/s\u00b2, ' +
-    'acceleration z|-|m/s\u00b2', `the values table has its thirteen rows: ${rows}`);
-  const captions = await page.$$eval('.charts figcaption', (all) =>
-    all.map((c) => c.textContent).join(' | '));
-  check(captions === 'velocity, m/s: x y z | degrees: bank pitch heading | ' +
-    'angular velocity, \u00b0/s: x y z | acceleration, m/s\u00b2: x y z',
-  `the charts' captions: ${captions}`);
+  if (live) {
+    // --- one page, phone-sized, through a flight at 60 Hz -----------------------------------
+    const page = await context.newPage();
+    await page.setViewportSize({ width: 320, height: 640 });
+    const pageErrors = [];
+    page.on('pageerror', (e) => pageErrors.push(e.message));
+    await page.goto(PAGE);
+    await waitFor(async () => (await pageText(page, '[data-stat="state"]')) === 'no data', 5000,
+      'the page to say "no data" before the flight');
+    check(await page.locator('#nodata').isVisible(), 'before the flight the page shows what to check');
+    // The rows come from the field table g1 serve sends first, and read as they always have.
+    await waitFor(async () => (await page.locator('[data-field]').count()) === 13, 5000,
+      'the page to build its rows');
+    const rows = await page.$$eval('tr:has([data-field])', (trs) => trs.map((tr) =>
+      [...tr.cells].map((c) => c.textContent).join('|')).join(', '));
+    check(rows === 'time|-|s, velocity x|-|m/s, velocity y|-|m/s, velocity z|-|m/s, bank|-|\u00b0, ' +
+      'pitch|-|\u00b0, heading|-|\u00b0, angular velocity x|-|\u00b0/s, angular velocity y|-|\u00b0/s, ' +
+      'angular velocity z|-|\u00b0/s, acceleration x|-|m/s\u00b2, acceleration y|-|m/s\u00b2, ' +
+      'acceleration z|-|m/s\u00b2', `the values table has its thirteen rows: ${rows}`);
+    const captions = await page.$$eval('.charts figcaption', (all) =>
+      all.map((c) => c.textContent).join(' | '));
+    check(captions === 'velocity, m/s: x y z | degrees: bank pitch heading | ' +
+      'angular velocity, \u00b0/s: x y z | acceleration, m/s\u00b2: x y z',
+    `the charts' captions: ${captions}`);
 
-  const flight = fly(60, 8);
-  await waitFor(async () => (await pageText(page, '[data-stat="state"]')) === 'live', 60000,
-    'the page to go live');
-  // The sandbox's broadcasts come from 0.0.0.0: the page names that "this machine".
-  const address = await page.evaluate(() => view.sender);
-  const named = await pageText(page, '[data-stat="sender"]');
-  check(named === (address === '0.0.0.0' ? 'this machine' : address),
-    `the sender, ${address}, shown as ${named}`);
-  // The rate is counted over the last whole second: read once it is near the flight's.
-  let shownRate = 0;
-  await eventually(async () => {
-    shownRate = Number(await pageText(page, '[data-stat="rate"]'));
-    return Math.abs(shownRate - 60) <= 6;
-  }, 6000);
-  const first = await flight;
-  check(Math.abs(shownRate - first.rate) <= 0.1 * first.rate,
-    `rate shown ${shownRate} Hz, the flight's ${first.rate} Hz (within 10 %)`);
-  let lastCsv = '';
-  let shown = [];
-  const same = await eventually(async () => {
-    lastCsv = listen.out.trim().split('\n').pop();
-    shown = await fieldTexts(page);
-    return compareWithListen(shown, lastCsv);
-  }, 5000);
-  check(same,
-    `the page shows the last datagram: bank ${shown[4]} deg, listen's last line ${lastCsv}`);
-  check(await page.evaluate(() => document.documentElement.scrollWidth <= 320),
-    'the page fits 320 px without sideways scrolling');
-  await page.screenshot({ path: join(options.out, 'page-320.png'), fullPage: true });
+    const flight = fly(60, 8);
+    await waitFor(async () => (await pageText(page, '[data-stat="state"]')) === 'live', 60000,
+      'the page to go live');
+    // The sandbox's broadcasts come from 0.0.0.0: the page names that "this machine".
+    const address = await page.evaluate(() => view.sender);
+    const named = await pageText(page, '[data-stat="sender"]');
+    check(named === (address === '0.0.0.0' ? 'this machine' : address),
+      `the sender, ${address}, shown as ${named}`);
+    // The rate is counted over the last whole second: read once it is near the flight's.
+    let shownRate = 0;
+    await eventually(async () => {
+      shownRate = Number(await pageText(page, '[data-stat="rate"]'));
+      return Math.abs(shownRate - 60) <= 6;
+    }, 6000);
+    const first = await flight;
+    check(Math.abs(shownRate - first.rate) <= 0.1 * first.rate,
+      `rate shown ${shownRate} Hz, the flight's ${first.rate} Hz (within 10 %)`);
+    let lastCsv = '';
+    let shown = [];
+    const same = await eventually(async () => {
+      lastCsv = listen.out.trim().split('\n').pop();
+      shown = await fieldTexts(page);
+      return compareWithListen(shown, lastCsv);
+    }, 5000);
+    check(same,
+      `the page shows the last datagram: bank ${shown[4]} deg, listen's last line ${lastCsv}`);
+    check(await page.evaluate(() => document.documentElement.scrollWidth <= 320),
+      'the page fits 320 px without sideways scrolling');
+    await page.screenshot({ path: join(options.out, 'page-320.png'), fullPage: true });
 
-  await waitFor(async () => (await pageText(page, '[data-stat="state"]')) === 'no data',
-    NO_DATA_MS + 3000, 'the page to say "no data" after the flight');
-  // From the last datagram as listen heard it: the host's own exit under Wine comes later.
-  const quietFor = Date.now() - listen.outAt;
-  check(quietFor >= NO_DATA_MS - 500 && (await page.locator('#nodata').isVisible()),
-    `"no data" ${quietFor} ms after the last datagram, with what to check`);
-  check(pageErrors.length === 0, `no script errors on the page ${pageErrors.join('; ')}`);
+    await waitFor(async () => (await pageText(page, '[data-stat="state"]')) === 'no data',
+      NO_DATA_MS + 3000, 'the page to say "no data" after the flight');
+    // From the last datagram as listen heard it: the host's own exit under Wine comes later.
+    const quietFor = Date.now() - listen.outAt;
+    check(quietFor >= NO_DATA_MS - 500 && (await page.locator('#nodata').isVisible()),
+      `"no data" ${quietFor} ms after the last datagram, with what to check`);
+    check(pageErrors.length === 0, `no script errors on the page ${pageErrors.join('; ')}`);
 
-  // --- twenty readers and one that stops reading, at 120 Hz ---------------------------------
-  for (let i = 0; i < READERS; i++) readers.push(openReader());
-  sleeper = openSleeper();
-  await waitFor(() => serve.err.split('opened the stream').length - 1 >= READERS + 2, 10000,
-    'the readers to open the stream');
-  const second = await fly(120, 8);
-  const sent = first.frames + second.frames;
-  await eventually(() => readers.every((r) => r.health && r.health.datagrams === sent), 10000);
-  const counts = readers.map((r) => r.datagrams);
-  const most = Math.ceil(MAX_WRITES_PER_SECOND * second.seconds) + 10;
-  const least = Math.floor(0.85 * Math.min(MAX_WRITES_PER_SECOND, second.rate) * second.seconds);
-  check(counts.every((n) => n >= least && n <= most),
-    `${READERS} readers got ${Math.min(...counts)} to ${Math.max(...counts)} events in ` +
-    `${second.seconds} s at ${second.rate} Hz (coalesced to at most 60 a second: ${least} to ${most})`);
-  check(readers.every((r) => !r.closed), 'every reader that reads is still connected');
-  check(/page 127\.0\.0\.1:\d+ dropped: it took no data/.test(serve.err),
-    'the reader that stopped reading was dropped');
-  const heard = readers[0].health ? readers[0].health.datagrams : -1;
-  check(heard === sent, `no datagram lost: g1 serve received ${heard}, the host sent ${sent}`);
+    // --- twenty readers and one that stops reading, at 120 Hz ---------------------------------
+    for (let i = 0; i < READERS; i++) readers.push(openReader());
+    sleeper = openSleeper();
+    await waitFor(() => serve.err.split('opened the stream').length - 1 >= READERS + 2, 10000,
+      'the readers to open the stream');
+    const second = await fly(120, 8);
+    const sent = first.frames + second.frames;
+    await eventually(() => readers.every((r) => r.health && r.health.datagrams === sent), 10000);
+    const counts = readers.map((r) => r.datagrams);
+    const most = Math.ceil(MAX_WRITES_PER_SECOND * second.seconds) + 10;
+    const least = Math.floor(0.85 * Math.min(MAX_WRITES_PER_SECOND, second.rate) * second.seconds);
+    check(counts.every((n) => n >= least && n <= most),
+      `${READERS} readers got ${Math.min(...counts)} to ${Math.max(...counts)} events in ` +
+      `${second.seconds} s at ${second.rate} Hz (coalesced to at most 60 a second: ${least} to ${most})`);
+    check(readers.every((r) => !r.closed), 'every reader that reads is still connected');
+    check(/page 127\.0\.0\.1:\d+ dropped: it took no data/.test(serve.err),
+      'the reader that stopped reading was dropped');
+    const heard = readers[0].health ? readers[0].health.datagrams : -1;
+    check(heard === sent, `no datagram lost: g1 serve received ${heard}, the host sent ${sent}`);
 
-  // --- g1.exe serve under Wine, one reader ----------------------------------------------------
-  const windowsPage = `http://127.0.0.1:${HTTP_PORT + 1}/`;
-  const windows = start('wine', [options.g1exe, 'serve', '--bind', '127.0.0.1',
-    '--http', String(HTTP_PORT + 1), '--seconds', '120']);  // a backstop: Ctrl+C ends it
-  await waitFor(() => windows.err.includes('instruments at'), 30000, 'g1.exe serve to start');
-  const windowsReader = openReader(windowsPage);
-  readers.push(windowsReader);
-  await waitFor(() => windows.err.includes('opened the stream'), 10000, 'g1.exe to take a reader');
-  const third = await flyNatively(60, 3);
-  await eventually(() => windowsReader.health && windowsReader.health.datagrams === third.frames,
-    10000);
-  const windowsHeard = windowsReader.health ? windowsReader.health.datagrams : -1;
-  // The web side takes each sender's latest datagram: those that come together on a loaded
-  // machine (one receive, one late wake of its thread) are one event.
-  check(windowsHeard === third.frames && windowsReader.datagrams >= 0.6 * third.frames,
-    `g1.exe serve under Wine: received ${windowsHeard} of ${third.frames} datagrams, ` +
-    `a reader got ${windowsReader.datagrams} events`);
-  windowsReader.request.destroy();
-  windows.child.kill('SIGINT');
-  const windowsCode = await windows.exited;
-  check(windowsCode === 0, `g1.exe serve ended cleanly on Ctrl+C (exit code ${windowsCode})`);
+    // --- g1.exe serve under Wine, one reader ----------------------------------------------------
+    const windowsPage = `http://127.0.0.1:${HTTP_PORT + 1}/`;
+    const windows = start('wine', [options.g1exe, 'serve', '--bind', '127.0.0.1',
+      '--http', String(HTTP_PORT + 1), '--seconds', '120']);  // a backstop: Ctrl+C ends it
+    await waitFor(() => windows.err.includes('instruments at'), 30000, 'g1.exe serve to start');
+    const windowsReader = openReader(windowsPage);
+    readers.push(windowsReader);
+    await waitFor(() => windows.err.includes('opened the stream'), 10000, 'g1.exe to take a reader');
+    const third = await flyNatively(60, 3);
+    await eventually(() => windowsReader.health && windowsReader.health.datagrams === third.frames,
+      10000);
+    const windowsHeard = windowsReader.health ? windowsReader.health.datagrams : -1;
+    // The web side takes each sender's latest datagram: those that come together on a loaded
+    // machine (one receive, one late wake of its thread) are one event.
+    check(windowsHeard === third.frames && windowsReader.datagrams >= 0.6 * third.frames,
+      `g1.exe serve under Wine: received ${windowsHeard} of ${third.frames} datagrams, ` +
+      `a reader got ${windowsReader.datagrams} events`);
+    windowsReader.request.destroy();
+    windows.child.kill('SIGINT');
+    const windowsCode = await windows.exited;
+    check(windowsCode === 0, `g1.exe serve ended cleanly on Ctrl+C (exit code ${windowsCode})`);
 
-  // --- two simulators on one network, and a page opened late ---------------------------------
-  const twoPage = `http://127.0.0.1:${HTTP_PORT + 2}/`;
-  const two = start(options.g1, ['serve', '--bind', '127.0.0.1', '--http', String(HTTP_PORT + 2),
-    '--port', '50020']);
-  children.push(two);
-  await waitFor(() => two.err.includes('instruments at'), 10000, 'the second g1 serve to start');
-  const watcher = openReader(twoPage);
-  readers.push(watcher);
-  children.push(start(options.g1, ['send', '--fly', 'circuit', '--to', '127.0.0.1:50020',
-    '--seconds', '40']));
-  // Six seconds of flight before the second simulator and the page come.
-  await waitFor(() => watcher.health && watcher.health.senders.length === 1 &&
-    watcher.health.senders[0].datagrams >= 360, 20000, 'six seconds of the first simulator');
-  children.push(openSecondSender(50020, 30));
-  await waitFor(() => watcher.health.senders.length === 2, 10000, 'the second simulator heard');
-  const late = await context.newPage();
-  await late.goto(twoPage);
-  // The charts hold the flight so far from the start: the history comes before any datagram.
-  const chartSpan = () => late.evaluate(() => {
-    const s = view.samples.slice(view.firstSample);
-    return s.length === 0 ? -1 : s[s.length - 1][at.time] - s[0][at.time];
-  });
-  let span = -1;
-  await waitFor(async () => (span = await chartSpan()) >= 0, 10000, 'the late page\'s charts');
-  check(span >= 5, `a page opened six seconds into the flight charts ${span.toFixed(1)} s at once`);
-  await waitFor(async () => (await pageText(late, '[data-stat="state"]')) === 'live', 10000,
-    'the late page to go live');
-  // It shows the first simulator heard, and only that one, with a picker of both.
-  const velocityX = () => pageText(late, '[data-field="2"]');
-  const senderShown = () => pageText(late, '[data-stat="sender"]');
-  const steadily = async (sender, velocity) => {
-    for (let i = 0; i < 10; i++) {
-      if ((await senderShown()) !== sender || velocity((await velocityX()))) return false;
-      await sleep(100);
-    }
-    return true;
-  };
-  check(await steadily('127.0.0.1', (v) => v === SECOND_VELOCITY),
-    'with two simulators the page shows the first heard (127.0.0.1), not the other\'s values');
-  await waitFor(async () => (await late.locator('#senders').isVisible()), 5000, 'the picker');
-  const choiceText = await late.$$eval('#sender-picker option', (all) =>
-    all.map((o) => `${o.value}: ${o.textContent}`).join(' | '));
-  check(/^127\.0\.0\.1: .* Hz .*\| 127\.0\.0\.2: .* Hz /.test(choiceText),
-    `the picker lists both simulators with their rates: ${choiceText}`);
-  await late.selectOption('#sender-picker', SECOND_SENDER);
-  await waitFor(async () => (await velocityX()) === SECOND_VELOCITY, 5000,
-    'the page to show the second simulator');
-  check(await steadily(SECOND_SENDER, (v) => v !== SECOND_VELOCITY),
-    'picked, the second simulator\'s values stay on the page');
-  two.child.kill('SIGINT');
-  check((await two.exited) === 0, 'the second g1 serve ended cleanly on Ctrl+C');
+  }
+  if (rest) {
+    // --- two simulators on one network, and a page opened late ---------------------------------
+    const twoPage = `http://127.0.0.1:${HTTP_PORT + 2}/`;
+    const two = start(options.g1, ['serve', '--bind', '127.0.0.1', '--http', String(HTTP_PORT + 2),
+      '--port', '50020']);
+    children.push(two);
+    await waitFor(() => two.err.includes('instruments at'), 10000, 'the second g1 serve to start');
+    const watcher = openReader(twoPage);
+    readers.push(watcher);
+    children.push(start(options.g1, ['send', '--fly', 'circuit', '--to', '127.0.0.1:50020',
+      '--seconds', '40']));
+    // Six seconds of flight before the second simulator and the page come.
+    await waitFor(() => watcher.health && watcher.health.senders.length === 1 &&
+      watcher.health.senders[0].datagrams >= 360, 20000, 'six seconds of the first simulator');
+    children.push(openSecondSender(50020, 30));
+    await waitFor(() => watcher.health.senders.length === 2, 10000, 'the second simulator heard');
+    const late = await context.newPage();
+    await late.goto(twoPage);
+    // The charts hold the flight so far from the start: the history comes before any datagram.
+    const chartSpan = () => late.evaluate(() => {
+      const s = view.samples.slice(view.firstSample);
+      return s.length === 0 ? -1 : s[s.length - 1][at.time] - s[0][at.time];
+    });
+    let span = -1;
+    await waitFor(async () => (span = await chartSpan()) >= 0, 10000, 'the late page\'s charts');
+    check(span >= 5, `a page opened six seconds into the flight charts ${span.toFixed(1)} s at once`);
+    await waitFor(async () => (await pageText(late, '[data-stat="state"]')) === 'live', 10000,
+      'the late page to go live');
+    // It shows the first simulator heard, and only that one, with a picker of both.
+    const velocityX = () => pageText(late, '[data-field="2"]');
+    const senderShown = () => pageText(late, '[data-stat="sender"]');
+    const steadily = async (sender, velocity) => {
+      for (let i = 0; i < 10; i++) {
+        if ((await senderShown()) !== sender || velocity((await velocityX()))) return false;
+        await sleep(100);
+      }
+      return true;
+    };
+    check(await steadily('127.0.0.1', (v) => v === SECOND_VELOCITY),
+      'with two simulators the page shows the first heard (127.0.0.1), not the other\'s values');
+    await waitFor(async () => (await late.locator('#senders').isVisible()), 5000, 'the picker');
+    const choiceText = await late.$$eval('#sender-picker option', (all) =>
+      all.map((o) => `${o.value}: ${o.textContent}`).join(' | '));
+    check(/^127\.0\.0\.1: .* Hz .*\| 127\.0\.0\.2: .* Hz /.test(choiceText),
+      `the picker lists both simulators with their rates: ${choiceText}`);
+    await late.selectOption('#sender-picker', SECOND_SENDER);
+    await waitFor(async () => (await velocityX()) === SECOND_VELOCITY, 5000,
+      'the page to show the second simulator');
+    check(await steadily(SECOND_SENDER, (v) => v !== SECOND_VELOCITY),
+      'picked, the second simulator\'s values stay on the page');
+    two.child.kill('SIGINT');
+    check((await two.exited) === 0, 'the second g1 serve ended cleanly on Ctrl+C');
 
-  await debrief(children, recording);
+    await debrief(children, recording);
 
-  // --- a stderr that nobody reads ---------------------------------------------------------------
-  const unread = unreadStderrRun(HTTP_PORT + 3, 50021);
-  children.push(unread);
-  await unread.exited;
-  let seen = null;
-  try { seen = JSON.parse(unread.out.trim().split('\n').pop()); } catch { seen = null; }
-  if (!seen) throw new Error(`the unread stderr run failed: ${unread.out}${unread.err}`);
-  check(seen.heard === seen.sent,
-    `with stderr full, g1 serve received ${seen.heard} of ${seen.sent} datagrams at 1000 a second`);
-  check(seen.rss_growth_kb < 4096, `and its memory grew ${seen.rss_growth_kb} kB over them`);
-  check(seen.dropped_told, 'read again, its stderr told how many log lines were dropped');
-  check(seen.code_1 === 0 && seen.s_1 < 5, `Ctrl+C ended it in ${seen.s_1} s (exit code ${seen.code_1})`);
-  check(seen.code_2 === 130 && seen.s_2 < 1,
-    `a second Ctrl+C ended it at once, in ${seen.s_2} s (exit code ${seen.code_2})`);
+    // --- a stderr that nobody reads ---------------------------------------------------------------
+    const unread = unreadStderrRun(HTTP_PORT + 3, 50021);
+    children.push(unread);
+    await unread.exited;
+    let seen = null;
+    try { seen = JSON.parse(unread.out.trim().split('\n').pop()); } catch { seen = null; }
+    if (!seen) throw new Error(`the unread stderr run failed: ${unread.out}${unread.err}`);
+    check(seen.heard === seen.sent,
+      `with stderr full, g1 serve received ${seen.heard} of ${seen.sent} datagrams at 1000 a second`);
+    check(seen.rss_growth_kb < 4096, `and its memory grew ${seen.rss_growth_kb} kB over them`);
+    check(seen.dropped_told, 'read again, its stderr told how many log lines were dropped');
+    check(seen.code_1 === 0 && seen.s_1 < 5, `Ctrl+C ended it in ${seen.s_1} s (exit code ${seen.code_1})`);
+    check(seen.code_2 === 130 && seen.s_2 < 1,
+      `a second Ctrl+C ended it at once, in ${seen.s_2} s (exit code ${seen.code_2})`);
+  }
 } catch (error) {
   check(false, error.message);
 } finally {
