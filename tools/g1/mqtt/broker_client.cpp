@@ -18,6 +18,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -33,7 +34,11 @@ constexpr std::int64_t kBackoffFirstNs = 1'000'000'000;
 constexpr std::int64_t kBackoffMaxNs = 30'000'000'000;
 constexpr std::int64_t kFarewellNs = 2'000'000'000;  // closing: time to send what is queued
 constexpr int kFarewellStepMs = 100;
-constexpr int kStatusQos = 1;        // few messages, and the last one of a sender must not be lost
+constexpr int kStatusQos = 1;  // few messages, and the last one of a sender must not be lost
+// How long closing a status connection waits for the broker to acknowledge its last message:
+// what the main connection says of the sender next must come after it, and connections are
+// read in no set order.
+constexpr auto kStatusAckWait = std::chrono::milliseconds(200);
 constexpr int kMessagesAWait = 256;  // a wait that brought messages takes what else is waiting
 // A publisher's messages not yet taken by a connection that takes nothing for now: some seconds
 // of 50 senders' datagrams; beyond it new ones are dropped and counted.
@@ -77,6 +82,9 @@ struct StatusLink {
     std::string topic;
     mosquitto* m = nullptr;
     std::atomic<bool> connected{false};
+    std::mutex ack_lock;
+    std::condition_variable acked;
+    int acked_mid = -1;  // the message the broker acknowledged last
 };
 
 }  // namespace
@@ -402,15 +410,25 @@ void status_disconnected(mosquitto*, void* object, int) {
     static_cast<StatusLink*>(object)->connected = false;
 }
 
-// Connected, the link says `last` (offline, or nothing to remove the retained status) and goodbye,
-// and its thread ends at once; true then. Otherwise the broker has the will already (or never had
-// the link), and the thread may be waiting out a connection attempt to a host that does not
-// answer, for minutes: it is cancelled.
-bool status_close(StatusLink& s, std::string_view last) {
+void status_acknowledged(mosquitto*, void* object, int mid) {
+    StatusLink& s = *static_cast<StatusLink*>(object);
+    const std::lock_guard lock(s.ack_lock);
+    s.acked_mid = mid;
+    s.acked.notify_all();
+}
+
+// Connected, the link says `last` (offline, or nothing to remove the retained status), waits
+// until `deadline` for the broker to have it, says goodbye, and its thread ends at once; true
+// then. Otherwise the broker has the will already (or never had the link), and the thread may be
+// waiting out a connection attempt to a host that does not answer, for minutes: it is cancelled.
+bool status_close(StatusLink& s, std::string_view last,
+                  std::chrono::steady_clock::time_point deadline) {
     const bool connected = s.connected;
-    if (connected) {
-        mosquitto_publish(s.m, nullptr, s.topic.c_str(), static_cast<int>(last.size()), last.data(),
-                          kStatusQos, true);
+    int mid = 0;
+    if (connected && mosquitto_publish(s.m, &mid, s.topic.c_str(), static_cast<int>(last.size()),
+                                       last.data(), kStatusQos, true) == MOSQ_ERR_SUCCESS) {
+        std::unique_lock lock(s.ack_lock);
+        s.acked.wait_until(lock, deadline, [&s, mid] { return s.acked_mid == mid; });
     }
     mosquitto_disconnect(s.m);
     mosquitto_loop_stop(s.m, !connected);
@@ -421,7 +439,8 @@ bool status_close(StatusLink& s, std::string_view last) {
 // Closes what `link` holds; false when a thread still inside a connection attempt to a host that
 // does not answer holds the link too: it is left to the exit of g1, with the link.
 bool close_link(BrokerLink& link) {
-    for (const auto& s : link.statuses) status_close(*s, kBrokerOffline);
+    const auto acked_by = std::chrono::steady_clock::now() + kStatusAckWait;
+    for (const auto& s : link.statuses) status_close(*s, kBrokerOffline, acked_by);
     if (link.m == nullptr) return true;
     link.closing = true;
     std::string why;
@@ -556,6 +575,7 @@ bool broker_sender_online(BrokerLink& link, std::uint32_t ip) {
     }
     mosquitto_connect_callback_set(s->m, status_connected);
     mosquitto_disconnect_callback_set(s->m, status_disconnected);
+    mosquitto_publish_callback_set(s->m, status_acknowledged);
     mosquitto_reconnect_delay_set(s->m, 1, static_cast<unsigned>(kBackoffMaxNs / 1'000'000'000),
                                   true);
     // A broker that goes away later is tried again by the library's thread.
@@ -575,7 +595,8 @@ bool close_status(BrokerLink& link, std::uint32_t ip, std::string_view last) {
     const auto found = std::find_if(link.statuses.begin(), link.statuses.end(),
                                     [ip](const auto& s) { return s->ip == ip; });
     if (found == link.statuses.end()) return false;
-    const bool said = status_close(**found, last);
+    const bool said =
+        status_close(**found, last, std::chrono::steady_clock::now() + kStatusAckWait);
     link.statuses.erase(found);
     return said;
 }
