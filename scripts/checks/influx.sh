@@ -24,17 +24,7 @@ rate=60 seconds=10
 frames=$((rate * seconds))
 out="$root/build/influx-check"
 rm -rf "$out" && mkdir -p "$out"
-children=()
-stop_children() { local p; for p in "${children[@]}"; do kill "$p" 2>/dev/null || true; done; }
-trap stop_children EXIT
-
-free_port() { "$py" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
-wait_for() {  # seconds why condition...
-  local limit="$1" why="$2" && shift 2
-  for _ in $(seq "$((limit * 10))"); do "$@" && return 0; sleep 0.1; done
-  fail "$why (waited $limit s)"
-}
-said() { grep -q -- "$2" "$out/$1" 2>/dev/null; }
+. scripts/lib/check_helpers.sh
 
 http="$(free_port)" rpc="$(free_port)"
 cat >"$out/influxdb.conf" <<CONF

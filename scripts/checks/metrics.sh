@@ -20,18 +20,7 @@ done
 frames=601 drop_every=50  # frames 50, 100 ... 600 left out: each one between two that came
 out="$root/build/metrics-check"
 rm -rf "$out" && mkdir -p "$out"
-children=()
-stop_children() { for p in "${children[@]}"; do kill "$p" 2>/dev/null || true; done; }
-trap stop_children EXIT
-
-# A free TCP port; the sandbox's own network has no other UDP receivers.
-free_port() { "$py" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
-wait_for() {  # seconds why condition...
-  local limit="$1" why="$2" && shift 2
-  for _ in $(seq "$((limit * 10))"); do "$@" && return 0; sleep 0.1; done
-  fail "$why (waited $limit s)"
-}
-listening() { ss -Hltn "sport = :$1" | grep -q LISTEN; }
+. scripts/lib/check_helpers.sh
 get() { "$py" -c 'import sys, urllib.request as u; print(u.urlopen(sys.argv[1]).read().decode())' "$1"; }
 # The value of an instant query's only sample, or nothing.
 query() { "$py" -c 'import json, sys, urllib.parse as p, urllib.request as u

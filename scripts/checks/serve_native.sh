@@ -8,17 +8,9 @@ cd "$root"
 
 . scripts/lib/sandbox_check.sh
 . scripts/lib/artifacts.sh
+. scripts/lib/serve_check.sh
 tessel_require_sandbox "serve check" "run me through ./run test"
 
 fail() { echo "serve check: $*" >&2; exit 1; }
 
-tests=tools/g1/sinks/serve/web/tests
-for f in build/native/bin/g1 build/win64/bin/g1.exe build/win64/bin/tessel-host.exe \
-  "build/win64/bin/$tessel_plugin_dll" /usr/bin/chromium \
-  "$tests/node_modules/playwright-core/package.json"; do
-  [ -e "$f" ] || fail "$f is missing: ./run setup and ./run build make it"
-done
-
-exec node "$tests/serve_e2e.mjs" --g1 build/native/bin/g1 --g1exe build/win64/bin/g1.exe \
-  --host build/win64/bin/tessel-host.exe \
-  --plugin "build/win64/bin/$tessel_plugin_dll" --out build/serve-native-check --part native
+serve_e2e_part native build/serve-native-check
