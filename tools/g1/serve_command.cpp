@@ -271,13 +271,11 @@ int run_serve(const ServeOptions& o) {
                                  hint_name(in.hint)));
     };
     const auto none_counted = [] { return std::uint64_t{0}; };
+    const auto receiving = [&](int timeout_ms) { return serve_http_receiving(*http, timeout_ms); };
     int rc = 0;
     if (!o.source.replay.file.empty()) {
         play_replay(*side, health, server, turned_away, publish_health);
-        rc = receive_run(kServeName, o.limits, none_counted, [&](int timeout_ms) {
-            return serve_http_receiving(*http, timeout_ms) ? ReceiveStep::GoOn
-                                                           : ReceiveStep::Failed;
-        });
+        rc = receive_idle(kServeName, o.limits, receiving);
     } else if (in.socket != nullptr) {
         // A receive that comes back short of its batch has emptied the socket: no second one
         // to find it so.
@@ -299,10 +297,7 @@ int run_serve(const ServeOptions& o) {
             log_line(tool_log(), "%s: %s", kServeName, error.c_str());
             rc = kExitFailed;
         } else {
-            rc = receive_run(kServeName, o.limits, none_counted, [&](int timeout_ms) {
-                return serve_http_receiving(*http, timeout_ms) ? ReceiveStep::GoOn
-                                                               : ReceiveStep::Failed;
-            });
+            rc = receive_idle(kServeName, o.limits, receiving);
         }
     } else {
         std::int64_t next_health_ns = receive_clock_ns();

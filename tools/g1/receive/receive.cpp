@@ -3,8 +3,10 @@
 
 #include "tools/common/interrupt.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <limits>
 
 std::int64_t receive_clock_ns() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -94,4 +96,17 @@ int receive_run(std::string_view command, const ReceiveLimits& limits,
         if (done == ReceiveStep::Stop) break;
     }
     return 0;
+}
+
+int receive_idle(std::string_view command, const ReceiveLimits& limits,
+                 const std::function<bool(int timeout_ms)>& receiving) {
+    const std::int64_t end_ns =
+        limits.seconds > 0.0 ? receive_clock_ns() + static_cast<std::int64_t>(limits.seconds * 1e9)
+                             : std::numeric_limits<std::int64_t>::max();
+    const auto none_counted = [] { return std::uint64_t{0}; };
+    return receive_run(command, {0, limits.seconds}, none_counted, [&](int) {
+        const std::int64_t left_ms = (end_ns - receive_clock_ns()) / 1'000'000 + 1;
+        const int wait_ms = static_cast<int>(std::clamp<std::int64_t>(left_ms, 1, kIdleWaitMs));
+        return receiving(wait_ms) ? ReceiveStep::GoOn : ReceiveStep::Failed;
+    });
 }

@@ -20,6 +20,9 @@
 #include <vector>
 
 inline constexpr int kReceiveWaitMs = 200;  // how often the loop looks at the clock and Ctrl+C
+// The longest sleep of a thread whose command receives on another (receive_idle): it is woken
+// for Ctrl+C and the time limit, and looks at the clock at least this often besides.
+inline constexpr int kIdleWaitMs = 60'000;
 inline constexpr std::size_t kReceiveSlot = 65536;  // room for any UDP datagram, whole
 inline constexpr int kExitFailed = 1;               // setting up failed, or receiving did
 
@@ -97,3 +100,9 @@ enum class ReceiveStep { GoOn, Stop, Failed };
 int receive_run(std::string_view command, const ReceiveLimits& limits,
                 const std::function<std::uint64_t()>& counted,
                 const std::function<ReceiveStep(int timeout_ms)>& step);
+
+// The same loop for a command whose datagrams are taken on another thread: `receiving` sleeps
+// until Ctrl+C or the end of receiving wakes it (interrupt_wait), or until the time limit, and
+// says whether receiving goes on; so the waiting thread costs nothing while the stream flows.
+int receive_idle(std::string_view command, const ReceiveLimits& limits,
+                 const std::function<bool(int timeout_ms)>& receiving);

@@ -4,6 +4,7 @@
 // woken by at most one posted handler at a time (datagrams from a broker).
 #include "tools/g1/sinks/serve/serve_http.h"
 
+#include "tools/common/interrupt.h"
 #include "tools/common/udp.h"
 #include "tools/g1/sinks/serve/listening_socket.h"
 #include "tools/g1/sinks/serve/log_queue.h"
@@ -28,7 +29,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <functional>
 #include <limits>
@@ -203,10 +203,8 @@ struct ServeHttp {
     bool pause_armed = false;
     std::int64_t pause_at_ns = 0;
     std::int64_t pause_wanted_ns = kNeverNs;  // the earliest held datagram's, since the last arming
-    std::mutex receiving_lock;  // with `receiving_ended`, for the thread that waits for the end
-    std::condition_variable receiving_ended;
-    bool receive_failed = false;
-    std::vector<SenderLatest> latest;  // the board as last taken
+    std::atomic<bool> receive_failed{false};  // told to the waiting thread by interrupt_wake
+    std::vector<SenderLatest> latest;         // the board as last taken
     std::vector<std::uint32_t> shown;  // the senders the readers show, as last told the board
     std::vector<std::uint32_t> showing;
     // Each sender's new datagram event of a take, made once for all its readers.
@@ -954,9 +952,8 @@ void take_if_due(ServeHttp& s) {
 }
 
 void end_receiving(ServeHttp& s) {
-    const std::lock_guard<std::mutex> hold(s.receiving_lock);
     s.receive_failed = true;
-    s.receiving_ended.notify_all();
+    interrupt_wake();
 }
 
 void wait_for_datagrams(ServeHttp& s);
@@ -1145,9 +1142,14 @@ bool serve_http_publish_moment(ServeHttp& s, std::uint32_t from, const SenderHis
 }
 
 bool serve_http_receiving(ServeHttp& s, int timeout_ms) {
-    std::unique_lock<std::mutex> hold(s.receiving_lock);
-    return !s.receiving_ended.wait_for(hold, std::chrono::milliseconds(timeout_ms),
-                                       [&s] { return s.receive_failed; });
+    // A wake may be left over from a receive that ended before anyone waited: look again.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!s.receive_failed && !interrupt_requested()) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !interrupt_wait(static_cast<int>(left.count()))) break;
+    }
+    return !s.receive_failed;
 }
 
 ServeHttpSummary serve_http_stop(ServeHttpPtr server) {

@@ -66,7 +66,8 @@ bool serve_http_receive(ServeHttp& server, UdpSocket& socket, std::function<UdpW
                         std::function<void()> every_period, std::int64_t period_ns,
                         std::string& error);
 
-// From another thread: waits at most `timeout_ms`; false once receiving on the I/O thread failed.
+// From another thread: sleeps at most `timeout_ms` in interrupt_wait, which Ctrl+C and a failed
+// receive on the I/O thread end; false once receiving has failed.
 bool serve_http_receiving(ServeHttp& server, int timeout_ms);
 
 // A recording played on the pages (`g1 serve --replay`) instead of datagrams received. Each of
