@@ -193,7 +193,6 @@ def row(source, command):
                 ended = json.loads(line[6:])["ended"]
             elif line.startswith("data: ") and kind == "health":
                 heard = json.loads(line[6:])["senders"]
-                # A recording's first datagram is its opening moment, not counted as received.
                 if (heard and heard[0]["datagrams"] >= N) or ended or time.monotonic() > deadline: break
         g.send_signal(signal.SIGINT)
         assert g.wait(20) == 0, log(name)

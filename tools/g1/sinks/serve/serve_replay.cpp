@@ -159,14 +159,15 @@ bool serve_replay_open(ServeReplay& r, const std::string& path, std::optional<st
 bool serve_replay_tick(ServeReplay& r, std::int64_t now_ns, const ServeReplayOutput& out,
                        std::string& error) {
     const std::int64_t at_ns = playback_advance(r.playback, now_ns);
-    bool far = !r.started || r.playback.jumps != r.jumps_shown;
+    // The opening is no jump: from the start, every datagram goes as received, the first too,
+    // so a recording played through counts all of its datagrams.
+    bool far = r.playback.jumps != r.jumps_shown;
     for (std::size_t t = 0; t < r.index.tracks.size() && !far; ++t) {
         const std::vector<ReplayIndexEntry>& e = r.index.tracks[t].entries;
         const std::size_t due = replay_track_find(r.index.tracks[t], at_ns);
         far = due != e.size() && due >= r.next[t] && due - r.next[t] >= kReplayMostPerTick;
     }
     if (far) {
-        r.started = true;
         r.jumps_shown = r.playback.jumps;
         return show_moment(r, at_ns, now_ns, out, error);
     }

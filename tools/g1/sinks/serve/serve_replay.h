@@ -60,7 +60,6 @@ struct ServeReplay {
     Playback playback;
     std::vector<std::size_t> next;  // each track's next entry to hand on
     std::uint64_t jumps_shown = 0;
-    bool started = false;
     std::string about;  // the recording's facts, as members of the playback event's JSON
     // A jump's work, kept from one to the next: each track's chosen entries, their samples and
     // whether each was read, the records to read, and one run of them.
