@@ -197,8 +197,9 @@ std::size_t udp_send_batch(const UdpSocket& s, std::span<const UdpOutgoing> data
         const std::size_t count = std::min(datagrams.size(), kUdpBatchMax);
         sockaddr_in to[kUdpBatchMax];
         iovec parts[kUdpBatchMax];
-        mmsghdr messages[kUdpBatchMax] = {};
+        mmsghdr messages[kUdpBatchMax];  // only the `count` sent are set up, not all 64
         for (std::size_t i = 0; i < count; ++i) {
+            messages[i] = {};
             to[i] = to_sockaddr(datagrams[i].to);
             parts[i] = {const_cast<char*>(datagrams[i].bytes.data()), datagrams[i].bytes.size()};
             messages[i].msg_hdr.msg_name = &to[i];
