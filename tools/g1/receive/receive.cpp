@@ -104,7 +104,7 @@ int receive_idle(std::string_view command, const ReceiveLimits& limits,
         limits.seconds > 0.0 ? receive_clock_ns() + static_cast<std::int64_t>(limits.seconds * 1e9)
                              : std::numeric_limits<std::int64_t>::max();
     const auto none_counted = [] { return std::uint64_t{0}; };
-    return receive_run(command, {0, limits.seconds}, none_counted, [&](int) {
+    return receive_run(command, limits, none_counted, [&](int) {
         const std::int64_t left_ms = (end_ns - receive_clock_ns()) / 1'000'000 + 1;
         const int wait_ms = static_cast<int>(std::clamp<std::int64_t>(left_ms, 1, kIdleWaitMs));
         return receiving(wait_ms) ? ReceiveStep::GoOn : ReceiveStep::Failed;
